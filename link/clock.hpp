@@ -1,0 +1,16 @@
+#pragma once
+// The clock of every deadline: monotonic, read in whole milliseconds and expressed in 100-ns
+// ticks, so a change of the wall clock can neither cut a wait short nor stretch it.
+// One source file per platform; unit tests link a controllable clock in its place.
+#include <cstdint>
+
+namespace xarveld {
+
+constexpr std::uint64_t TICKS_PER_MILLISECOND = 10000;
+
+std::uint64_t clock_ticks();
+
+// Sleeps (never spins) for the given number of milliseconds.
+void clock_sleep_ms(std::uint32_t milliseconds);
+
+}  // namespace xarveld

@@ -1,0 +1,83 @@
+#include <windows.h>
+
+#include "common/console.hpp"
+#include "common/process_exit.hpp"
+#include "link/serial_port.hpp"
+
+namespace xarveld {
+
+namespace {
+HANDLE port_handle = INVALID_HANDLE_VALUE;
+
+// Line settings built from an all-zero DCB, not from the port's current ones.
+bool apply_line_settings(HANDLE handle, std::uint32_t baud_rate) {
+  DCB dcb{};
+  dcb.DCBlength = sizeof dcb;
+  dcb.BaudRate = baud_rate;
+  dcb.ByteSize = 8;
+  dcb.Parity = NOPARITY;
+  dcb.StopBits = ONESTOPBIT;
+  // SetCommState refuses a DCB whose XonChar equals its XoffChar, as an all-zero one would have;
+  // XON/XOFF itself stays off.
+  dcb.XonChar = 0x11;
+  dcb.XoffChar = 0x13;
+  if (!SetCommState(handle, &dcb)) return false;
+
+  // Return at once with what is waiting, else wait up to 20 ms for a first byte; writes do not
+  // time out.
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = SERIAL_READ_INTERVAL_MS;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = 0;
+  return SetCommTimeouts(handle, &timeouts) != 0;
+}
+}  // namespace
+
+void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
+  port_handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+  // Settings that cannot be applied leave a port at the wrong speed or without read time-outs:
+  // such a port counts as one that cannot be opened.
+  if (port_handle != INVALID_HANDLE_VALUE && !apply_line_settings(port_handle, baud_rate)) {
+    CloseHandle(port_handle);
+    port_handle = INVALID_HANDLE_VALUE;
+  }
+  if (port_handle == INVALID_HANDLE_VALUE) {
+    console_printf("Could not open serial port!\n");
+    end_process(1);
+  }
+  console_printf("Serial port opened...\n");
+}
+
+int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) {
+  *count = 0;
+  if (port_handle == INVALID_HANDLE_VALUE) return 0;
+  DWORD got = 0;
+  BOOL ok = ReadFile(port_handle, buffer, static_cast<DWORD>(capacity), &got, nullptr);
+  *count = got;
+  return ok ? 1 : 0;
+}
+
+void serial_write(const std::uint8_t* bytes, std::size_t length) {
+  std::size_t done = 0;
+  while (done < length && port_handle != INVALID_HANDLE_VALUE) {
+    DWORD wrote = 0;
+    if (!WriteFile(port_handle, bytes + done, static_cast<DWORD>(length - done), &wrote, nullptr) ||
+        wrote == 0) {
+      return;
+    }
+    done += wrote;
+  }
+}
+
+void serial_close() {
+  if (port_handle == INVALID_HANDLE_VALUE) return;
+  CloseHandle(port_handle);
+  port_handle = INVALID_HANDLE_VALUE;
+}
+
+bool serial_is_open() { return port_handle != INVALID_HANDLE_VALUE; }
+
+}  // namespace xarveld
