@@ -1,0 +1,109 @@
+#include "tests/support/fake_link.hpp"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+
+#include "link/clock.hpp"
+#include "link/serial_port.hpp"
+
+namespace xarveld::fake {
+
+namespace {
+struct ScriptedRead {
+  bool ok = true;
+  Bytes bytes;
+};
+
+bool port_open = true;
+bool reads_fail = false;
+std::deque<ScriptedRead> scripted_reads;
+std::function<void(const Bytes&)> peer;
+std::vector<Bytes> written;
+std::size_t read_count = 0;
+std::size_t failed_read_count = 0;
+std::uint64_t clock_now = 1000000000;
+std::uint64_t sleep_total_ms = 0;
+}  // namespace
+
+void reset() {
+  port_open = true;
+  reads_fail = false;
+  scripted_reads.clear();
+  peer = nullptr;
+  written.clear();
+  read_count = 0;
+  failed_read_count = 0;
+  clock_now = 1000000000;
+  sleep_total_ms = 0;
+}
+
+void set_port_open(bool open) { port_open = open; }
+void queue_read(const Bytes& bytes) { scripted_reads.push_back({true, bytes}); }
+void set_reads_fail(bool fail) { reads_fail = fail; }
+void queue_failed_read() { scripted_reads.push_back({false, {}}); }
+void set_peer(std::function<void(const Bytes&)> new_peer) { peer = std::move(new_peer); }
+const std::vector<Bytes>& frames_written() { return written; }
+std::size_t reads_made() { return read_count; }
+std::size_t failed_reads_made() { return failed_read_count; }
+std::uint64_t now() { return clock_now; }
+void advance_clock_ms(std::uint64_t milliseconds) {
+  clock_now += milliseconds * TICKS_PER_MILLISECOND;
+}
+std::uint64_t slept_ms() { return sleep_total_ms; }
+
+}  // namespace xarveld::fake
+
+namespace xarveld {
+
+using namespace xarveld::fake;
+
+void serial_open(const std::string&, std::uint32_t) { port_open = true; }
+
+int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) {
+  ++read_count;
+  *count = 0;
+  if (scripted_reads.empty() && reads_fail) {
+    ++failed_read_count;
+    return 0;
+  }
+  if (scripted_reads.empty()) {
+    advance_clock_ms(SERIAL_READ_INTERVAL_MS);
+    return 1;
+  }
+  ScriptedRead read = std::move(scripted_reads.front());
+  scripted_reads.pop_front();
+  if (!read.ok) {
+    ++failed_read_count;
+    return 0;
+  }
+  if (read.bytes.empty()) {
+    advance_clock_ms(SERIAL_READ_INTERVAL_MS);
+    return 1;
+  }
+  // A scripted piece longer than one read is served over several reads.
+  std::size_t served = std::min(capacity, read.bytes.size());
+  std::memcpy(buffer, read.bytes.data(), served);
+  *count = served;
+  if (served < read.bytes.size()) {
+    scripted_reads.push_front({true, Bytes(read.bytes.begin() + static_cast<long>(served),
+                                           read.bytes.end())});
+  }
+  return 1;
+}
+
+void serial_write(const std::uint8_t* bytes, std::size_t length) {
+  written.emplace_back(bytes, bytes + length);
+  if (peer) peer(written.back());
+}
+
+void serial_close() { port_open = false; }
+bool serial_is_open() { return port_open; }
+
+std::uint64_t clock_ticks() { return clock_now; }
+void clock_sleep_ms(std::uint32_t milliseconds) {
+  sleep_total_ms += milliseconds;
+  advance_clock_ms(milliseconds);
+}
+
+}  // namespace xarveld

@@ -1,0 +1,38 @@
+#pragma once
+// Link-time stand-ins for the serial port and the clock. The port plays back scripted reads and
+// hands every frame written to an optional peer, which may script the answers; an empty read
+// advances the clock by one read interval, as a silent line would, so a 20-second wait takes
+// microseconds and is exact.
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <vector>
+
+namespace xarveld::fake {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// Opened, nothing scripted, nothing written, no peer, clock at 1,000,000,000 ticks.
+void reset();
+
+void set_port_open(bool open);
+// Appends one read returning bytes (served in order, before any unscripted read). An empty one
+// is a read that waited the whole read interval.
+void queue_read(const Bytes& bytes);
+// Unscripted reads fail from now on, as on a line that has gone away.
+void set_reads_fail(bool fail);
+// Appends one failed read.
+void queue_failed_read();
+// Called with every frame written; may call queue_read to answer it.
+void set_peer(std::function<void(const Bytes& frame)> peer);
+
+const std::vector<Bytes>& frames_written();
+std::size_t reads_made();
+std::size_t failed_reads_made();
+
+std::uint64_t now();
+void advance_clock_ms(std::uint64_t milliseconds);
+// Total milliseconds spent sleeping.
+std::uint64_t slept_ms();
+
+}  // namespace xarveld::fake
