@@ -2,18 +2,11 @@
 
 #include <cstring>
 
-#include "common/console.hpp"
-#include "link/serial_port.hpp"
-#include "trace/trace_log.hpp"
 
 namespace xarveld {
 
 namespace {
 LinkMode current_link_mode = LinkMode::Raw;
-
-// The accumulator outlives a wait: bytes of an answer that came too late become the head of the
-// next packet or line, across transactions and changes of LinkMode alike.
-ReceiveAccumulator receive_accumulator;
 
 bool needs_escape(std::uint8_t encoded) {
   return encoded == 0x00 || encoded == 0x09 || encoded == 0x0A || encoded == 0x0D ||
@@ -106,43 +99,10 @@ int assemble_yenc(ReceiveAccumulator& accumulator, const std::uint8_t* data, std
   return RECEIVE_PENDING;
 }
 
-int receive_packet(Packet* out) {
-  if (!serial_is_open()) return RECEIVE_NO_PORT;
-  std::uint8_t read_buffer[SERIAL_READ_SIZE];
-  std::size_t count = 0;
-  int read_ok = serial_read(read_buffer, sizeof read_buffer, &count);
-  if (out == nullptr) return read_ok ? RECEIVE_NOTHING : RECEIVE_READ_FAILED;
-  if (!read_ok) {
-    console_printf("Serial Read Error = %d\n", read_ok);
-    return RECEIVE_READ_FAILED;
-  }
-  if (count == 0) return RECEIVE_NOTHING;
-
-  if (current_link_mode == LinkMode::Raw) {
-    return assemble_raw(receive_accumulator, read_buffer, count, *out);
-  }
-  CompletedLine line;
-  int result = assemble_yenc(receive_accumulator, read_buffer, count, *out, line);
-  if (result == RECEIVE_PENDING) return result;
-  if (line.kind == LineKind::NotAMessage) {
-    trace_line_error_record(line.text.data());
-  } else {
-    trace_message_record(line.text.data());
-    if (line.kind == LineKind::WrongChannel) trace_channel_error_record(line.text.data());
-  }
-  return result;
-}
-
 std::size_t frame_packet(const Packet& cmd, std::size_t word_count, std::uint8_t* frame) {
   if (current_link_mode == LinkMode::Raw) return packet_to_bytes(cmd, word_count, frame);
   std::uint8_t bytes[PACKET_MAX_BYTES];
   std::size_t length = packet_to_bytes(cmd, word_count, bytes);
   return yenc_encode_frame(frame, bytes, length);
 }
-
-void framing_reset() {
-  current_link_mode = LinkMode::Raw;
-  receive_accumulator = ReceiveAccumulator{};
-}
-
 }  // namespace xarveld

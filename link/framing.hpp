@@ -1,7 +1,8 @@
 #pragma once
 // Packets travel either as their bare little-endian bytes (raw framing) or as one text-safe line
 // (yEnc framing): '=', the channel 'G', the packet bytes escaped by the yEnc rule, and a CR.
-// Incoming bytes arrive in arbitrary pieces and are assembled here into response packets.
+// Incoming bytes arrive in arbitrary pieces; the pure assembly steps here turn them back into
+// response packets, and receive.hpp drives them from the port.
 #include <array>
 #include <cstddef>
 #include <cstdint>
@@ -68,14 +69,7 @@ int assemble_raw(ReceiveAccumulator& accumulator, const std::uint8_t* data, std:
 int assemble_yenc(ReceiveAccumulator& accumulator, const std::uint8_t* data, std::size_t length,
                   Packet& out, CompletedLine& line);
 
-// One read of the port, assembled by the current LinkMode into out. With out absent the read is
-// a drain: its bytes are thrown away and the accumulator is not touched.
-int receive_packet(Packet* out);
-
 // Frames cmd's word_count words by the current LinkMode into frame; returns the frame length.
 std::size_t frame_packet(const Packet& cmd, std::size_t word_count, std::uint8_t* frame);
-
-// Back to the state at process start: Raw, empty accumulator. For tests.
-void framing_reset();
 
 }  // namespace xarveld

@@ -2,6 +2,7 @@
 
 #include "link/clock.hpp"
 #include "link/framing.hpp"
+#include "link/receive.hpp"
 #include "link/serial_port.hpp"
 #include "trace/trace_log.hpp"
 

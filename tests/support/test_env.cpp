@@ -10,6 +10,7 @@
 
 #include "common/console.hpp"
 #include "link/framing.hpp"
+#include "link/receive.hpp"
 #include "link/transaction.hpp"
 #include "tests/support/fake_link.hpp"
 #include "trace/trace_log.hpp"

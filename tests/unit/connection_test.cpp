@@ -6,6 +6,7 @@
 #include "link/clock.hpp"
 #include "link/connection.hpp"
 #include "link/framing.hpp"
+#include "link/receive.hpp"
 #include "link/transaction.hpp"
 #include "tests/support/fake_link.hpp"
 #include "tests/support/frames.hpp"

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "link/framing.hpp"
+#include "link/receive.hpp"
 #include "link/transaction.hpp"
 #include "tests/support/fake_link.hpp"
 #include "tests/support/frames.hpp"

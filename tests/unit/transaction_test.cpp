@@ -5,6 +5,7 @@
 
 #include "link/clock.hpp"
 #include "link/framing.hpp"
+#include "link/receive.hpp"
 #include "link/transaction.hpp"
 #include "tests/support/fake_link.hpp"
 #include "tests/support/frames.hpp"

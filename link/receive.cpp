@@ -1,0 +1,50 @@
+#include "link/receive.hpp"
+
+#include "common/console.hpp"
+#include "link/serial_port.hpp"
+#include "trace/trace_log.hpp"
+
+namespace xarveld {
+
+namespace {
+// The accumulator outlives a wait: bytes of an answer that came too late become the head of the
+// next packet or line, across transactions and changes of LinkMode alike.
+ReceiveAccumulator receive_accumulator;
+
+void record_line(const CompletedLine& line) {
+  if (line.kind == LineKind::NotAMessage) {
+    trace_line_error_record(line.text.data());
+    return;
+  }
+  trace_message_record(line.text.data());
+  if (line.kind == LineKind::WrongChannel) trace_channel_error_record(line.text.data());
+}
+}  // namespace
+
+int receive_packet(Packet* out) {
+  if (!serial_is_open()) return RECEIVE_NO_PORT;
+  std::uint8_t read_buffer[SERIAL_READ_SIZE];
+  std::size_t count = 0;
+  int read_ok = serial_read(read_buffer, sizeof read_buffer, &count);
+  if (out == nullptr) return read_ok ? RECEIVE_NOTHING : RECEIVE_READ_FAILED;
+  if (!read_ok) {
+    console_printf("Serial Read Error = %d\n", read_ok);
+    return RECEIVE_READ_FAILED;
+  }
+  if (count == 0) return RECEIVE_NOTHING;
+
+  if (link_mode() == LinkMode::Raw) {
+    return assemble_raw(receive_accumulator, read_buffer, count, *out);
+  }
+  CompletedLine line;
+  int result = assemble_yenc(receive_accumulator, read_buffer, count, *out, line);
+  if (result != RECEIVE_PENDING) record_line(line);
+  return result;
+}
+
+void framing_reset() {
+  set_link_mode(LinkMode::Raw);
+  receive_accumulator = ReceiveAccumulator{};
+}
+
+}  // namespace xarveld

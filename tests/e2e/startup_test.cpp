@@ -1,0 +1,140 @@
+// The tool's start-up over a real pseudo-terminal: command line, log.txt, opening the port.
+#include <sys/file.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "link/packet.hpp"
+#include "tests/e2e/support/e2e_fixture.hpp"
+#include "tests/support/frames.hpp"
+
+namespace xarveld::e2e {
+namespace {
+
+using test::raw_frame;
+using test::response;
+using test::yenc_frame;
+
+class Startup : public E2eTest {};
+
+TEST_F(Startup, UsageAndArgumentErrorsLeaveAnExistingLogUntouched) {
+  struct Case {
+    std::vector<std::string> args;
+    std::string out;
+    int status;
+  };
+  const std::vector<Case> cases = {
+      {{}, USAGE_TEXT, 255},
+      {{"-?"}, USAGE_TEXT, 255},
+      {{"-c", "10", "dev.bin"}, "COM port number must be between 1 and 9.\r\n", 1},
+      {{"-d", "8", "dev.bin"}, "Device number must be between 1 and 7.\r\n", 1},
+      {{"-l", "-p", "dev.bin"}, "Filename expected after -l\r\n", 1},
+      {{"-b", "9600", "dev.bin"}, "Incorrect baud rate. Must be 19200, 57600 or 115200.", 1},
+      {{"-q", "dev.bin"}, "Incorrect usage\r\n", 1},
+      {{"-p", "-z", "dev.bin"}, "Incorrect usage\r\n", 1},
+      {{"-v", "-p"}, "Flash file name must be specified.\r\n", 1},
+  };
+  write_file(path("log.txt"), "an earlier run");
+  for (const Case& c : cases) {
+    Finished run = run_tool(c.args);
+    EXPECT_EQ(run.out, c.out) << ::testing::PrintToString(c.args);
+    EXPECT_EQ(run.status, c.status) << ::testing::PrintToString(c.args);
+  }
+  EXPECT_EQ(read_file(path("log.txt")), "an earlier run");
+}
+
+TEST_F(Startup, APortThatCannotBeOpenedLeavesAnEmptyLog) {
+  write_file(path("log.txt"), "an earlier run");
+  write_file(path("plain-file"), "not a terminal");
+  for (const char* target : {"nowhere", "plain-file"}) {
+    publish_com1(path(target));
+    Finished run = run_tool({"-p", "dev.bin"});
+    EXPECT_EQ(run.out, "Could not open serial port!\r\n") << target;
+    EXPECT_EQ(run.status, 1) << target;
+    ASSERT_TRUE(std::filesystem::exists(path("log.txt")));
+    EXPECT_EQ(read_file(path("log.txt")), "") << target;
+  }
+}
+
+TEST_F(Startup, LineSettingsReadBackFromThePort) {
+  if (!tool_is_native()) GTEST_SKIP() << "termios read-back needs the POSIX build";
+  open_own_line();
+  serve_own_line([](const Bytes&) { return Bytes{}; });
+  // A lone "-x" is the device file, not an option: the run only opens the port and disconnects.
+  Finished run = run_tool({"-b", "57600", "-x"});
+  EXPECT_EQ(run.out, "Serial port opened...\r\nConnection closed.\r\n");
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(read_file(path("log.txt")), "\r\nCommand: 0503 0000 fafd ");
+  ASSERT_EQ(frames_received(), (std::vector<Bytes>{{0x03, 0x05, 0x00, 0x00, 0xFD, 0xFA}}));
+
+  termios settings{};
+  ASSERT_EQ(tcgetattr(slave_fd, &settings), 0);
+  EXPECT_EQ(cfgetospeed(&settings), static_cast<speed_t>(B57600));
+  EXPECT_EQ(cfgetispeed(&settings), static_cast<speed_t>(B57600));
+  EXPECT_EQ(settings.c_cflag & CSIZE, static_cast<tcflag_t>(CS8));
+  EXPECT_EQ(settings.c_cflag & (PARENB | CSTOPB | CRTSCTS | HUPCL), 0u);
+  EXPECT_EQ(settings.c_cflag & (CLOCAL | CREAD), static_cast<tcflag_t>(CLOCAL | CREAD));
+  EXPECT_EQ(settings.c_iflag & (IXON | IXOFF | IXANY | ICRNL | INLCR | ISTRIP | INPCK), 0u);
+  EXPECT_EQ(settings.c_lflag & (ICANON | ECHO | ISIG | IEXTEN), 0u);
+  EXPECT_EQ(settings.c_oflag & OPOST, 0u);
+}
+
+TEST_F(Startup, ASecondToolOnAPortInUseIsRefused) {
+  open_own_line();
+  write_file(path("dev.bin"), std::string(64, 'd'));
+  Finished second;
+  serve_own_line([&](const Bytes& frame) {
+    if (test::command_in_frame(frame)[0] != (0x5000 | CMD_BEGIN)) return Bytes{};
+    // The first tool is waiting for this answer and holds the port.
+    std::vector<std::string> argv = tool_command();
+    argv.insert(argv.end(), {"-v", "dev.bin"});
+    second = run_to_end(argv, dir, 60);
+    return raw_frame(response(RESPONSE_REFUSED));
+  });
+  Finished first = run_tool({"-p", "dev.bin"});
+  EXPECT_EQ(second.out, "Could not open serial port!\r\n");
+  EXPECT_EQ(second.status, 1);
+  EXPECT_EQ(first.out,
+            "Serial port opened...\r\n\r\nLoaded Bin file: dev.bin\r\nSize = 0x00000040 Bytes\r\n"
+            "\r\nBurning flash.\r\nUnable to program dev.bin.\r\n");
+  EXPECT_EQ(first.status, 1);
+}
+
+TEST_F(Startup, ScriptedLoaderAnswersPingInRawFraming) {
+  open_own_line();
+  write_file(path("drv.bin"), std::string(2048, 'r'));
+  serve_own_line([](const Bytes& frame) {
+    Packet command = test::command_in_frame(frame);
+    bool yenc = frame[0] == '=';
+    if (command[0] == CMD_PING && !yenc) return raw_frame(response(0x050E, {0x050E}));
+    if (command[0] == (0x5000 | CMD_BEGIN) && yenc) return yenc_frame(response(0x0502));
+    return Bytes{};
+  });
+  Finished run = run_tool({"-l", "drv.bin", "dev.bin"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out,
+            "Serial port opened...\r\n\r\nLoaded Bin file: drv.bin\r\nSize = 0x00000800 Bytes\r\n"
+            "RAW mode detected.\r\n\r\nLoading driver to SRAM.Done!Connection closed.\r\n");
+
+  Bytes begin = yenc_frame(test::with_checksum(build_begin(OP_LOAD_SRAM, 0, 2048, 0)));
+  std::vector<Bytes> expected_frames = {
+      {0x0E, 0x05, 0x00, 0x00, 0xF2, 0xFA},  // CMD_PING, raw
+      {0x04, 0x05, 0x00, 0x00, 0xFC, 0xFA},  // CMD_ENTER_YENC, still raw
+      begin,                                 // a driver of 2048 bytes announces nothing to come
+      yenc_frame(test::with_checksum(build_disconnect())),
+  };
+  EXPECT_EQ(frames_received(), expected_frames);
+
+  Bytes answer = yenc_frame(response(0x0502));
+  EXPECT_EQ(read_file(path("log.txt")),
+            "\r\nCommand: 050e 0000 faf2 \r\nResponse: 050e 050e f5e4 \r\n\r\n"
+            "\r\nCommand: 0504 0000 fafc "
+            "\r\nCommand: 5502 0000 0000 0800 0000 0000 0000 a2fe "
+            "\r\nMessage: " + std::string(answer.begin(), answer.end()) +
+                "\r\nResponse: 0502 0000 fafe \r\n\r\n"
+                "\r\nCommand: 0503 0000 fafd ");
+}
+
+}  // namespace
+}  // namespace xarveld::e2e

@@ -1,0 +1,154 @@
+#include "tests/e2e/support/e2e_fixture.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
+#include <sstream>
+
+namespace xarveld::e2e {
+
+const char* const USAGE_TEXT =
+    "Usage: XARVELD [-c COM#] [-l sramFile.bin] [-d device#] [-b baudRate] [-p] [-v] "
+    "deviceFile.bin\r\n\r\n"
+    "Options:\r\n"
+    "\t-c COM#\t\tCOM port number to use for serial connnection (1-9)\r\n"
+    "\t-l sramFile\tLoad drivers into SRAM from filename\r\n"
+    "\t-d device#\tFlash memory device number (1-7)\r\n"
+    "\t-b baudRate\tBaud rate can be 19200, 57600 or 115200 (bps)\r\n"
+    "\t-p        \tProgram the specified device\r\n"
+    "\t-v        \tVerify the specified device\r\n";
+
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream bytes;
+  bytes << in.rdbuf();
+  return bytes.str();
+}
+
+void write_file(const std::string& path, const std::string& bytes) {
+  std::ofstream out(path, std::ios::binary);
+  out << bytes;
+}
+
+std::string random_bytes(std::size_t count, std::uint32_t seed) {
+  std::mt19937 generator(seed);
+  std::string bytes(count, '\0');
+  for (char& c : bytes) c = static_cast<char>(generator() & 0xFF);
+  return bytes;
+}
+
+std::vector<std::string> tool_command() {
+  const char* configured = std::getenv("XARVELD_E2E_TOOL");
+  std::string command = configured != nullptr && *configured != '\0' ? configured : XARVELD_TOOL_PATH;
+  std::vector<std::string> words;
+  std::istringstream split(command);
+  for (std::string word; split >> word;) words.push_back(word);
+  return words;
+}
+
+bool tool_is_native() {
+  const char* configured = std::getenv("XARVELD_E2E_TOOL");
+  return configured == nullptr || *configured == '\0' ||
+         std::string(configured).find(".exe") == std::string::npos;
+}
+
+void E2eTest::SetUp() {
+  std::string pattern = (std::filesystem::temp_directory_path() / "xarveld-e2e-XXXXXX").string();
+  dir = mkdtemp(pattern.data());
+}
+
+void E2eTest::TearDown() {
+  peer_running = false;
+  if (peer.joinable()) peer.join();
+  if (master_fd >= 0) close(master_fd);
+  if (slave_fd >= 0) close(slave_fd);
+  std::error_code ignored;
+  if (!HasFailure()) std::filesystem::remove_all(dir, ignored);
+  else std::cerr << "kept the working directory " << dir << "\n";
+}
+
+Finished E2eTest::run_tool(const std::vector<std::string>& arguments, double timeout_seconds) {
+  std::vector<std::string> argv = tool_command();
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  Finished finished = run_to_end(argv, dir, timeout_seconds);
+  EXPECT_FALSE(finished.timed_out) << "the tool did not end within " << timeout_seconds << " s";
+  // Every message goes to standard output.
+  EXPECT_EQ(finished.err, "");
+  return finished;
+}
+
+void E2eTest::publish_com1(const std::string& slave) {
+  const char* fixed_link = std::getenv("XARVELD_E2E_COM1_LINK");
+  std::string link = fixed_link != nullptr && *fixed_link != '\0' ? fixed_link : path("COM1");
+  std::error_code ignored;
+  std::filesystem::remove(link, ignored);
+  std::filesystem::create_symlink(slave, link);
+}
+
+void E2eTest::open_own_line() {
+  char name[256];
+  ASSERT_EQ(openpty(&master_fd, &slave_fd, name, nullptr, nullptr), 0);
+  slave_path = name;
+  termios raw{};
+  tcgetattr(master_fd, &raw);
+  cfmakeraw(&raw);
+  tcsetattr(master_fd, TCSANOW, &raw);
+  publish_com1(slave_path);
+}
+
+void E2eTest::serve_own_line(std::function<Bytes(const Bytes& frame)> answer) {
+  peer_answer = std::move(answer);
+  peer_running = true;
+  peer = std::thread([this] { peer_loop(); });
+}
+
+std::vector<Bytes> E2eTest::frames_received() {
+  std::lock_guard<std::mutex> lock(frames_mutex);
+  return frames;
+}
+
+// Splits what arrives into frames: a yEnc line from '=' to CR, otherwise a raw packet of the
+// length its header gives.
+void E2eTest::peer_loop() {
+  Bytes pending;
+  while (peer_running) {
+    pollfd fd{master_fd, POLLIN, 0};
+    if (poll(&fd, 1, 10) <= 0 || (fd.revents & POLLIN) == 0) continue;
+    std::uint8_t chunk[1024];
+    ssize_t got = read(master_fd, chunk, sizeof chunk);
+    if (got <= 0) continue;
+    pending.insert(pending.end(), chunk, chunk + got);
+    for (;;) {
+      std::size_t length = 0;
+      if (!pending.empty() && pending[0] == '=') {
+        for (std::size_t i = 0; i < pending.size(); ++i) {
+          if (pending[i] == '\r') {
+            length = i + 1;
+            break;
+          }
+        }
+      } else if (pending.size() >= 2) {
+        std::size_t packet = 2 * ((pending[1] >> 4) + 3u);
+        if (pending.size() >= packet) length = packet;
+      }
+      if (length == 0) break;
+      Bytes frame(pending.begin(), pending.begin() + static_cast<long>(length));
+      pending.erase(pending.begin(), pending.begin() + static_cast<long>(length));
+      {
+        std::lock_guard<std::mutex> lock(frames_mutex);
+        frames.push_back(frame);
+      }
+      Bytes reply = peer_answer(frame);
+      if (!reply.empty() && write(master_fd, reply.data(), reply.size()) < 0) return;
+    }
+  }
+}
+
+}  // namespace xarveld::e2e

@@ -1,0 +1,71 @@
+#pragma once
+// One end-to-end case: a fresh working directory, a pseudo-terminal whose slave the tool opens as
+// COM1, a peer on the master (a scripted one in this process, or the simulated target), and the
+// real tool run as a child process. The tool's command comes from the environment
+// (XARVELD_E2E_TOOL, e.g. "wine /path/xarveld.exe"), so the same cases run every build.
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "tests/e2e/support/child_process.hpp"
+
+namespace xarveld::e2e {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// The usage text as the tool prints it.
+extern const char* const USAGE_TEXT;
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& bytes);
+std::string random_bytes(std::size_t count, std::uint32_t seed);
+
+class E2eTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  std::string path(const std::string& name) const { return dir + "/" + name; }
+
+  // Runs the tool in the working directory with these arguments.
+  Finished run_tool(const std::vector<std::string>& arguments, double timeout_seconds = 120);
+
+  // A pseudo-terminal owned by the test, published as COM1; the test keeps its slave open
+  // (slave_fd) to read back the settings the tool applied.
+  void open_own_line();
+  // Frames (raw packets or yEnc lines) arriving on the own line are handed to answer, which
+  // returns the bytes to send back (possibly none).
+  void serve_own_line(std::function<Bytes(const Bytes& frame)> answer);
+  // Every frame received by the scripted peer so far.
+  std::vector<Bytes> frames_received();
+
+  // Points the tool's COM1 at slave (a symlink in the working directory, or the configured
+  // fixed link the Windows build's COM1 is mapped to).
+  void publish_com1(const std::string& slave);
+
+  std::string dir;
+  int master_fd = -1;
+  int slave_fd = -1;
+  std::string slave_path;
+
+ private:
+  void peer_loop();
+  std::thread peer;
+  std::atomic<bool> peer_running{false};
+  std::function<Bytes(const Bytes&)> peer_answer;
+  std::mutex frames_mutex;
+  std::vector<Bytes> frames;
+};
+
+// The configured command of the tool, split at spaces.
+std::vector<std::string> tool_command();
+// True when the tool under test is the native POSIX build (termios read-back and the like).
+bool tool_is_native();
+
+}  // namespace xarveld::e2e
