@@ -8,6 +8,18 @@ namespace xarveld {
 
 namespace {
 HANDLE port_handle = INVALID_HANDLE_VALUE;
+HANDLE port_claim = nullptr;
+
+// Windows' serial driver refuses a second open of a port, whatever the share mode; Wine does
+// not, so a named object per port name keeps a second tool off a port that one already holds.
+bool claim_port(const std::string& port_name) {
+  std::string claim_name = "Global\\xarveld-" + port_name;
+  port_claim = CreateMutexA(nullptr, FALSE, claim_name.c_str());
+  if (port_claim != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) return true;
+  if (port_claim != nullptr) CloseHandle(port_claim);
+  port_claim = nullptr;
+  return false;
+}
 
 // Line settings built from an all-zero DCB, not from the port's current ones.
 bool apply_line_settings(HANDLE handle, std::uint32_t baud_rate) {
@@ -36,8 +48,10 @@ bool apply_line_settings(HANDLE handle, std::uint32_t baud_rate) {
 }  // namespace
 
 void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
-  port_handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                            OPEN_EXISTING, 0, nullptr);
+  if (claim_port(port_name)) {
+    port_handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  }
   // Settings that cannot be applied leave a port at the wrong speed or without read time-outs:
   // such a port counts as one that cannot be opened.
   if (port_handle != INVALID_HANDLE_VALUE && !apply_line_settings(port_handle, baud_rate)) {
@@ -76,6 +90,8 @@ void serial_close() {
   if (port_handle == INVALID_HANDLE_VALUE) return;
   CloseHandle(port_handle);
   port_handle = INVALID_HANDLE_VALUE;
+  CloseHandle(port_claim);
+  port_claim = nullptr;
 }
 
 bool serial_is_open() { return port_handle != INVALID_HANDLE_VALUE; }
