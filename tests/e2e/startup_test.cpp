@@ -93,6 +93,8 @@ TEST_F(Startup, ASecondToolOnAPortInUseIsRefused) {
     return raw_frame(response(RESPONSE_REFUSED));
   });
   Finished first = run_tool({"-p", "dev.bin"});
+  // The peer may still be running the second tool after the first gave up; it writes second.
+  stop_serving();
   EXPECT_EQ(second.out, "Could not open serial port!\r\n");
   EXPECT_EQ(second.status, 1);
   EXPECT_EQ(first.out,

@@ -65,8 +65,7 @@ void E2eTest::SetUp() {
 }
 
 void E2eTest::TearDown() {
-  peer_running = false;
-  if (peer.joinable()) peer.join();
+  stop_serving();
   if (master_fd >= 0) close(master_fd);
   if (slave_fd >= 0) close(slave_fd);
   std::error_code ignored;
@@ -107,6 +106,11 @@ void E2eTest::serve_own_line(std::function<Bytes(const Bytes& frame)> answer) {
   peer_answer = std::move(answer);
   peer_running = true;
   peer = std::thread([this] { peer_loop(); });
+}
+
+void E2eTest::stop_serving() {
+  peer_running = false;
+  if (peer.joinable()) peer.join();
 }
 
 std::vector<Bytes> E2eTest::frames_received() {

@@ -42,6 +42,8 @@ class E2eTest : public ::testing::Test {
   // Frames (raw packets or yEnc lines) arriving on the own line are handed to answer, which
   // returns the bytes to send back (possibly none).
   void serve_own_line(std::function<Bytes(const Bytes& frame)> answer);
+  // Ends the scripted peer, waiting for an answer it is still making.
+  void stop_serving();
   // Every frame received by the scripted peer so far.
   std::vector<Bytes> frames_received();
 
