@@ -96,6 +96,13 @@ void E2eTest::SetUp() {
   std::string pattern = (std::filesystem::temp_directory_path() / "xarveld-e2e-XXXXXX").string();
   dir = mkdtemp(pattern.data());
   const char* prefix = std::getenv("XARVELD_E2E_WINEPREFIX");
+  if (!tool_is_native()) {
+    // An unprepared prefix maps COM1 to the machine's /dev/ttyS0.
+    const char* wine_prefix = std::getenv("WINEPREFIX");
+    ASSERT_TRUE(prefix != nullptr && wine_prefix != nullptr && std::string(prefix) == wine_prefix)
+        << "the Windows build runs only in the prefix prepared by scripts/wine-e2e, named by both "
+           "WINEPREFIX and XARVELD_E2E_WINEPREFIX";
+  }
   if (prefix != nullptr && *prefix != '\0') {
     const char* com1_link = std::getenv("XARVELD_E2E_COM1_LINK");
     ASSERT_NE(com1_link, nullptr) << "XARVELD_E2E_WINEPREFIX needs XARVELD_E2E_COM1_LINK";
