@@ -1,0 +1,46 @@
+# Release packages, made by cpack in a build tree (scripts/package makes and checks both):
+# a Debian package from a native build, a zip of xarveld.exe from the Windows cross-build.
+
+if(WIN32)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+else()
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/xarveld)
+endif()
+
+set(CPACK_PACKAGE_NAME xarveld)
+set(CPACK_PACKAGE_VENDOR "xarveld developers")
+set(CPACK_PACKAGE_CONTACT "xarveld developers")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
+    "load, burn and verify a target board's flash over a serial port")
+
+if(WIN32)
+  set(CPACK_GENERATOR ZIP)
+  set(CPACK_PACKAGE_FILE_NAME ${CPACK_PACKAGE_NAME}-${PROJECT_VERSION}-win64)
+  # Not stripped: the zip holds the very .exe that the end-to-end cases ran under Wine.
+else()
+  set(CPACK_GENERATOR DEB)
+  set(CPACK_STRIP_FILES ON)
+  if(TARGET xarveld-sim)
+    install(TARGETS xarveld-sim RUNTIME DESTINATION bin)
+  endif()
+
+  # The man page, compressed as Debian ships them.
+  set(manual ${PROJECT_BINARY_DIR}/xarveld.1.gz)
+  add_custom_command(OUTPUT ${manual}
+                     COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/xarveld.1 > ${manual}
+                     DEPENDS ${PROJECT_SOURCE_DIR}/doc/xarveld.1 VERBATIM)
+  add_custom_target(xarveld_manual ALL DEPENDS ${manual})
+  install(FILES ${manual} DESTINATION share/man/man1)
+
+  set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+  set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
+  set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+  # Fixed rather than computed by dpkg-shlibdeps, which a build machine need not have.
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5)")
+  set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
+      "xarveld talks to the resident loader of a target board over a serial port.
+In one run it loads a driver into the board's SRAM, burns an image into one
+of its flash devices and verifies the device, word for word or by block sums.")
+endif()
+
+include(CPack)
