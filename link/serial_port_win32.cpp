@@ -14,6 +14,7 @@ HANDLE port_claim = nullptr;
 // not, so a named object per port name keeps a second tool off a port that one already holds.
 bool claim_port(const std::string& port_name) {
   std::string claim_name = "Global\\xarveld-" + port_name;
+  SetLastError(ERROR_SUCCESS);
   port_claim = CreateMutexA(nullptr, FALSE, claim_name.c_str());
   if (port_claim != nullptr && GetLastError() != ERROR_ALREADY_EXISTS) return true;
   if (port_claim != nullptr) CloseHandle(port_claim);
