@@ -48,7 +48,8 @@ class E2eTest : public ::testing::Test {
   std::vector<Bytes> frames_received();
 
   // Points the tool's COM1 at slave (a symlink in the working directory, or the configured
-  // fixed link the Windows build's COM1 is mapped to).
+  // fixed link the Windows build's COM1 is mapped to). Under Wine COM1 is the only port a case
+  // can reach: COM2 to COM9 are mapped to nothing that opens.
   void publish_com1(const std::string& slave);
 
   std::string dir;
