@@ -1,9 +1,11 @@
 #pragma once
 // Drives a Loader over its packet interface: frames commands as the tool would and reads back
 // what the loader sends.
+#include <algorithm>
 #include <cstdint>
-#include <string>
 #include <vector>
+
+#include <gtest/gtest.h>
 
 #include "link/framing.hpp"
 #include "link/packet.hpp"
@@ -23,28 +25,40 @@ inline Words words_of(const Packet& packet) {
   return Words(packet.begin(), packet.begin() + static_cast<long>(packet_word_count(packet[0])));
 }
 
+// Header and payload words, checksum added.
+inline Words with_checksum(const Words& words) {
+  Packet packet{};
+  std::copy(words.begin(), words.end(), packet.begin());
+  return words_of(sealed(packet));
+}
+inline Words ack(std::uint16_t code) { return with_checksum({code, 0}); }
+inline Words refusal(std::uint16_t code) { return with_checksum({RESPONSE_REFUSED, code}); }
+
 inline Bytes raw_frame(const Packet& command) {
   Packet packet = sealed(command);
   std::uint8_t bytes[PACKET_MAX_BYTES];
-  std::size_t length = packet_to_bytes(packet, packet_word_count(packet[0]), bytes);
-  return Bytes(bytes, bytes + length);
+  return Bytes(bytes, bytes + packet_to_bytes(packet, packet_word_count(packet[0]), bytes));
 }
 
 inline Bytes yenc_frame(const Packet& command) {
   Bytes raw = raw_frame(command);
   std::uint8_t frame[YENC_FRAME_CAPACITY];
-  std::size_t length = yenc_encode_frame(frame, raw.data(), raw.size());
-  return Bytes(frame, frame + length);
+  return Bytes(frame, frame + yenc_encode_frame(frame, raw.data(), raw.size()));
 }
 
-inline Bytes bytes_of(const std::string& text) { return Bytes(text.begin(), text.end()); }
+inline Bytes pattern(std::size_t length, std::uint8_t seed) {
+  Bytes bytes(length);
+  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
+  return bytes;
+}
+
+inline Packet data_packet(const Bytes& bytes, std::size_t offset = 0) {
+  return build_data(bytes.data() + offset);
+}
 
 inline Loader make_loader(const FaultOptions& faults = {}, Framing start = Framing::Raw) {
-  LoaderConfig config;
-  config.start_framing = start;
-  config.faults = faults;
   Loader loader;
-  loader_start(loader, config);
+  loader_start(loader, LoaderConfig{start, faults});
   return loader;
 }
 
@@ -56,9 +70,8 @@ inline std::vector<LoaderEvent> feed(Loader& loader, const Bytes& bytes) {
 
 inline std::vector<LoaderEvent> sends(const std::vector<LoaderEvent>& events) {
   std::vector<LoaderEvent> out;
-  for (const LoaderEvent& event : events) {
-    if (event.kind == EventKind::Send) out.push_back(event);
-  }
+  std::copy_if(events.begin(), events.end(), std::back_inserter(out),
+               [](const LoaderEvent& event) { return event.kind == EventKind::Send; });
   return out;
 }
 
@@ -69,8 +82,7 @@ inline Words answer_words(const LoaderEvent& send) {
   if (!bytes.empty() && bytes[0] == '=') {
     if (bytes.size() < 3 || bytes[1] != 'G' || bytes.back() != '\r') return {};
     std::uint8_t decoded[256];
-    std::size_t length = yenc_decode(decoded, &bytes[2], bytes.size() - 3);
-    bytes.assign(decoded, decoded + length);
+    bytes.assign(decoded, decoded + yenc_decode(decoded, &bytes[2], bytes.size() - 3));
   }
   if (bytes.size() < 2 || bytes.size() % 2 != 0) return {};
   Words words(bytes.size() / 2);
@@ -78,19 +90,12 @@ inline Words answer_words(const LoaderEvent& send) {
   return words;
 }
 
-// Feeds one command and returns the words of every answer sent for it.
-inline std::vector<Words> answers_to(Loader& loader, const Bytes& frame) {
-  std::vector<Words> answers;
-  for (const LoaderEvent& send : sends(feed(loader, frame))) answers.push_back(answer_words(send));
-  return answers;
-}
-
-inline Packet data_packet(const Bytes& block) { return build_data(block.data()); }
-
-inline Bytes pattern(std::size_t length, std::uint8_t seed) {
-  Bytes bytes(length);
-  for (std::size_t i = 0; i < length; ++i) bytes[i] = static_cast<std::uint8_t>(seed + i * 7);
-  return bytes;
+// Feeds one command; the words of its one answer, or nothing when there was no answer.
+inline Words answer(Loader& loader, const Bytes& frame) {
+  std::vector<LoaderEvent> out = sends(feed(loader, frame));
+  if (out.size() > 1) ADD_FAILURE() << out.size() << " answers to one command";
+  if (out.size() != 1) return {};
+  return answer_words(out[0]);
 }
 
 inline bool answer_is_valid(const Words& words) {
@@ -98,6 +103,15 @@ inline bool answer_is_valid(const Words& words) {
   Packet packet{};
   std::copy(words.begin(), words.end(), packet.begin());
   return packet_is_valid(packet);
+}
+
+// Programs `image` (a whole number of blocks) into a flash device from offset 0.
+inline void program(Loader& loader, std::uint16_t device, const Bytes& image) {
+  answer(loader, raw_frame(build_begin(OP_PROGRAM_FLASH, device, 0,
+                                       static_cast<std::uint32_t>(image.size()))));
+  for (std::size_t offset = 0; offset < image.size(); offset += DATA_BLOCK_BYTES) {
+    answer(loader, raw_frame(data_packet(image, offset)));
+  }
 }
 
 }  // namespace xarveld::sim::harness
