@@ -124,6 +124,9 @@ void serial_write(const std::uint8_t* bytes, std::size_t length) {
 
 void serial_close() {
   if (port_fd < 0) return;
+  // A real port drops exclusive mode at its last close; a pseudo-terminal whose other side keeps
+  // the slave open would not, and would refuse the next run of an ordinary user.
+  ioctl(port_fd, TIOCNXCL);
   close(port_fd);
   port_fd = -1;
 }

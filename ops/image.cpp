@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <new>
 
 #include "common/console.hpp"
 #include "common/process_exit.hpp"

@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <random>
 #include <sstream>
 
@@ -51,6 +52,16 @@ std::vector<std::string> tool_command() {
   std::istringstream split(command);
   for (std::string word; split >> word;) words.push_back(word);
   return words;
+}
+
+std::string sim_path() {
+  const char* configured = std::getenv("XARVELD_E2E_SIM");
+  if (configured != nullptr && *configured != '\0') return configured;
+#ifdef XARVELD_SIM_PATH
+  return XARVELD_SIM_PATH;
+#else
+  return "xarveld-sim";
+#endif
 }
 
 bool tool_is_native() {
@@ -115,6 +126,7 @@ void E2eTest::SetUp() {
 }
 
 void E2eTest::TearDown() {
+  if (sim.pid > 0) finish(sim, 0);
   stop_serving();
   if (master_fd >= 0) close(master_fd);
   if (slave_fd >= 0) close(slave_fd);
@@ -133,9 +145,59 @@ Finished E2eTest::run_tool(const std::vector<std::string>& arguments, double tim
   return finished;
 }
 
+void E2eTest::start_sim(const std::vector<std::string>& options) {
+  std::vector<std::string> argv = {sim_path(), "--dir", dir, "--port", "1", "--dump",
+                                   path("dump"), "--wire", path("wire.txt")};
+  argv.insert(argv.end(), options.begin(), options.end());
+  std::filesystem::create_directory(path("dump"));
+  sim = start_background(argv, dir);
+  std::string line = read_line(sim, 10);
+  const std::string ready = " ready";
+  ASSERT_TRUE(line.size() > ready.size() &&
+              line.compare(line.size() - ready.size(), ready.size(), ready) == 0)
+      << "the simulator did not get ready: \"" << line << "\"";
+  slave_path = line.substr(0, line.size() - ready.size());
+  publish_com1(slave_path);
+}
+
+int E2eTest::finish_sim(double timeout_seconds) { return finish(sim, timeout_seconds); }
+
+std::string E2eTest::dump(const std::string& name) { return read_file(path("dump/" + name)); }
+
+std::vector<WireFrame> E2eTest::wire_log() {
+  std::vector<WireFrame> log;
+  std::istringstream lines(read_file(path("wire.txt")));
+  for (std::string line; std::getline(lines, line);) {
+    std::istringstream fields(line);
+    WireFrame frame;
+    fields >> frame.milliseconds >> frame.direction >> frame.framing;
+    for (std::string word; fields >> word;) {
+      frame.words.push_back(static_cast<std::uint16_t>(std::stoul(word, nullptr, 16)));
+    }
+    log.push_back(frame);
+  }
+  return log;
+}
+
+std::vector<WireFrame> E2eTest::received(std::uint16_t code) {
+  std::vector<WireFrame> matching;
+  for (const WireFrame& frame : wire_log()) {
+    if (frame.direction == "rx" && frame.framing != "junk" && !frame.words.empty() &&
+        (frame.words[0] & 0x0FFF) == code) {
+      matching.push_back(frame);
+    }
+  }
+  return matching;
+}
+
 void E2eTest::publish_com1(const std::string& slave) {
   const char* fixed_link = std::getenv("XARVELD_E2E_COM1_LINK");
   std::string link = fixed_link != nullptr && *fixed_link != '\0' ? fixed_link : path("COM1");
+  // The simulator has published COM1 in the working directory already.
+  if (link == path("COM1") && std::filesystem::is_symlink(link) &&
+      std::filesystem::read_symlink(link) == slave) {
+    return;
+  }
   std::error_code ignored;
   std::filesystem::remove(link, ignored);
   std::filesystem::create_symlink(slave, link);

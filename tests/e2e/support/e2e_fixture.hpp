@@ -19,6 +19,14 @@ namespace xarveld::e2e {
 
 using Bytes = std::vector<std::uint8_t>;
 
+// One line of the simulator's wire log: a frame it received or sent, decoded.
+struct WireFrame {
+  double milliseconds = 0;
+  std::string direction;  // "rx" or "tx"
+  std::string framing;    // "raw", "yenc", or "junk" for received bytes that held no packet
+  std::vector<std::uint16_t> words;
+};
+
 // The usage text as the tool prints it.
 extern const char* const USAGE_TEXT;
 
@@ -47,6 +55,19 @@ class E2eTest : public ::testing::Test {
   // Every frame received by the scripted peer so far.
   std::vector<Bytes> frames_received();
 
+  // Starts xarveld-sim with these extra options on its own pseudo-terminal, published as COM1 of
+  // the working directory, dumping into dir/dump and logging the wire into dir/wire.txt; returns
+  // once it is listening.
+  void start_sim(const std::vector<std::string>& options = {});
+  // Waits for the simulator to end by itself (it does after CMD_DISCONNECT), else ends it;
+  // returns its exit status.
+  int finish_sim(double timeout_seconds = 5);
+  // A file the simulator dumped ("sram.bin", "device5.bin"); empty when it wrote none.
+  std::string dump(const std::string& name);
+  std::vector<WireFrame> wire_log();
+  // The commands of this code (the header's low 12 bits) the simulator received.
+  std::vector<WireFrame> received(std::uint16_t code);
+
   // Points the tool's COM1 at slave (a symlink in the working directory, or the configured
   // fixed link the Windows build's COM1 is mapped to). Under Wine COM1 is the only port a case
   // can reach: COM2 to COM9 are mapped to nothing that opens.
@@ -64,8 +85,11 @@ class E2eTest : public ::testing::Test {
   std::function<Bytes(const Bytes&)> peer_answer;
   std::mutex frames_mutex;
   std::vector<Bytes> frames;
+  Background sim;
 };
 
+// The configured command of the simulator.
+std::string sim_path();
 // The configured command of the tool, split at spaces.
 std::vector<std::string> tool_command();
 // True when the tool under test is the native POSIX build (termios read-back and the like).

@@ -1,0 +1,95 @@
+#pragma once
+// The faults the simulated loader can be told to commit, and the decisions that follow from them.
+// Commands are counted from 1 per command code and answers from 1 over all answers, both over the
+// whole life of the simulator (sessions do not restart the counts). Chaos draws come from a
+// seeded splitmix64, so a run repeats exactly from its seed on any machine.
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace xarveld::sim {
+
+// The K-th occurrences (counting from 1) of commands with one code.
+struct CodeOccurrences {
+  std::uint16_t code = 0;
+  std::vector<std::uint32_t> occurrences;
+};
+
+// A byte read back wrong at a device offset, `times` times, or on every read when times < 0.
+struct FlipSpec {
+  std::uint16_t device = 0;
+  std::uint32_t offset = 0;
+  std::int64_t times = -1;
+};
+
+struct FaultOptions {
+  bool silent = false;
+  std::uint16_t ping_code = 0x050E;  // word 1 of a raw-framing CMD_PING answer
+  bool refuse_flash = false;
+  std::vector<CodeOccurrences> drops;
+  std::vector<CodeOccurrences> corrupts;
+  std::uint32_t wrong_channel_answer = 0;  // 0: never
+  std::uint32_t garbage_answer = 0;        // 0: never
+  std::uint32_t fragment_pieces = 1;
+  std::vector<FlipSpec> flips;
+  std::uint32_t short_read_answer = 0;  // 0: never; counts CMD_READ_NEXT block answers
+  std::uint16_t hangup_code = 0;
+  std::uint32_t hangup_occurrence = 0;  // 0: never
+  std::uint64_t seed = 0;
+  double chaos = 0.0;  // probability that an answer is dropped, corrupted or fragmented
+};
+
+struct Prng {
+  std::uint64_t state = 0;
+};
+std::uint64_t prng_next(Prng& prng);
+// Uniform in [0, 1).
+double prng_unit(Prng& prng);
+
+struct CodeCount {
+  std::uint16_t code = 0;
+  std::uint32_t count = 0;
+};
+
+struct FaultState {
+  std::vector<CodeCount> command_counts;
+  std::uint32_t answers = 0;
+  std::uint32_t read_next_answers = 0;
+  std::vector<std::int64_t> flips_left;  // one per FaultOptions::flips
+  Prng prng;
+};
+
+FaultState fault_state_start(const FaultOptions& options);
+
+// What becomes of one valid command, decided when it arrives.
+struct CommandFate {
+  bool drop_answer = false;
+  bool corrupt_answer = false;
+  bool hang_up = false;  // the line is cut once the command has been carried out
+};
+CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
+                                std::uint16_t code);
+
+enum class ChaosKind { None, Drop, Corrupt, Fragment };
+
+// What becomes of one answer, decided when the loader has made it.
+struct AnswerFate {
+  bool drop = false;
+  bool corrupt = false;
+  bool wrong_channel = false;
+  bool garbage = false;
+  ChaosKind chaos = ChaosKind::None;
+  std::uint32_t pieces = 1;
+};
+AnswerFate fault_count_answer(FaultState& state, const FaultOptions& options,
+                              const CommandFate& command);
+
+// Counts one CMD_READ_NEXT block answer; true when it is the one to be cut short.
+bool fault_count_block_answer(FaultState& state, const FaultOptions& options);
+
+// The bytes of a block read back from `device` at offsets start.. start+count-1: each flip that
+// falls in it and has times left turns its byte wrong and uses up one time.
+void fault_apply_flips(FaultState& state, const FaultOptions& options, std::uint16_t device,
+                       std::uint32_t start, std::uint8_t* bytes, std::size_t count);
+
+}  // namespace xarveld::sim

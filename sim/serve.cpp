@@ -1,0 +1,260 @@
+#include "sim/serve.hpp"
+
+#include <poll.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <vector>
+
+#include "sim/line_timing.hpp"
+
+namespace xarveld::sim {
+
+namespace {
+// How long after a session's last answer went out the tool is assumed to have closed the line.
+constexpr std::int64_t SESSION_SETTLE_NS = 100000000;
+// A tool that has sent nothing for this long may be gone, having failed its run.
+constexpr std::int64_t QUIET_NS = 200000000;
+// Ending a session, the simulator waits at most LINGER_NS for the tool to read the last answer:
+// closing the line would throw away what the tool has not read. Bytes written to the master reach
+// the slave's queue a moment later, so the queue is not trusted to be empty before LINGER_MIN_NS.
+constexpr std::int64_t LINGER_MIN_NS = 20000000;
+constexpr std::int64_t LINGER_NS = 200000000;
+constexpr std::int64_t LINGER_CHECK_MS = 2;
+constexpr std::size_t READ_CHUNK = 4096;
+
+struct PendingRead {
+  std::int64_t due_ns = 0;  // when its last byte would have arrived
+  std::vector<std::uint8_t> bytes;
+};
+
+struct PendingPiece {
+  std::int64_t ready_ns = 0;
+  std::vector<std::uint8_t> bytes;
+  std::size_t written = 0;
+  bool logs_record = false;  // the first piece of a frame logs it as it starts to go out
+  WireRecord record;
+};
+
+struct LineState {
+  std::int64_t start_ns = 0;
+  std::int64_t byte_ns = 0;
+  std::deque<PendingRead> reads;
+  std::deque<PendingPiece> pieces;
+  std::int64_t rx_free_ns = 0;
+  std::int64_t tx_free_ns = 0;
+  bool write_blocked = false;
+  bool session_over = false;  // serving forever: the next bytes start a new session
+  std::int64_t discard_at_ns = -1;
+  bool finishing = false;  // one session only: end once the last answer is out
+  std::int64_t linger_from_ns = -1;
+  std::int64_t next_reopen_ns = 0;  // when the line is next made openable again
+};
+
+std::int64_t now_ns() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+double milliseconds(const LineState& state, std::int64_t at_ns) {
+  return static_cast<double>(at_ns - state.start_ns) / 1e6;
+}
+
+ServeEnd line_failed(const char* what) {
+  std::fprintf(stderr, "xarveld-sim: %s: %s\n", what, std::strerror(errno));
+  return ServeEnd::LineFailed;
+}
+
+void queue_frame(LineState& state, LoaderEvent& event, std::int64_t now) {
+  std::size_t offset = 0;
+  std::int64_t ready = now;
+  for (std::size_t size : fragment_sizes(event.frame.size(), event.pieces)) {
+    PendingPiece piece;
+    piece.ready_ns = ready;
+    piece.bytes.assign(event.frame.begin() + static_cast<std::ptrdiff_t>(offset),
+                       event.frame.begin() + static_cast<std::ptrdiff_t>(offset + size));
+    piece.logs_record = offset == 0;
+    if (piece.logs_record) piece.record = std::move(event.record);
+    state.pieces.push_back(std::move(piece));
+    offset += size;
+    ready += FRAGMENT_GAP_NS;
+  }
+}
+
+// Hands every read that has fully arrived to the loader and acts on what it says. Returns false
+// when the loader cut the line.
+bool deliver_reads(LineState& state, PtyLine& line, Loader& loader,
+                   const ServeSettings& settings, WireLog& wire, std::int64_t now) {
+  std::vector<LoaderEvent> events;
+  while (!state.reads.empty() && state.reads.front().due_ns <= now) {
+    PendingRead read = std::move(state.reads.front());
+    state.reads.pop_front();
+    events.clear();
+    loader_receive(loader, read.bytes.data(), read.bytes.size(), events);
+    for (LoaderEvent& event : events) {
+      switch (event.kind) {
+        case EventKind::Record:
+          wire_log_write(wire, milliseconds(state, now), event.record);
+          break;
+        case EventKind::Send:
+          queue_frame(state, event, now);
+          break;
+        case EventKind::SessionEnd:
+          if (settings.serve_forever) {
+            // The tool closes the line right after its disconnect; the next run may follow at once.
+            pty_line_allow_reopen(line);
+            state.session_over = true;
+          } else {
+            state.finishing = true;
+          }
+          break;
+        case EventKind::HangUp:
+          return false;
+      }
+    }
+  }
+  return true;
+}
+
+// Writes what the line has carried by now. Returns false when the write failed for good.
+bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t now) {
+  while (!state.pieces.empty() && !state.write_blocked) {
+    PendingPiece& piece = state.pieces.front();
+    std::int64_t line_free_before = state.tx_free_ns;
+    std::int64_t next_due = 0;
+    std::size_t due = bytes_due(now, piece.ready_ns, state.byte_ns,
+                                piece.bytes.size() - piece.written, state.tx_free_ns, next_due);
+    if (due == 0) return true;
+    if (piece.logs_record) {
+      wire_log_write(wire, milliseconds(state, now), piece.record);
+      piece.logs_record = false;
+    }
+    ssize_t wrote = write(line.master_fd, piece.bytes.data() + piece.written, due);
+    if (wrote < 0 && errno != EAGAIN && errno != EINTR) return false;
+    std::size_t done = wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+    if (done < due) {
+      // The tool is not reading and the line is full: wait until it takes some.
+      state.tx_free_ns = line_free_before;
+      if (done > 0) {
+        bytes_due(now, piece.ready_ns, state.byte_ns, done, state.tx_free_ns, next_due);
+      }
+      state.write_blocked = wrote < 0 && errno == EAGAIN;
+    }
+    piece.written += done;
+    if (piece.written == piece.bytes.size()) state.pieces.pop_front();
+    if (done < due) return true;
+  }
+  return true;
+}
+
+// How long the loop may wait for the line or a signal before it has something of its own to do.
+int poll_timeout_ms(const LineState& state, std::int64_t now) {
+  std::int64_t wake = std::numeric_limits<std::int64_t>::max();
+  if (!state.reads.empty()) wake = std::min(wake, state.reads.front().due_ns);
+  if (!state.pieces.empty() && !state.write_blocked) {
+    const PendingPiece& piece = state.pieces.front();
+    std::int64_t line_free = state.tx_free_ns;
+    std::int64_t next_due = 0;
+    bytes_due(now, piece.ready_ns, state.byte_ns, 0, line_free, next_due);
+    wake = std::min(wake, next_due);
+  }
+  if (state.discard_at_ns >= 0) wake = std::min(wake, state.discard_at_ns);
+  wake = std::min(wake, state.next_reopen_ns);
+  if (wake <= now) return 0;
+  return static_cast<int>((wake - now + 999999) / 1000000);
+}
+
+// A new session's first bytes: what the last session left unread on the tool's side is stale.
+void start_new_session(LineState& state, PtyLine& line) {
+  state.session_over = false;
+  state.discard_at_ns = -1;
+  state.pieces.clear();
+  state.write_blocked = false;
+  pty_line_discard_unread(line);
+}
+
+// Returns false when the line failed.
+bool read_line(LineState& state, PtyLine& line, std::int64_t now) {
+  for (;;) {
+    std::vector<std::uint8_t> bytes(READ_CHUNK);
+    ssize_t got = read(line.master_fd, bytes.data(), bytes.size());
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0 && errno == EAGAIN) return true;
+    if (got <= 0) return false;
+    if (state.session_over) start_new_session(state, line);
+    state.next_reopen_ns = now + QUIET_NS;
+    bytes.resize(static_cast<std::size_t>(got));
+    PendingRead read;
+    read.due_ns = arrival_time(now, state.byte_ns, bytes.size(), state.rx_free_ns);
+    read.bytes = std::move(bytes);
+    state.reads.push_back(std::move(read));
+  }
+}
+}  // namespace
+
+ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings, WireLog& wire,
+                    int stop_fd) {
+  LineState state;
+  state.start_ns = now_ns();
+  state.byte_ns = byte_time_ns(settings.pace_baud);
+  state.next_reopen_ns = state.start_ns + QUIET_NS;
+  for (;;) {
+    std::int64_t now = now_ns();
+    if (!deliver_reads(state, line, loader, settings, wire, now)) {
+      pty_line_cut(line);
+      return ServeEnd::HungUp;
+    }
+    if (!write_pieces(state, line, wire, now)) return line_failed("write to the line");
+    if (state.finishing && state.pieces.empty()) {
+      if (state.linger_from_ns < 0) state.linger_from_ns = now;
+      std::int64_t lingered = now - state.linger_from_ns;
+      if ((lingered >= LINGER_MIN_NS && pty_line_unread(line) == 0) || lingered >= LINGER_NS) {
+        return ServeEnd::Disconnected;
+      }
+    }
+    if (state.session_over && state.pieces.empty() && state.discard_at_ns < 0) {
+      state.discard_at_ns = now + SESSION_SETTLE_NS;
+    }
+    if (state.discard_at_ns >= 0 && now >= state.discard_at_ns) {
+      pty_line_discard_unread(line);
+      state.discard_at_ns = -1;
+      state.session_over = false;
+    }
+    // A run that failed, or never spoke, ends without a disconnect: whenever the line has been
+    // quiet for a while, the next run must be able to open it.
+    if (now >= state.next_reopen_ns) {
+      pty_line_allow_reopen(line);
+      state.next_reopen_ns = now + QUIET_NS;
+    }
+
+    int timeout = poll_timeout_ms(state, now);
+    if (state.linger_from_ns >= 0) timeout = std::min(timeout, static_cast<int>(LINGER_CHECK_MS));
+    // The wire log is complete whenever the simulator is waiting.
+    if (timeout != 0) wire_log_flush(wire);
+    pollfd fds[2] = {
+        {line.master_fd, static_cast<short>(POLLIN | (state.write_blocked ? POLLOUT : 0)), 0},
+        {stop_fd, POLLIN, 0},
+    };
+    int ready = poll(fds, 2, timeout);
+    if (ready < 0 && errno == EINTR) continue;
+    if (ready < 0) return line_failed("poll");
+    if (fds[1].revents != 0) return ServeEnd::Stopped;
+    now = now_ns();
+    if ((fds[0].revents & POLLOUT) != 0) state.write_blocked = false;
+    if ((fds[0].revents & POLLIN) != 0) {
+      if (!read_line(state, line, now)) return line_failed("read from the line");
+    } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
+      errno = EIO;
+      return line_failed("the line");
+    }
+  }
+}
+
+}  // namespace xarveld::sim

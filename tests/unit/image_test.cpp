@@ -1,0 +1,76 @@
+#include <sys/stat.h>
+
+#include <filesystem>
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "common/console.hpp"
+#include "ops/image.hpp"
+#include "ops/verify.hpp"
+#include "tests/support/test_env.hpp"
+
+namespace xarveld {
+namespace {
+
+class ImageLoading : public ::testing::Test {
+ protected:
+  test::ScratchDir scratch;
+  test::ConsoleCapture console;
+};
+
+TEST_F(ImageLoading, ReadsTheFileAndPadsItsLastBlockWithErasedBytes) {
+  std::string bytes(1000, '\0');
+  for (std::size_t i = 0; i < bytes.size(); ++i) bytes[i] = static_cast<char>(i * 13);
+  test::write_file("dev.bin", bytes);
+  Image image = load_image("dev.bin");
+  EXPECT_EQ(image.size, 1000u);
+  EXPECT_EQ(std::string(reinterpret_cast<char*>(image.bytes.get()), 1000), bytes);
+  // 1000 is not a multiple of 32: the last block carries 24 bytes past the end of the file.
+  for (std::size_t i = 1000; i < 1024; ++i) EXPECT_EQ(image.bytes[i], 0xFF) << i;
+  EXPECT_EQ(console.text(), "\r\nLoaded Bin file: dev.bin\r\nSize = 0x000003e8 Bytes\r\n");
+}
+
+TEST_F(ImageLoading, EmptyAndOversizedFiles) {
+  test::write_file("empty.bin", "");
+  EXPECT_EQ(load_image("empty.bin").size, 0u);
+  // More than 8 MiB: the first 8 MiB, silently.
+  std::string big(IMAGE_CAPACITY + 1, 'b');
+  big[IMAGE_CAPACITY - 1] = 'L';
+  test::write_file("big.bin", big);
+  Image image = load_image("big.bin");
+  EXPECT_EQ(image.size, IMAGE_CAPACITY);
+  EXPECT_EQ(image.bytes[IMAGE_CAPACITY - 1], 'L');
+  EXPECT_EQ(console.text(),
+            "\r\nLoaded Bin file: empty.bin\r\nSize = 0x00000000 Bytes\r\n"
+            "\r\nLoaded Bin file: big.bin\r\nSize = 0x00800000 Bytes\r\n");
+}
+
+// The message goes to stderr inside the dying child so that the death test can see it.
+void load_reporting_to_stderr(const char* path) {
+  console_set_stream(stderr);
+  load_image(path);
+}
+
+TEST_F(ImageLoading, FilesThatCannotBeReadEndTheProcess) {
+  EXPECT_EXIT(load_reporting_to_stderr("missing.bin"), ::testing::ExitedWithCode(1),
+              "^Could not open bin file: missing.bin\r\n$");
+  // A directory opens on POSIX but its read fails: never a shorter image.
+  std::filesystem::create_directory("folder.bin");
+  EXPECT_EXIT(load_reporting_to_stderr("folder.bin"), ::testing::ExitedWithCode(1),
+              "^Could not open bin file: folder.bin\r\n$");
+}
+
+TEST(WordSum, SixteenBitLittleEndianSumsWrapAround) {
+  const std::uint8_t bytes[] = {0x01, 0x02, 0xFF, 0xFF, 0x10, 0x00, 0xAA};
+  EXPECT_EQ(word_sum(bytes, 0), 0);
+  EXPECT_EQ(word_sum(bytes, 1), 0x0201);
+  EXPECT_EQ(word_sum(bytes, 2), 0x0200);
+  EXPECT_EQ(word_sum(bytes, 3), 0x0210);
+  std::uint8_t erased[1024];
+  std::fill(std::begin(erased), std::end(erased), 0xFF);
+  EXPECT_EQ(word_sum(erased, 512), static_cast<std::uint16_t>(512 * 0xFFFF));
+}
+
+}  // namespace
+}  // namespace xarveld
