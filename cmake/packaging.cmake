@@ -1,5 +1,6 @@
 # Release packages, made by cpack in a build tree (scripts/package makes and checks both):
-# a Debian package from a native build, a zip of xarveld.exe from the Windows cross-build.
+# a Debian package from a native build (xarveld, xarveld-sim, README, man page), a zip of
+# xarveld.exe and the README from the Windows cross-build.
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
@@ -20,9 +21,7 @@ if(WIN32)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_STRIP_FILES ON)
-  if(TARGET xarveld-sim)
-    install(TARGETS xarveld-sim RUNTIME DESTINATION bin)
-  endif()
+  # xarveld-sim, when built, installs itself beside xarveld (sim/CMakeLists.txt).
 
   # The man page, compressed as Debian ships them.
   set(manual ${PROJECT_BINARY_DIR}/xarveld.1.gz)
