@@ -6,8 +6,9 @@ namespace xarveld {
 
 namespace {
 constexpr const char* USAGE_TEXT[] = {
-    "Usage: XARVELD [-c COM#] [-l sramFile.bin] [-d device#] [-b baudRate] [-p] [-v] "
-    "deviceFile.bin\n\n",
+    // The first string spans two lines; the parentheses tell clang that no comma is missing.
+    ("Usage: XARVELD [-c COM#] [-l sramFile.bin] [-d device#] [-b baudRate] [-p] [-v] "
+     "deviceFile.bin\n\n"),
     "Options:\n",
     "\t-c COM#\t\tCOM port number to use for serial connnection (1-9)\n",
     "\t-l sramFile\tLoad drivers into SRAM from filename\n",
