@@ -67,8 +67,9 @@ AnswerFate fault_count_answer(FaultState& state, const FaultOptions& options,
   fate.garbage = number == options.garbage_answer;
   fate.pieces = std::max<std::uint32_t>(options.fragment_pieces, 1);
   // Drawn for every answer, so that the sequence of draws depends only on the traffic.
-  if (options.chaos > 0.0 && prng_unit(state.prng) < options.chaos) {
-    fate.chaos = static_cast<ChaosKind>(1 + prng_next(state.prng) % 3);
+  if (options.chaos > 0.0 && prng_unit(state.prng) < options.chaos &&
+      !options.chaos_kinds.empty()) {
+    fate.chaos = options.chaos_kinds[prng_next(state.prng) % options.chaos_kinds.size()];
   }
   fate.drop = options.silent || command.drop_answer || fate.chaos == ChaosKind::Drop;
   fate.corrupt = command.corrupt_answer || fate.chaos == ChaosKind::Corrupt;

@@ -22,6 +22,8 @@ struct FlipSpec {
   std::int64_t times = -1;
 };
 
+enum class ChaosKind { None, Drop, Corrupt, Fragment };
+
 struct FaultOptions {
   bool silent = false;
   std::uint16_t ping_code = 0x050E;  // word 1 of a raw-framing CMD_PING answer
@@ -37,6 +39,9 @@ struct FaultOptions {
   std::uint32_t hangup_occurrence = 0;  // 0: never
   std::uint64_t seed = 0;
   double chaos = 0.0;  // probability that an answer is dropped, corrupted or fragmented
+  // What chaos may do to an answer, drawn uniformly. Leaving out drops keeps a soak fast: every
+  // lost answer costs the tool a 20-s wait.
+  std::vector<ChaosKind> chaos_kinds = {ChaosKind::Drop, ChaosKind::Corrupt, ChaosKind::Fragment};
 };
 
 struct Prng {
@@ -69,8 +74,6 @@ struct CommandFate {
 };
 CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
                                 std::uint16_t code);
-
-enum class ChaosKind { None, Drop, Corrupt, Fragment };
 
 // What becomes of one answer, decided when the loader has made it.
 struct AnswerFate {

@@ -39,6 +39,7 @@ constexpr OptionHelp OPTION_HELP[] = {
     {"--hangup-after", "CODE:K", "carry out the K-th command CODE, then cut the line unanswered"},
     {"--seed", "S", "seed of the chaos draws (default 0)"},
     {"--chaos", "P", "drop, corrupt or fragment each answer with probability P (0 to 1)"},
+    {"--chaos-kinds", "LIST", "what chaos may do, from drop,corrupt,fragment (default all three)"},
 };
 
 const OptionHelp* find_option(const std::string& name) {
@@ -118,6 +119,28 @@ bool parse_flip(const std::string& text, FlipSpec& flip) {
   return true;
 }
 
+// A comma-separated list of drop, corrupt and fragment, each at most once.
+bool parse_chaos_kinds(const std::string& text, std::vector<ChaosKind>& kinds) {
+  kinds.clear();
+  std::size_t start = 0;
+  while (start <= text.size()) {
+    std::size_t end = text.find(',', start);
+    if (end == std::string::npos) end = text.size();
+    std::string name = text.substr(start, end - start);
+    ChaosKind kind = name == "drop"       ? ChaosKind::Drop
+                     : name == "corrupt"  ? ChaosKind::Corrupt
+                     : name == "fragment" ? ChaosKind::Fragment
+                                          : ChaosKind::None;
+    if (kind == ChaosKind::None) return false;
+    for (ChaosKind known : kinds) {
+      if (known == kind) return false;
+    }
+    kinds.push_back(kind);
+    start = end + 1;
+  }
+  return !kinds.empty();
+}
+
 bool parse_probability(const std::string& text, double& value) {
   if (text.empty()) return false;
   char* end = nullptr;
@@ -195,6 +218,7 @@ bool apply_option(const std::string& name, const std::string& value, SimOptions&
   }
   if (name == "--seed") return parse_count(value, UINT64_MAX, faults.seed);
   if (name == "--chaos") return parse_probability(value, faults.chaos);
+  if (name == "--chaos-kinds") return parse_chaos_kinds(value, faults.chaos_kinds);
   return false;
 }
 

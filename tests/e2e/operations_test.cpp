@@ -32,7 +32,7 @@ std::string dots(std::size_t start, std::size_t size) {
 std::string progress(std::size_t size) {
   std::string marks;
   for (std::size_t offset = 0; offset < size; offset += 1024) {
-    char mark[16];
+    char mark[24];
     std::snprintf(mark, sizeof mark, "\r%06zx", offset);
     marks += mark;
   }

@@ -170,10 +170,13 @@ TEST(Faults, HangupCarriesOutTheKthCommandThenCutsTheLine) {
 }
 
 // What chaos did to each of `count` pings: 'd' dropped, 'c' corrupted, 'f' fragmented, '.' none.
-std::string chaos_trace(std::uint64_t seed, double probability, int count) {
+std::string chaos_trace(std::uint64_t seed, double probability, int count,
+                        std::vector<ChaosKind> kinds = {ChaosKind::Drop, ChaosKind::Corrupt,
+                                                        ChaosKind::Fragment}) {
   FaultOptions faults;
   faults.seed = seed;
   faults.chaos = probability;
+  faults.chaos_kinds = kinds;
   Loader loader = make_loader(faults);
   std::string trace;
   for (int i = 0; i < count; ++i) {
@@ -196,6 +199,14 @@ TEST(Faults, ChaosRepeatsFromItsSeed) {
   for (char kind : {'d', 'c', 'f', '.'}) EXPECT_NE(first.find(kind), std::string::npos) << kind;
   EXPECT_EQ(chaos_trace(42, 0.0, 50), std::string(50, '.'));
   EXPECT_EQ(chaos_trace(42, 1.0, 50).find('.'), std::string::npos);
+}
+
+TEST(Faults, ChaosDoesOnlyTheKindsAllowed) {
+  std::string trace = chaos_trace(42, 0.5, 300, {ChaosKind::Corrupt, ChaosKind::Fragment});
+  EXPECT_EQ(trace.find('d'), std::string::npos);
+  EXPECT_NE(trace.find('c'), std::string::npos);
+  EXPECT_NE(trace.find('f'), std::string::npos);
+  EXPECT_EQ(chaos_trace(7, 1.0, 40, {ChaosKind::Drop}), std::string(40, 'd'));
 }
 
 }  // namespace

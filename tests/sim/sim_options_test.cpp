@@ -44,7 +44,8 @@ TEST(SimOptions, FaultOptions) {
                            "501:2,5", "--drop", "0x639:1", "--corrupt", "502:3",
                            "--wrong-channel", "4", "--garbage", "6", "--fragment", "3",
                            "--flip", "5:0x100", "--flip", "0:2048:2", "--short-read", "7",
-                           "--hangup-after", "501:9", "--seed", "99", "--chaos", "0.25"});
+                           "--hangup-after", "501:9", "--seed", "99", "--chaos", "0.25",
+                           "--chaos-kinds", "fragment,corrupt"});
   ASSERT_EQ(parsed.status, ParseStatus::Run) << parsed.error;
   const FaultOptions& f = parsed.options.loader.faults;
   EXPECT_TRUE(f.silent && f.refuse_flash);
@@ -67,6 +68,7 @@ TEST(SimOptions, FaultOptions) {
   EXPECT_EQ(f.hangup_occurrence, 9u);
   EXPECT_EQ(f.seed, 99u);
   EXPECT_DOUBLE_EQ(f.chaos, 0.25);
+  EXPECT_EQ(f.chaos_kinds, (std::vector<ChaosKind>{ChaosKind::Fragment, ChaosKind::Corrupt}));
 }
 
 TEST(SimOptions, HelpWinsAndListsEveryOption) {
@@ -76,7 +78,7 @@ TEST(SimOptions, HelpWinsAndListsEveryOption) {
        {"--dir", "--port", "--serve-forever", "--start", "--yenc-only", "--dump", "--wire",
         "--silent", "--ping-code", "--refuse-flash", "--drop", "--corrupt", "--wrong-channel",
         "--garbage", "--fragment", "--pace", "--flip", "--short-read", "--hangup-after", "--seed",
-        "--chaos", "--help"}) {
+        "--chaos", "--chaos-kinds", "--help"}) {
     EXPECT_NE(usage.find(std::string("  ") + option + " "), std::string::npos) << option;
   }
 }
@@ -91,7 +93,8 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAMessage) {
       {"--garbage", "-3"}, {"--short-read", "1.5"}, {"--fragment", "0"}, {"--fragment", "65"},
       {"--pace", "0"}, {"--flip", "8:0"}, {"--flip", "1"}, {"--flip", "1:0x800000"},
       {"--flip", "1:16:0"}, {"--seed", "abc"}, {"--chaos", "1.5"}, {"--chaos", "-0.1"},
-      {"--chaos", "nan"},
+      {"--chaos", "nan"}, {"--chaos-kinds", ""}, {"--chaos-kinds", "drop,,corrupt"},
+      {"--chaos-kinds", "drop,drop"}, {"--chaos-kinds", "flip"},
   };
   for (const std::vector<std::string>& arguments : cases) {
     SimParse parsed = parse(arguments);
