@@ -68,25 +68,29 @@ void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
   console_printf("Serial port opened...\n");
 }
 
-// The first byte, waiting up to 20 ms when none is there, then at once what is queued behind it.
-// One ReadFile of the whole capacity would return the same bytes on Windows, but Wine lets such a
-// read run its full 20 ms even when bytes are waiting, and ends a read only early when it has the
-// count it asked for: 20 ms per answer would make a long image take minutes there.
+// What is queued, at once; when nothing is, the first byte (waiting up to 20 ms for it) and then
+// what is queued behind it. One ReadFile of the whole capacity would return the same bytes on
+// Windows, but Wine lets such a read run its full 20 ms even when bytes are waiting, and ends a
+// read early only when it has the count it asked for: 20 ms per answer would make a long image
+// take minutes there.
 int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) {
   *count = 0;
   if (port_handle == INVALID_HANDLE_VALUE || capacity == 0) return 0;
-  DWORD got = 0;
-  if (!ReadFile(port_handle, buffer, 1, &got, nullptr)) return 0;
-  *count = got;
   DWORD errors = 0;
   COMSTAT status{};
-  if (got == 0 || capacity == 1 || !ClearCommError(port_handle, &errors, &status) ||
-      status.cbInQue == 0) {
-    return 1;
-  }
-  DWORD queued = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity - 1));
+  // A port that cannot report its state is gone (a pulled adapter, a line that hung up): a failed
+  // read. Under Wine a read of such a line would report success with nothing, after spinning.
+  if (!ClearCommError(port_handle, &errors, &status)) return 0;
+  bool queued = status.cbInQue > 0;
+  DWORD wanted = queued ? static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity)) : 1;
+  DWORD got = 0;
+  if (!ReadFile(port_handle, buffer, wanted, &got, nullptr)) return 0;
+  *count = got;
+  if (queued || got == 0 || capacity == 1) return 1;
+  if (!ClearCommError(port_handle, &errors, &status) || status.cbInQue == 0) return 1;
+  wanted = static_cast<DWORD>(std::min<std::size_t>(status.cbInQue, capacity - 1));
   // A failure here is the next read's to report: the first byte is good.
-  if (ReadFile(port_handle, buffer + 1, queued, &got, nullptr)) *count += got;
+  if (ReadFile(port_handle, buffer + 1, wanted, &got, nullptr)) *count += got;
   return 1;
 }
 
