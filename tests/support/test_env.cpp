@@ -65,7 +65,10 @@ void LinkTest::SetUp() {
   transaction_reset();
   fake::reset();
   trace_close();
+  start = fake::now();
 }
+
+std::uint64_t LinkTest::elapsed() const { return fake::now() - start; }
 
 void LinkTest::TearDown() { trace_close(); }
 

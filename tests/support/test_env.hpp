@@ -1,6 +1,7 @@
 #pragma once
 // What unit tests share: a scratch working directory (log.txt is written there), the console
 // captured into a string, and the process-wide link state put back as at process start.
+#include <cstdint>
 #include <cstdio>
 #include <string>
 
@@ -35,6 +36,9 @@ class LinkTest : public ::testing::Test {
   void TearDown() override;
   // log.txt as written so far (the trace is flushed by closing it).
   std::string trace_text();
+  // Fake-clock ticks since the test started.
+  std::uint64_t elapsed() const;
+  std::uint64_t start = 0;
   ScratchDir scratch;
   ConsoleCapture console;
 };

@@ -40,15 +40,7 @@ void answer_pings(const PingingLoader& loader) {
   });
 }
 
-class Connection : public test::LinkTest {
- protected:
-  void SetUp() override {
-    LinkTest::SetUp();
-    start = fake::now();
-  }
-  std::uint64_t elapsed() const { return fake::now() - start; }
-  std::uint64_t start = 0;
-};
+class Connection : public test::LinkTest {};
 
 TEST_F(Connection, RawLoaderIsDetectedAndSwitchedToYenc) {
   answer_pings({});

@@ -22,12 +22,6 @@ constexpr std::uint64_t SECOND = 1000 * TICKS_PER_MILLISECOND;
 
 class Transaction : public test::LinkTest {
  protected:
-  void SetUp() override {
-    LinkTest::SetUp();
-    start = fake::now();
-  }
-  std::uint64_t elapsed() const { return fake::now() - start; }
-  std::uint64_t start = 0;
   Packet resp{};
 };
 
