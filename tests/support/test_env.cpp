@@ -5,8 +5,6 @@
 #include <climits>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "common/console.hpp"
 #include "link/framing.hpp"
@@ -16,18 +14,6 @@
 #include "trace/trace_log.hpp"
 
 namespace xarveld::test {
-
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << in.rdbuf();
-  return bytes.str();
-}
-
-void write_file(const std::string& path, const std::string& bytes) {
-  std::ofstream out(path, std::ios::binary);
-  out << bytes;
-}
 
 ScratchDir::ScratchDir() {
   char cwd[PATH_MAX];

@@ -7,10 +7,9 @@
 
 #include <gtest/gtest.h>
 
-namespace xarveld::test {
+#include "tests/support/files.hpp"
 
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+namespace xarveld::test {
 
 // A fresh directory, made the working directory for the test's life.
 struct ScratchDir {

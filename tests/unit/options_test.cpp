@@ -162,16 +162,7 @@ TEST(ParseOptions, EachErrorWithItsExactMessage) {
 TEST(PrintUsage, EightStringsExactly) {
   test::ConsoleCapture console;
   print_usage();
-  EXPECT_EQ(console.text(),
-            "Usage: XARVELD [-c COM#] [-l sramFile.bin] [-d device#] [-b baudRate] [-p] [-v] "
-            "deviceFile.bin\r\n\r\n"
-            "Options:\r\n"
-            "\t-c COM#\t\tCOM port number to use for serial connnection (1-9)\r\n"
-            "\t-l sramFile\tLoad drivers into SRAM from filename\r\n"
-            "\t-d device#\tFlash memory device number (1-7)\r\n"
-            "\t-b baudRate\tBaud rate can be 19200, 57600 or 115200 (bps)\r\n"
-            "\t-p        \tProgram the specified device\r\n"
-            "\t-v        \tVerify the specified device\r\n");
+  EXPECT_EQ(console.text(), test::USAGE_TEXT);
 }
 
 }  // namespace

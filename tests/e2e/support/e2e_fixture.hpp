@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/e2e/support/child_process.hpp"
+#include "tests/support/files.hpp"
 
 namespace xarveld::e2e {
 
@@ -27,11 +28,9 @@ struct WireFrame {
   std::vector<std::uint16_t> words;
 };
 
-// The usage text as the tool prints it.
-extern const char* const USAGE_TEXT;
-
-std::string read_file(const std::string& path);
-void write_file(const std::string& path, const std::string& bytes);
+using test::read_file;
+using test::USAGE_TEXT;
+using test::write_file;
 std::string random_bytes(std::size_t count, std::uint32_t seed);
 
 class E2eTest : public ::testing::Test {
