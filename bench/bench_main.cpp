@@ -32,7 +32,7 @@ constexpr std::size_t MIB = 1024 * KIB;
 
 struct Settings {
   std::string tool, sim, bare, probe, work;
-  int rounds = 3;
+  int rounds = 4;
   double idle_seconds = 20;
   std::vector<std::string> only;
 };
@@ -344,7 +344,7 @@ void bench_trace(const Settings& settings, const Images& images, const SimProces
                          {"p-on", {tool, "-l", images.drv_small, "-p", images.program}}};
   std::vector<Job> off = {{"base-off", {tool, "-l", images.drv_small, images.program}},
                           {"p-off", {tool, "-l", images.drv_small, "-p", images.program}}};
-  std::vector<double> on_seconds, off_seconds, base_on, base_off;
+  std::vector<double> on_seconds, off_seconds, base_on, base_off, base_on_cpu, base_off_cpu;
   std::vector<JobResult> on_runs, off_runs;
   for (int round = 0; round < settings.rounds; ++round) {
     std::printf("  round %d/%d:", round + 1, settings.rounds);
@@ -359,6 +359,8 @@ void bench_trace(const Settings& settings, const Images& images, const SimProces
         return;
       }
       (first_on ? base_on : base_off).push_back(base.run.wall_seconds);
+      (first_on ? base_on_cpu : base_off_cpu).push_back(base.run.user_seconds +
+                                                        base.run.system_seconds);
       (first_on ? on_runs : off_runs).push_back(run);
       std::printf(" %s %.2fs %s %.2fs", jobs[0].label.c_str(), base.run.wall_seconds,
                   jobs[1].label.c_str(), run.run.wall_seconds);
@@ -376,9 +378,14 @@ void bench_trace(const Settings& settings, const Images& images, const SimProces
     ratios.push_back(off_seconds.back() / on_seconds.back());
   }
   double ratio = median(ratios);
+  double per_block = 1e6 / static_cast<double>(blocks(4 * MIB, 32) + 1);
+  double on_cpu = (median(cpus(on_runs)) - median(base_on_cpu)) * per_block;
+  double off_cpu = (median(cpus(off_runs)) - median(base_off_cpu)) * per_block;
   add_row("5 -p 4 MiB, yEnc: throughput with log.txt / without",
-          format("%.3f (%.3f s with a %.1f MB log.txt, %.3f s without)", ratio,
-                 median(on_seconds), static_cast<double>(log_bytes) / 1e6, median(off_seconds)),
+          format("%.3f (%.3f s with a %.1f MB log.txt, %.3f s without; cpu %.1f and %.1f "
+                 "us/block)",
+                 ratio, median(on_seconds), static_cast<double>(log_bytes) / 1e6,
+                 median(off_seconds), on_cpu, off_cpu),
           ">= 0.95", ratio >= 0.95);
 }
 
