@@ -155,7 +155,8 @@ bool start_sim(const std::vector<std::string>& argv, const std::string& cwd, Sim
     line.append(buffer, static_cast<std::size_t>(got));
   }
   const std::string ready = " ready\n";
-  if (line.size() <= ready.size() || line.compare(line.size() - ready.size(), ready.size(), ready)) {
+  if (line.size() <= ready.size() ||
+      line.compare(line.size() - ready.size(), ready.size(), ready) != 0) {
     error = "the simulator did not say it was ready (see " + err_path + ")";
     stop_sim(sim);
     return false;

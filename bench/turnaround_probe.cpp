@@ -72,7 +72,8 @@ extern "C" ssize_t write(int fd, const void* bytes, size_t length) {
     port_fd = fd;
     if (answer_end_ns >= 0 && span_count < MAX_SPANS) {
       std::int64_t span = (now_ns() - answer_end_ns) / 100;
-      spans_100ns[span_count++] = static_cast<std::uint32_t>(std::min<std::int64_t>(span, UINT32_MAX));
+      spans_100ns[span_count++] =
+          static_cast<std::uint32_t>(std::min<std::int64_t>(span, UINT32_MAX));
     }
     answer_end_ns = -1;
   }
