@@ -1,6 +1,9 @@
 #include "sim/serve.hpp"
 
 #include <poll.h>
+#ifdef __linux__
+#include <sys/prctl.h>
+#endif
 #include <time.h>
 #include <unistd.h>
 
@@ -26,7 +29,7 @@ constexpr std::int64_t QUIET_NS = 200000000;
 // the slave's queue a moment later, so the queue is not trusted to be empty before LINGER_MIN_NS.
 constexpr std::int64_t LINGER_MIN_NS = 20000000;
 constexpr std::int64_t LINGER_NS = 200000000;
-constexpr std::int64_t LINGER_CHECK_MS = 2;
+constexpr std::int64_t LINGER_CHECK_NS = 2000000;
 constexpr std::size_t READ_CHUNK = 4096;
 
 struct PendingRead {
@@ -104,7 +107,9 @@ bool deliver_reads(LineState& state, PtyLine& line, Loader& loader,
           wire_log_write(wire, milliseconds(state, now), event.record);
           break;
         case EventKind::Send:
-          queue_frame(state, event, now);
+          // The loader answers the moment the command's last byte is in, however late this loop
+          // woke to hand it over: the line's time is the loader's, not the simulator's.
+          queue_frame(state, event, read.due_ns);
           break;
         case EventKind::SessionEnd:
           if (settings.serve_forever) {
@@ -155,7 +160,7 @@ bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t n
 }
 
 // How long the loop may wait for the line or a signal before it has something of its own to do.
-int poll_timeout_ms(const LineState& state, std::int64_t now) {
+std::int64_t poll_timeout_ns(const LineState& state, std::int64_t now) {
   std::int64_t wake = std::numeric_limits<std::int64_t>::max();
   if (!state.reads.empty()) wake = std::min(wake, state.reads.front().due_ns);
   if (!state.pieces.empty() && !state.write_blocked) {
@@ -167,8 +172,19 @@ int poll_timeout_ms(const LineState& state, std::int64_t now) {
   }
   if (state.discard_at_ns >= 0) wake = std::min(wake, state.discard_at_ns);
   wake = std::min(wake, state.next_reopen_ns);
-  if (wake <= now) return 0;
-  return static_cast<int>((wake - now + 999999) / 1000000);
+  return wake <= now ? 0 : wake - now;
+}
+
+// A paced byte takes 87 us at 115200 baud: a wait rounded up to whole milliseconds would make the
+// line a quarter slower than the baud rate says, so Linux waits to the nanosecond.
+int wait_for_line(pollfd* fds, nfds_t count, std::int64_t timeout_ns) {
+#ifdef __linux__
+  timespec timeout{static_cast<time_t>(timeout_ns / 1000000000),
+                   static_cast<long>(timeout_ns % 1000000000)};
+  return ppoll(fds, count, &timeout, nullptr);
+#else
+  return poll(fds, count, static_cast<int>((timeout_ns + 999999) / 1000000));
+#endif
 }
 
 // A new session's first bytes: what the last session left unread on the tool's side is stale.
@@ -205,6 +221,10 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
   state.start_ns = now_ns();
   state.byte_ns = byte_time_ns(settings.pace_baud);
   state.next_reopen_ns = state.start_ns + QUIET_NS;
+#ifdef __linux__
+  // The kernel may otherwise run a timed wait up to 50 us late, half a byte time at 115200 baud.
+  if (state.byte_ns > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+#endif
   for (;;) {
     std::int64_t now = now_ns();
     if (!deliver_reads(state, line, loader, settings, wire, now)) {
@@ -234,15 +254,15 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
       state.next_reopen_ns = now + QUIET_NS;
     }
 
-    int timeout = poll_timeout_ms(state, now);
-    if (state.linger_from_ns >= 0) timeout = std::min(timeout, static_cast<int>(LINGER_CHECK_MS));
+    std::int64_t timeout = poll_timeout_ns(state, now);
+    if (state.linger_from_ns >= 0) timeout = std::min(timeout, LINGER_CHECK_NS);
     // The wire log is complete whenever the simulator is waiting.
     if (timeout != 0) wire_log_flush(wire);
     pollfd fds[2] = {
         {line.master_fd, static_cast<short>(POLLIN | (state.write_blocked ? POLLOUT : 0)), 0},
         {stop_fd, POLLIN, 0},
     };
-    int ready = poll(fds, 2, timeout);
+    int ready = wait_for_line(fds, 2, timeout);
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0) return line_failed("poll");
     if (fds[1].revents != 0) return ServeEnd::Stopped;

@@ -73,6 +73,21 @@ TEST_F(TraceLog, OpeningTruncatesAndWritersDoNothingWhileClosed) {
             "000e 000f 0010 abcd ");
 }
 
+// A programming run writes three records per block; the stream goes to the file in pieces of its
+// whole 64-KiB buffer, not a write per few blocks.
+TEST_F(TraceLog, RecordsReachTheFileOnlyWhenTheBufferFills) {
+  const std::uint16_t words[18] = {0xF501, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16,
+                                   0xABCD};
+  constexpr std::uintmax_t record_bytes = 11 + 18 * 5;
+  trace_open();
+  for (int i = 0; i < 100; ++i) trace_command_record(words, 18);
+  EXPECT_EQ(std::filesystem::file_size("log.txt"), 0u) << "10 KiB of records already written out";
+  for (int i = 0; i < 700; ++i) trace_command_record(words, 18);
+  EXPECT_GT(std::filesystem::file_size("log.txt"), 0u);
+  trace_close();
+  EXPECT_EQ(std::filesystem::file_size("log.txt"), 800 * record_bytes);
+}
+
 TEST_F(TraceLog, AnUncreatableLogLeavesTheRunWithoutATrace) {
   std::filesystem::create_directory("log.txt");
   trace_open();
