@@ -93,6 +93,8 @@ TEST_F(Detection, SilentTargetTimesOutAfterTwoPasses) {
   // Two passes of three raw and three yEnc attempts of one second each.
   EXPECT_GE(run.seconds, 12.0);
   EXPECT_LT(run.seconds, 14.0);
+  // The waits sleep in the port's read: no busy loop.
+  EXPECT_LT(run.cpu_seconds, 0.05 * run.seconds) << run.cpu_seconds << " s of CPU";
   EXPECT_EQ(read_file(path("log.txt")), pings(12));
   finish_sim(0);
   EXPECT_FALSE(received(CMD_PING).empty());
