@@ -18,7 +18,8 @@ void console_init() {
   if (stream_is_terminal(stdout)) {
     std::setvbuf(stdout, nullptr, _IONBF, 0);
   } else {
-    std::setvbuf(stdout, nullptr, _IOFBF, 1 << 16);
+    // The C library's own buffer; it ignores a size asked for without a buffer of ours.
+    std::setvbuf(stdout, nullptr, _IOFBF, BUFSIZ);
   }
 }
 
