@@ -6,6 +6,7 @@
 #include "cli/options.hpp"
 #include "cli/run_sequence.hpp"
 #include "common/console.hpp"
+#include "common/interrupt.hpp"
 #include "common/process_exit.hpp"
 #include "link/serial_port.hpp"
 #include "trace/trace_log.hpp"
@@ -13,6 +14,7 @@
 int main(int argc, char** argv) {
   using namespace xarveld;
   console_init();
+  interrupt_install();
   std::vector<std::string> arguments(argv + 1, argv + argc);
   ParseResult parsed = parse_options(arguments);
   if (parsed.outcome == ParseOutcome::Usage) {

@@ -1,14 +1,34 @@
 #include "common/process_exit.hpp"
 
+#include <array>
 #include <cstdlib>
 
 #include "common/console.hpp"
+#include "common/interrupt.hpp"
 
 namespace xarveld {
 
+namespace {
+std::array<void (*)(), 4> releases{};
+std::size_t release_count = 0;
+}  // namespace
+
+void at_process_end(void (*release)()) {
+  for (std::size_t i = 0; i < release_count; ++i) {
+    if (releases[i] == release) return;
+  }
+  if (release_count < releases.size()) releases[release_count++] = release;
+}
+
 void end_process(int status) {
   console_flush();
+  while (release_count > 0) releases[--release_count]();
+  if (interrupt_requested()) interrupt_end_process();
   std::exit(status);
+}
+
+void end_process_if_interrupted() {
+  if (interrupt_requested()) end_process(0);
 }
 
 }  // namespace xarveld

@@ -1,9 +1,20 @@
 #pragma once
+// The one way out of the process, whatever the path: success, an argument error, a port that
+// cannot be opened, a silent target, an unreadable image, a failed operation, an interrupt.
 
 namespace xarveld {
 
-// Ends the process with status. Process exit flushes standard output and flushes and closes
-// log.txt, so every way out of the run keeps what has been written.
+// Called by the owners of what must be let go of at the end (log.txt, the port), when they take
+// it; end_process calls each, last taken first. Taking the same function twice registers it once.
+void at_process_end(void (*release)());
+
+// Writes out stdout, releases what was registered (flushing and closing log.txt, releasing the
+// port), and ends the process with status; when an interrupt has been requested it ends instead
+// as the interrupted program it is.
 [[noreturn]] void end_process(int status);
+
+// Ends the process through end_process when an interrupt has been requested; every wait of the
+// run calls it at least once per read interval.
+void end_process_if_interrupted();
 
 }  // namespace xarveld

@@ -7,10 +7,8 @@
 namespace xarveld {
 
 constexpr std::uint64_t TICKS_PER_MILLISECOND = 10000;
+constexpr std::uint64_t TICKS_PER_SECOND = 1000 * TICKS_PER_MILLISECOND;
 
 std::uint64_t clock_ticks();
-
-// Sleeps (never spins) for the given number of milliseconds.
-void clock_sleep_ms(std::uint32_t milliseconds);
 
 }  // namespace xarveld

@@ -19,6 +19,4 @@ std::uint64_t clock_ticks() {
   return milliseconds * TICKS_PER_MILLISECOND;
 }
 
-void clock_sleep_ms(std::uint32_t milliseconds) { Sleep(milliseconds); }
-
 }  // namespace xarveld

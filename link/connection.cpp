@@ -1,9 +1,12 @@
 #include "link/connection.hpp"
 
 #include "common/console.hpp"
+#include "common/diagnostic.hpp"
 #include "common/process_exit.hpp"
+#include "link/clock.hpp"
 #include "link/framing.hpp"
 #include "link/packet.hpp"
+#include "link/serial_port.hpp"
 #include "link/transaction.hpp"
 
 namespace xarveld {
@@ -22,11 +25,20 @@ int detect_link_mode() {
 }
 
 void connect_target() {
+  std::uint64_t start = clock_ticks();
   set_reply_timeout(REPLY_TIMEOUT_PROBE);
   int detected = detect_link_mode();
   if (detected == DETECTED_NONE) detected = detect_link_mode();
   if (detected == DETECTED_NONE) {
     console_printf("\nConnection timed out!\n");
+    // A port that went away has told its own story.
+    if (serial_is_open()) {
+      unsigned seconds = static_cast<unsigned>((clock_ticks() - start) / TICKS_PER_SECOND);
+      diagnose("no answer from the loader on %s: pinged it for %u s in raw and yEnc framing; "
+               "check that the board is powered and its loader running, that the cable is on this "
+               "port, and that -b gives the loader's baud rate",
+               serial_port_description().c_str(), seconds);
+    }
     end_process(1);
   }
   console_printf(detected == DETECTED_RAW ? "RAW mode detected.\n" : "yEnc encoding detected.\n");

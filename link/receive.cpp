@@ -1,6 +1,7 @@
 #include "link/receive.hpp"
 
 #include "common/console.hpp"
+#include "link/lost_port.hpp"
 #include "link/serial_port.hpp"
 #include "trace/trace_log.hpp"
 
@@ -26,12 +27,14 @@ int receive_packet(Packet* out) {
   std::uint8_t read_buffer[SERIAL_READ_SIZE];
   std::size_t count = 0;
   int read_ok = serial_read(read_buffer, sizeof read_buffer, &count);
-  if (out == nullptr) return read_ok ? RECEIVE_NOTHING : RECEIVE_READ_FAILED;
   if (!read_ok) {
-    console_printf("Serial Read Error = %d\n", read_ok);
+    // The message shows the read's result flag, so it always says 0; users and their scripts
+    // know it by that text. A drain says nothing.
+    if (out != nullptr) console_printf("Serial Read Error = %d\n", read_ok);
+    release_lost_port(PortLoss::Vanished);
     return RECEIVE_READ_FAILED;
   }
-  if (count == 0) return RECEIVE_NOTHING;
+  if (out == nullptr || count == 0) return RECEIVE_NOTHING;
 
   if (link_mode() == LinkMode::Raw) {
     return assemble_raw(receive_accumulator, read_buffer, count, *out);

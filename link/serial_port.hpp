@@ -10,25 +10,35 @@ namespace xarveld {
 constexpr std::size_t SERIAL_READ_SIZE = 1024;
 // A read with nothing to return waits this long for a first byte.
 constexpr std::uint32_t SERIAL_READ_INTERVAL_MS = 20;
+// A frame that cannot be written in this long means a line that has stopped taking data: the
+// longest frame, 75 bytes, takes 40 ms at 19200 baud.
+constexpr std::uint32_t SERIAL_WRITE_LIMIT_MS = 2000;
 
-// Opens the port named "COM1" to "COM9" and applies the line settings (8 data bits, no parity,
-// one stop bit, no flow control, baud_rate) and the read time-outs, then prints
+// Opens the port named "COM1" to "COM9" for this process alone, drops DTR and RTS at once,
+// applies the line settings (8 data bits, no parity, one stop bit, no flow control, baud_rate)
+// and checks that they took, discards whatever was waiting on the line, and prints
 // "Serial port opened...\n". A port that cannot be opened or configured prints
-// "Could not open serial port!\n" and ends the process with status 1.
+// "Could not open serial port!\n" and ends the process with status 1. The port is released
+// by end_process on every way out.
 void serial_open(const std::string& port_name, std::uint32_t baud_rate);
 
 // One read of at most capacity bytes: at once with what is waiting; otherwise waits up to
 // SERIAL_READ_INTERVAL_MS for a first byte and returns with what has arrived. Returns 1 with
-// *count set (zero bytes after the wait is a successful read), or 0 when the read failed: a
-// line that has hung up is a failed read, never an empty one.
+// *count set (zero bytes after the wait, or a wait cut short by a signal, is a successful read),
+// or 0 when the read failed: the port is gone (a pulled adapter, a line that hung up).
 int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count);
 
-// Writes the whole frame, blocking until done; the result is not examined by anyone.
-void serial_write(const std::uint8_t* bytes, std::size_t length);
+// Writes the whole frame within SERIAL_WRITE_LIMIT_MS. Returns 1 when it was written, 0 when it
+// could not be (the port is gone, or the line stopped taking data).
+int serial_write(const std::uint8_t* bytes, std::size_t length);
 
-// Releases the port if it is open.
+// Releases the port if it is open: exclusive use ended, lock released, handle closed.
 void serial_close();
 
 bool serial_is_open();
+
+// The port as a person at the bench knows it, for the help on a terminal:
+// "COM3 (./COM3 -> /dev/ttyUSB0)". Empty before serial_open.
+const std::string& serial_port_description();
 
 }  // namespace xarveld

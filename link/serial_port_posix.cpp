@@ -1,7 +1,7 @@
 #include <fcntl.h>
-#include <poll.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -10,49 +10,68 @@
 #endif
 
 #include <cerrno>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "common/console.hpp"
+#include "common/diagnostic.hpp"
 #include "common/process_exit.hpp"
+#include "link/clock.hpp"
+#include "link/line_settings_posix.hpp"
 #include "link/serial_port.hpp"
 
 namespace xarveld {
 
 namespace {
 int port_fd = -1;
+std::string port_description;
 
 // "COMn" is the entry of that name in the working directory when there is one (normally a
 // symlink such as COM3 -> /dev/ttyUSB0; a dangling one fails rather than falling through),
-// otherwise /dev/ttyS(n-1).
-std::string device_path(const std::string& port_name) {
+// otherwise /dev/ttyS(n-1). The description says which, for the help on a terminal.
+std::string device_path(const std::string& port_name, std::string& description) {
   struct stat entry{};
-  if (lstat(port_name.c_str(), &entry) == 0) return port_name;
-  int number = port_name.back() - '0';
-  return "/dev/ttyS" + std::to_string(number - 1);
-}
-
-speed_t baud_constant(std::uint32_t baud_rate) {
-  switch (baud_rate) {
-    case 19200: return B19200;
-    case 57600: return B57600;
-    default: return B115200;
+  if (lstat(port_name.c_str(), &entry) == 0) {
+    description = port_name + " (./" + port_name;
+    if (S_ISLNK(entry.st_mode)) {
+      std::vector<char> target(4096);
+      ssize_t length = readlink(port_name.c_str(), target.data(), target.size() - 1);
+      if (length > 0) description += " -> " + std::string(target.data(), length);
+    }
+    description += ")";
+    return port_name;
   }
+  std::string path = "/dev/ttyS" + std::to_string(port_name.back() - '0' - 1);
+  description = port_name + " (" + path + ")";
+  return path;
 }
 
-// Settings built from nothing, as the loader expects: raw 8N1, no flow control, no modem-line
-// hang-up on close, reads that never block on their own (poll does the waiting).
-bool apply_line_settings(int fd, std::uint32_t baud_rate) {
-  termios settings{};
-  settings.c_cflag = CS8 | CLOCAL | CREAD;
-  settings.c_cc[VMIN] = 0;
-  settings.c_cc[VTIME] = 0;
-  cfsetispeed(&settings, baud_constant(baud_rate));
-  cfsetospeed(&settings, baud_constant(baud_rate));
-  if (tcsetattr(fd, TCSANOW, &settings) != 0) return false;
-
-  // DTR and RTS held inactive; a pseudo-terminal has no such lines, so failure is harmless.
+// Linux raises DTR and RTS when a port is opened; a board whose reset or boot pins hang on them
+// must not see them up any longer than it takes to drop them. A pseudo-terminal has no such
+// lines, so failure is harmless.
+void drop_modem_lines(int fd) {
   int lines = TIOCM_DTR | TIOCM_RTS;
   ioctl(fd, TIOCMBIC, &lines);
+}
+
+// What the system said when opening failed, with a hint where one helps.
+std::string open_failure(int error) {
+  std::string reason = std::strerror(error);
+  if (error == EACCES || error == EPERM) return reason + "; add yourself to the dialout group";
+  if (error == ENOENT || error == ENODEV || error == ENXIO) {
+    return reason + "; is the adapter plugged in? see ls /dev/serial/by-id";
+  }
+  if (error == EBUSY) return "in use by another program";
+  return reason;
+}
+
+bool apply_line_settings(int fd, std::uint32_t baud_rate) {
+  termios asked = line_settings_for(baud_rate);
+  if (tcsetattr(fd, TCSANOW, &asked) != 0) return false;
+  termios read_back{};
+  if (tcgetattr(fd, &read_back) != 0 || !line_settings_took(asked, read_back)) return false;
+  drop_modem_lines(fd);
 #ifdef __linux__
   // USB adapters otherwise hold each answer back up to 16 ms, longer than a whole block takes.
   serial_struct serial{};
@@ -61,65 +80,103 @@ bool apply_line_settings(int fd, std::uint32_t baud_rate) {
     ioctl(fd, TIOCSSERIAL, &serial);
   }
 #endif
+  // A boot banner, noise at another speed, an answer meant for an earlier run: none of it is an
+  // answer to this run's first command.
+  tcflush(fd, TCIFLUSH);
   return true;
 }
 
-int open_port(const std::string& port_name, std::uint32_t baud_rate) {
-  // O_NONBLOCK so that the open itself never waits for a carrier.
-  int fd = open(device_path(port_name).c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  if (fd < 0) return -1;
-  bool usable = isatty(fd) == 1 && flock(fd, LOCK_EX | LOCK_NB) == 0 &&
-                ioctl(fd, TIOCEXCL) == 0 && apply_line_settings(fd, baud_rate);
-  // Blocking writes: a frame is written whole. Reads never block (VMIN = VTIME = 0).
-  if (usable) {
-    int flags = fcntl(fd, F_GETFL);
-    usable = flags >= 0 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-  }
-  if (!usable) {
-    close(fd);
+// Returns the open descriptor, or -1 with the reason in failure. The descriptor stays
+// non-blocking: reads wait in select(), and writes wait for room with a time limit.
+int open_port(const std::string& path, std::uint32_t baud_rate, std::string& failure) {
+  int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) {
+    failure = open_failure(errno);
     return -1;
   }
-  return fd;
+  drop_modem_lines(fd);
+  if (isatty(fd) != 1) {
+    failure = "not a serial device";
+  } else if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
+    failure = "in use by another program";
+  } else if (!apply_line_settings(fd, baud_rate)) {
+    failure = "the line settings could not be applied";
+  } else {
+    return fd;
+  }
+  close(fd);
+  return -1;
+}
+
+constexpr int WAIT_READY = 1;
+constexpr int WAIT_OVER = 0;  // the time has passed, or a signal came
+constexpr int WAIT_FAILED = -1;
+
+// Waits until fd is ready to read (or to write) for at most timeout_ms. select() rather than
+// poll(): macOS's poll() does not serve devices.
+int wait_ready(int fd, bool for_writing, std::uint32_t timeout_ms) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(fd, &set);
+  timeval timeout{static_cast<time_t>(timeout_ms / 1000),
+                  static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
+  int ready = select(fd + 1, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr,
+                     &timeout);
+  if (ready > 0) return WAIT_READY;
+  return ready == 0 || errno == EINTR ? WAIT_OVER : WAIT_FAILED;
 }
 }  // namespace
 
 void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
-  port_fd = open_port(port_name, baud_rate);
+  std::string path = device_path(port_name, port_description);
+  std::string failure;
+  port_fd = open_port(path, baud_rate, failure);
   if (port_fd < 0) {
     console_printf("Could not open serial port!\n");
+    diagnose("%s: %s", port_description.c_str(), failure.c_str());
     end_process(1);
   }
+  at_process_end(serial_close);
   console_printf("Serial port opened...\n");
 }
 
 int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) {
   *count = 0;
   if (port_fd < 0) return 0;
-  pollfd waiting{port_fd, POLLIN, 0};
-  int ready = poll(&waiting, 1, static_cast<int>(SERIAL_READ_INTERVAL_MS));
-  if (ready == 0) return 1;
-  if (ready < 0) return errno == EINTR ? 1 : 0;
-  if ((waiting.revents & POLLIN) == 0) return 0;  // POLLHUP, POLLERR, POLLNVAL: the line is gone
+  int waited = wait_ready(port_fd, false, SERIAL_READ_INTERVAL_MS);
+  if (waited != WAIT_READY) return waited == WAIT_OVER ? 1 : 0;
   ssize_t got = read(port_fd, buffer, capacity);
   if (got > 0) {
     *count = static_cast<std::size_t>(got);
     return 1;
   }
-  // Ready but nothing to read is end of file or an error such as EIO: a pulled adapter.
-  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return 1;
+  // A signal between readiness and the read: an empty read. Readiness with nothing to read is end of file, and
+  // EIO, ENXIO or ENODEV a device that has gone: a pulled adapter, a line that hung up.
+  if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 1;
   return 0;
 }
 
-void serial_write(const std::uint8_t* bytes, std::size_t length) {
+int serial_write(const std::uint8_t* bytes, std::size_t length) {
+  std::uint64_t deadline = clock_ticks() + SERIAL_WRITE_LIMIT_MS * TICKS_PER_MILLISECOND;
   std::size_t done = 0;
-  while (done < length && port_fd >= 0) {
+  while (done < length) {
+    if (port_fd < 0) return 0;
     ssize_t wrote = write(port_fd, bytes + done, length - done);
     if (wrote > 0) {
       done += static_cast<std::size_t>(wrote);
-    } else if (wrote < 0 && errno != EINTR) {
-      return;
+      continue;
     }
+    if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
+    end_process_if_interrupted();
+    std::uint64_t now = clock_ticks();
+    if (now >= deadline) return 0;
+    std::uint64_t left_ms = (deadline - now + TICKS_PER_MILLISECOND - 1) / TICKS_PER_MILLISECOND;
+    // Woken at least once per read interval to notice an interrupt.
+    std::uint32_t wait_ms = static_cast<std::uint32_t>(
+        left_ms < SERIAL_READ_INTERVAL_MS ? left_ms : SERIAL_READ_INTERVAL_MS);
+    if (wait_ready(port_fd, true, wait_ms) == WAIT_FAILED) return 0;
   }
+  return 1;
 }
 
 void serial_close() {
@@ -132,5 +189,7 @@ void serial_close() {
 }
 
 bool serial_is_open() { return port_fd >= 0; }
+
+const std::string& serial_port_description() { return port_description; }
 
 }  // namespace xarveld

@@ -3,7 +3,9 @@
 #include <algorithm>
 
 #include "common/console.hpp"
+#include "common/diagnostic.hpp"
 #include "common/process_exit.hpp"
+#include "common/win32_error.hpp"
 #include "link/serial_port.hpp"
 
 namespace xarveld {
@@ -11,6 +13,7 @@ namespace xarveld {
 namespace {
 HANDLE port_handle = INVALID_HANDLE_VALUE;
 HANDLE port_claim = nullptr;
+std::string port_description;
 
 // Windows' serial driver refuses a second open of a port, whatever the share mode; Wine does
 // not, so a named object per port name keeps a second tool off a port that one already holds.
@@ -24,11 +27,34 @@ bool claim_port(const std::string& port_name) {
   return false;
 }
 
+// What the system said when opening failed, with a hint where one helps.
+std::string open_failure(DWORD error) {
+  std::string reason = win32_error_text(error);
+  if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) {
+    return reason + "; is the adapter plugged in? see Device Manager, Ports (COM & LPT)";
+  }
+  if (error == ERROR_ACCESS_DENIED) return reason + "; is it in use by another program?";
+  return reason;
+}
+
+// SetCommState succeeds on drivers that quietly keep some of their own settings: what matters
+// to the loader is read back and compared.
+bool line_settings_took(const DCB& asked, const DCB& read_back) {
+  return read_back.BaudRate == asked.BaudRate && read_back.ByteSize == asked.ByteSize &&
+         read_back.Parity == asked.Parity && read_back.StopBits == asked.StopBits &&
+         read_back.fOutxCtsFlow == asked.fOutxCtsFlow &&
+         read_back.fOutxDsrFlow == asked.fOutxDsrFlow && read_back.fOutX == asked.fOutX &&
+         read_back.fInX == asked.fInX && read_back.fRtsControl == asked.fRtsControl &&
+         read_back.fDtrControl == asked.fDtrControl;
+}
+
 // Line settings built from an all-zero DCB, not from the port's current ones.
 bool apply_line_settings(HANDLE handle, std::uint32_t baud_rate) {
   DCB dcb{};
   dcb.DCBlength = sizeof dcb;
   dcb.BaudRate = baud_rate;
+  // Windows supports binary transfers only; the loader's raw answers are full of zero bytes.
+  dcb.fBinary = TRUE;
   dcb.ByteSize = 8;
   dcb.Parity = NOPARITY;
   dcb.StopBits = ONESTOPBIT;
@@ -37,34 +63,62 @@ bool apply_line_settings(HANDLE handle, std::uint32_t baud_rate) {
   dcb.XonChar = 0x11;
   dcb.XoffChar = 0x13;
   if (!SetCommState(handle, &dcb)) return false;
+  DCB read_back{};
+  read_back.DCBlength = sizeof read_back;
+  if (!GetCommState(handle, &read_back) || !line_settings_took(dcb, read_back)) return false;
 
-  // Return at once with what is waiting, else wait up to 20 ms for a first byte; writes do not
-  // time out.
+  // Return at once with what is waiting, else wait up to 20 ms for a first byte. A frame that
+  // cannot be written within the limit means a line that has stopped taking data.
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = MAXDWORD;
   timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
   timeouts.ReadTotalTimeoutConstant = SERIAL_READ_INTERVAL_MS;
   timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = 0;
-  return SetCommTimeouts(handle, &timeouts) != 0;
+  timeouts.WriteTotalTimeoutConstant = SERIAL_WRITE_LIMIT_MS;
+  if (!SetCommTimeouts(handle, &timeouts)) return false;
+  // What was waiting on the line (a boot banner, an answer meant for an earlier run) is not an
+  // answer to this run's first command.
+  PurgeComm(handle, PURGE_RXCLEAR);
+  return true;
+}
+
+// Returns the handle, or INVALID_HANDLE_VALUE with the reason in failure.
+HANDLE open_port(const std::string& port_name, std::uint32_t baud_rate, std::string& failure) {
+  if (!claim_port(port_name)) {
+    failure = "in use by another program";
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                              OPEN_EXISTING, 0, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) {
+    failure = open_failure(GetLastError());
+  } else {
+    // A board whose reset or boot pins hang on DTR or RTS must not see them up any longer than
+    // it takes to drop them.
+    EscapeCommFunction(handle, CLRDTR);
+    EscapeCommFunction(handle, CLRRTS);
+    // Settings that cannot be applied leave a port at the wrong speed or without read
+    // time-outs: such a port counts as one that cannot be opened.
+    if (apply_line_settings(handle, baud_rate)) return handle;
+    failure = "the line settings could not be applied";
+    CloseHandle(handle);
+  }
+  CloseHandle(port_claim);
+  port_claim = nullptr;
+  return INVALID_HANDLE_VALUE;
 }
 }  // namespace
 
 void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
-  if (claim_port(port_name)) {
-    port_handle = CreateFileA(port_name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-  }
-  // Settings that cannot be applied leave a port at the wrong speed or without read time-outs:
-  // such a port counts as one that cannot be opened.
-  if (port_handle != INVALID_HANDLE_VALUE && !apply_line_settings(port_handle, baud_rate)) {
-    CloseHandle(port_handle);
-    port_handle = INVALID_HANDLE_VALUE;
-  }
+  port_description = port_name;
+  std::string failure;
+  port_handle = open_port(port_name, baud_rate, failure);
   if (port_handle == INVALID_HANDLE_VALUE) {
     console_printf("Could not open serial port!\n");
+    diagnose("%s: %s", port_description.c_str(), failure.c_str());
     end_process(1);
   }
+  at_process_end(serial_close);
   console_printf("Serial port opened...\n");
 }
 
@@ -94,16 +148,14 @@ int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) 
   return 1;
 }
 
-void serial_write(const std::uint8_t* bytes, std::size_t length) {
-  std::size_t done = 0;
-  while (done < length && port_handle != INVALID_HANDLE_VALUE) {
-    DWORD wrote = 0;
-    if (!WriteFile(port_handle, bytes + done, static_cast<DWORD>(length - done), &wrote, nullptr) ||
-        wrote == 0) {
-      return;
-    }
-    done += wrote;
-  }
+// One WriteFile, bounded by the write time-out: a short write is a line that stopped taking data.
+int serial_write(const std::uint8_t* bytes, std::size_t length) {
+  if (port_handle == INVALID_HANDLE_VALUE) return 0;
+  DWORD wrote = 0;
+  return WriteFile(port_handle, bytes, static_cast<DWORD>(length), &wrote, nullptr) &&
+                 wrote == length
+             ? 1
+             : 0;
 }
 
 void serial_close() {
@@ -115,5 +167,7 @@ void serial_close() {
 }
 
 bool serial_is_open() { return port_handle != INVALID_HANDLE_VALUE; }
+
+const std::string& serial_port_description() { return port_description; }
 
 }  // namespace xarveld

@@ -1,7 +1,9 @@
 #include "link/transaction.hpp"
 
+#include "common/process_exit.hpp"
 #include "link/clock.hpp"
 #include "link/framing.hpp"
+#include "link/lost_port.hpp"
 #include "link/receive.hpp"
 #include "link/serial_port.hpp"
 #include "trace/trace_log.hpp"
@@ -10,17 +12,6 @@ namespace xarveld {
 
 namespace {
 std::uint32_t current_reply_timeout = REPLY_TIMEOUT_DEFAULT;
-
-// A read that failed returns at once; the next one waits out the rest of a read interval, so a
-// port that has vanished can neither spin a core nor flood the screen.
-void pace_after_failed_read(std::uint64_t read_start) {
-  constexpr std::uint64_t interval = SERIAL_READ_INTERVAL_MS * TICKS_PER_MILLISECOND;
-  std::uint64_t elapsed = clock_ticks() - read_start;
-  if (elapsed >= interval) return;
-  std::uint64_t left = interval - elapsed;
-  clock_sleep_ms(static_cast<std::uint32_t>((left + TICKS_PER_MILLISECOND - 1) /
-                                            TICKS_PER_MILLISECOND));
-}
 }  // namespace
 
 std::uint32_t reply_timeout() { return current_reply_timeout; }
@@ -32,21 +23,24 @@ int send_packet(Packet& cmd) {
   trace_command_record(cmd.data(), words);
   std::uint8_t frame[YENC_FRAME_CAPACITY];
   std::size_t length = frame_packet(cmd, words, frame);
-  serial_write(frame, length);
+  if (!serial_write(frame, length)) release_lost_port(PortLoss::Stuck);
   return 1;
 }
 
 int await_response(Packet* resp) {
   std::uint64_t deadline = clock_ticks() + current_reply_timeout;
   for (;;) {
+    // Each read waits one read interval at most: an interrupt is noticed within that.
+    end_process_if_interrupted();
     // The deadline is tested before every read, so a wait of one tick still makes one read.
-    std::uint64_t read_start = clock_ticks();
-    if (read_start > deadline) return 0;
+    if (clock_ticks() > deadline) return 0;
     int result = receive_packet(resp);
     if (result == RECEIVE_COMPLETE) return packet_is_valid(*resp) ? 1 : 0;
-    if (result == RECEIVE_INVALID_LINE) return 0;
-    if (result == RECEIVE_READ_FAILED || result == RECEIVE_NO_PORT) {
-      pace_after_failed_read(read_start);
+    // An invalid line ends the wait as a failed checksum does; a port that is gone ends it at
+    // once rather than at the deadline.
+    if (result == RECEIVE_INVALID_LINE || result == RECEIVE_READ_FAILED ||
+        result == RECEIVE_NO_PORT) {
+      return 0;
     }
   }
 }
@@ -54,6 +48,8 @@ int await_response(Packet* resp) {
 int transact(Packet& cmd, Packet& resp) {
   std::uint16_t code = packet_command_code(cmd[0]);
   for (int attempts_left = TRANSACT_ATTEMPTS; attempts_left > 0; --attempts_left) {
+    // Nothing is sent, or recorded as sent, to a port that is gone.
+    if (!serial_is_open()) return 0;
     send_packet(cmd);
     if (code == CMD_DISCONNECT || code == CMD_ENTER_YENC) {
       await_response(nullptr);

@@ -20,9 +20,11 @@ int send_packet(Packet& cmd);
 
 // Waits until reply_timeout has passed for a valid packet in resp: 1 when one came, 0 otherwise.
 // With resp absent the wait is a drain of the line that lasts until the deadline and returns 0.
+// A port that is gone ends the wait at once; an interrupt ends the process from here.
 int await_response(Packet* resp);
 
-// 1 when cmd was answered by a valid response, now in resp; 0 after the last failed attempt.
+// 1 when cmd was answered by a valid response, now in resp; 0 after the last failed attempt, or at
+// once when the port is gone.
 // CMD_DATA is sent once (the caller resynchronises); CMD_DISCONNECT and CMD_ENTER_YENC drain the
 // line for reply_timeout and succeed whatever arrives.
 int transact(Packet& cmd, Packet& resp);

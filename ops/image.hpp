@@ -15,10 +15,11 @@ struct Image {
   std::uint32_t size = 0;
 };
 
-// Reads at most 8 MiB of the file at path in one read and prints
+// Reads the file at path, 8 MiB at most, in one read and prints
 // "\nLoaded Bin file: %s\nSize = 0x%08x Bytes\n". A file that cannot be opened or read (a
 // directory, a read that fails half-way) prints "Could not open bin file: %s\n" and ends the
-// process with status 1: a failed read is never taken for a shorter image.
+// process with status 1: a failed read is never taken for a shorter image. A file of more than
+// 8 MiB prints "Bin file too large: %s\n" and ends it the same way: never a truncated image.
 Image load_image(const std::string& path);
 
 // Flash devices the loader programs and verifies; 0 is the SRAM, 6 is not a device.

@@ -4,6 +4,7 @@
 #include "link/connection.hpp"
 #include "link/packet.hpp"
 #include "link/transaction.hpp"
+#include "ops/explain.hpp"
 #include "ops/image.hpp"
 
 namespace xarveld {
@@ -22,8 +23,10 @@ int send_blocks(const Image& image, std::uint32_t start, std::uint16_t operation
     for (int attempts_left = BLOCK_ATTEMPTS;;) {
       if (transact(data, response) == 1) break;
       Packet resync = build_begin(operation, device, offset, image.size);
-      if (transact(resync, response) != 1) return -1;
-      if (--attempts_left == 0) return -1;
+      if (transact(resync, response) != 1 || --attempts_left == 0) {
+        explain_failure("the loader did not take the block at offset 0x%06x", offset);
+        return -1;
+      }
     }
   }
   return 0;
@@ -32,11 +35,16 @@ int send_blocks(const Image& image, std::uint32_t start, std::uint16_t operation
 int load_driver(const Image& image) {
   connect_target();
   console_printf("\nLoading driver to SRAM.");
-  // A driver of 2048 bytes or less announces nothing to come, not a size wrapped below zero.
+  // The opening announces the bytes to come (size - 2048) where every resync announces the
+  // image's size: the loader takes it so, and the difference is kept. A driver of 2048 bytes or
+  // less announces nothing to come, not a size wrapped below zero.
   std::uint32_t limit = image.size > DRIVER_SEND_START ? image.size - DRIVER_SEND_START : 0;
   Packet begin = build_begin(OP_LOAD_SRAM, DRIVER_DEVICE, DRIVER_SEND_START, limit);
   Packet response{};
-  if (transact(begin, response) != 1) return -1;
+  if (transact(begin, response) != 1) {
+    explain_failure("the loader did not answer the announcement of the driver load");
+    return -1;
+  }
   if (send_blocks(image, DRIVER_SEND_START, OP_LOAD_SRAM, DRIVER_DEVICE) != 0) return -1;
   console_printf("Done!");
   return 0;
@@ -47,8 +55,14 @@ int burn_flash(const Image& image, int device) {
   std::uint16_t device_word = static_cast<std::uint16_t>(device);
   Packet begin = build_begin(OP_PROGRAM_FLASH, device_word, 0, image.size);
   Packet response{};
-  if (transact(begin, response) != 1) return -1;
-  if (packet_command_code(response[0]) == RESPONSE_REFUSED) return -1;
+  if (transact(begin, response) != 1) {
+    explain_failure("the loader did not answer the announcement of device %d", device);
+    return -1;
+  }
+  if (packet_command_code(response[0]) == RESPONSE_REFUSED) {
+    explain_failure("the loader refused to program device %d", device);
+    return -1;
+  }
   if (send_blocks(image, 0, OP_PROGRAM_FLASH, device_word) != 0) return -1;
   console_printf("Done!\n");
   return 0;
@@ -60,6 +74,7 @@ int program_image(const std::string& path, int device) {
   if (device == DRIVER_DEVICE) return load_driver(image);
   if (is_flash_device(device)) return burn_flash(image, device);
   console_printf("Invalid device #: %d\n", device);
+  explain_failure("device %d is not a flash device: use 1 to 5 or 7", device);
   return -1;
 }
 

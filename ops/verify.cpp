@@ -3,6 +3,7 @@
 #include "common/console.hpp"
 #include "link/packet.hpp"
 #include "link/transaction.hpp"
+#include "ops/explain.hpp"
 #include "ops/image.hpp"
 #include "trace/trace_log.hpp"
 
@@ -35,6 +36,12 @@ bool data_matches(const std::uint8_t* block, std::size_t words, const Packet& re
   }
   return matches;
 }
+
+int unanswered_read(int device, std::uint32_t offset) {
+  explain_failure("the loader did not answer the read of device %d at offset 0x%06x", device,
+                  offset);
+  return -1;
+}
 }  // namespace
 
 std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t count) {
@@ -50,6 +57,7 @@ int verify_image(const std::string& path, int device, bool checksum_mode) {
   trace_verify_start_record();
   if (!is_flash_device(device)) {
     console_printf("Invalid device #: %d\n", device);
+    explain_failure("device %d is not a flash device: use 1 to 5 or 7", device);
     return -1;
   }
   console_printf("Verifying data\n");
@@ -59,12 +67,16 @@ int verify_image(const std::string& path, int device, bool checksum_mode) {
   std::uint32_t block_bytes = checksum_mode ? CHECKSUM_BLOCK_BYTES : DATA_BLOCK_BYTES;
   Packet begin = build_begin(operation, device_word, 0, image.size);
   Packet response{};
-  if (transact(begin, response) != 1) return -1;
+  if (transact(begin, response) != 1) {
+    explain_failure("the loader did not answer the announcement of the verification of device %d",
+                    device);
+    return -1;
+  }
 
   for (std::uint32_t offset = 0; offset < image.size; offset += block_bytes) {
     if (offset % 1024 == 0) console_printf("\r%06x", offset);
     Packet read_next = build_read_next();
-    if (transact(read_next, response) != 1) return -1;
+    if (transact(read_next, response) != 1) return unanswered_read(device, offset);
     // An odd last byte is never compared.
     std::size_t words = (image.size - offset < block_bytes ? image.size - offset : block_bytes) / 2;
     const std::uint8_t* block = image.bytes.get() + offset;
@@ -75,10 +87,13 @@ int verify_image(const std::string& path, int device, bool checksum_mode) {
       // Read the block again from its offset; after the third mismatch this still happens, and
       // only then is the failure reported.
       Packet resync = build_begin(operation, device_word, offset, image.size);
-      if (transact(resync, response) != 1) return -1;
-      if (transact(read_next, response) != 1) return -1;
+      if (transact(resync, response) != 1 || transact(read_next, response) != 1) {
+        return unanswered_read(device, offset);
+      }
       if (--comparisons_left == 0) {
         console_printf("\nVerification failure at %05x\n", offset);
+        explain_failure("device %d does not hold %s: the block at 0x%05x differed on %d reads",
+                        device, path.c_str(), offset, COMPARISONS_PER_BLOCK);
         return -1;
       }
     }

@@ -4,6 +4,9 @@
 #include <cstring>
 
 #include "common/crlf_output.hpp"
+#include "common/diagnostic.hpp"
+#include "common/process_exit.hpp"
+#include "trace/log_file.hpp"
 
 namespace xarveld {
 
@@ -48,11 +51,19 @@ void write_word_record(const char* prefix, const std::uint16_t* words, std::size
 }  // namespace
 
 void trace_open() {
-  // Binary mode: the CR LF line ends are written by write_crlf, identically on every platform.
-  trace_stream = std::fopen("log.txt", "wb");
-  if (trace_stream != nullptr) {
-    std::setvbuf(trace_stream, trace_buffer, _IOFBF, sizeof trace_buffer);
+  // Binary: the CR LF line ends are written by write_crlf, identically on every platform.
+  LogFile file = log_file_take("log.txt");
+  if (file.outcome == LogFileOutcome::HeldByAnotherRun) {
+    diagnose("log.txt is held by another run in this directory; this run keeps no trace");
+    return;
   }
+  if (file.outcome == LogFileOutcome::Failed) {
+    diagnose("log.txt: %s; this run keeps no trace", file.reason.c_str());
+    return;
+  }
+  trace_stream = file.stream;
+  std::setvbuf(trace_stream, trace_buffer, _IOFBF, sizeof trace_buffer);
+  at_process_end(trace_close);
 }
 
 bool trace_is_open() { return trace_stream != nullptr; }

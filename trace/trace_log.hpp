@@ -6,8 +6,9 @@
 
 namespace xarveld {
 
-// Creates or truncates "log.txt" in the working directory. When it cannot be created the run
-// goes on without a trace and nothing is said.
+// Creates or empties "log.txt" in the working directory, taken for this run alone. When it cannot
+// be created, or another run in the same directory holds it (whose log is then left untouched),
+// the run goes on without a trace and says so only on a terminal's standard error.
 void trace_open();
 bool trace_is_open();
 // Flushes and closes; the process exit does the same on every other way out.

@@ -1,4 +1,7 @@
 // The tool's start-up over a real pseudo-terminal: command line, log.txt, opening the port.
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
 #include <sys/file.h>
 #include <termios.h>
 #include <unistd.h>
@@ -55,6 +58,72 @@ TEST_F(Startup, APortThatCannotBeOpenedLeavesAnEmptyLog) {
     EXPECT_EQ(run.status, 1) << target;
     ASSERT_TRUE(std::filesystem::exists(path("log.txt")));
     EXPECT_EQ(read_file(path("log.txt")), "") << target;
+  }
+}
+
+// Runs the tool with its standard error on a terminal; returns what the terminal showed.
+std::string run_with_terminal_stderr(const std::vector<std::string>& arguments,
+                                     const std::string& cwd, std::string& out) {
+  int master = -1, slave = -1;
+  if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) return "no pseudo-terminal";
+  fcntl(master, F_SETFD, FD_CLOEXEC);
+  fcntl(slave, F_SETFD, FD_CLOEXEC);
+  std::vector<std::string> argv = tool_command();
+  argv.insert(argv.end(), arguments.begin(), arguments.end());
+  Background tool = start_background(argv, cwd, -1, slave);
+  close(slave);
+  out = read_rest(tool, 60);
+  finish(tool, 10);
+  std::string shown;
+  char chunk[1024];
+  pollfd fd{master, POLLIN, 0};
+  ssize_t got;
+  while (poll(&fd, 1, 1000) > 0 && (got = read(master, chunk, sizeof chunk)) > 0) {
+    shown.append(chunk, static_cast<std::size_t>(got));
+  }
+  close(master);
+  return shown;
+}
+
+TEST_F(Startup, AFailureSaysWhyOnlyOnAStandardErrorThatIsATerminal) {
+  if (!tool_is_native()) GTEST_SKIP() << "standard error on a pseudo-terminal is no console to Wine";
+  struct Case {
+    std::string com1;  // empty: the simulated target
+    std::vector<std::string> arguments;
+    std::string says;
+  };
+  write_file(path("plain-file"), "not a terminal");
+  write_file(path("over.bin"), std::string(0x800001, 'o'));
+  const Case cases[] = {
+      {path("nowhere"), {"-p", "dev.bin"},
+       "xarveld: COM1 (./COM1 -> " + path("nowhere") +
+           "): No such file or directory; is the adapter plugged in? see ls /dev/serial/by-id"},
+      {path("plain-file"), {"-p", "dev.bin"},
+       "xarveld: COM1 (./COM1 -> " + path("plain-file") + "): not a serial device"},
+      {"", {"-p", "missing.bin"}, "xarveld: missing.bin: No such file or directory"},
+      {"", {"-x", "over.bin"},
+       "xarveld: over.bin: 8388609 bytes, more than the 8 MiB (8388608 bytes) an image may hold"},
+      {"", {"-x"}, "xarveld: log.txt is held by another run in this directory; this run keeps no trace"},
+  };
+  for (const Case& c : cases) {
+    if (c.com1.empty()) {
+      if (slave_path.empty()) start_sim({"--serve-forever"});
+    } else {
+      publish_com1(c.com1);
+    }
+    // Another run holds log.txt: this run keeps no trace and leaves that run's log alone.
+    bool held = c.arguments.size() == 1;
+    write_file(path("log.txt"), "another run's log");
+    int holder = open(path("log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+    if (held) flock(holder, LOCK_EX);
+    // Redirected, standard error stays empty (run_tool checks it).
+    Finished redirected = run_tool(c.arguments);
+    std::string out;
+    std::string shown = run_with_terminal_stderr(c.arguments, dir, out);
+    close(holder);
+    EXPECT_EQ(out, redirected.out) << c.says;
+    EXPECT_EQ(shown, c.says + "\r\n");
+    EXPECT_EQ(read_file(path("log.txt")) == "another run's log", held) << c.says;
   }
 }
 

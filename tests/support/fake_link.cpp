@@ -17,30 +17,32 @@ struct ScriptedRead {
 
 bool port_open = true;
 bool reads_fail = false;
+bool writes_stuck = false;
 std::deque<ScriptedRead> scripted_reads;
 std::function<void(const Bytes&)> peer;
 std::vector<Bytes> written;
 std::size_t read_count = 0;
 std::size_t failed_read_count = 0;
 std::uint64_t clock_now = 1000000000;
-std::uint64_t sleep_total_ms = 0;
+const std::string description = "COM1 (fake)";
 }  // namespace
 
 void reset() {
   port_open = true;
   reads_fail = false;
+  writes_stuck = false;
   scripted_reads.clear();
   peer = nullptr;
   written.clear();
   read_count = 0;
   failed_read_count = 0;
   clock_now = 1000000000;
-  sleep_total_ms = 0;
 }
 
 void set_port_open(bool open) { port_open = open; }
 void queue_read(const Bytes& bytes) { scripted_reads.push_back({true, bytes}); }
 void set_reads_fail(bool fail) { reads_fail = fail; }
+void set_writes_stuck(bool stuck) { writes_stuck = stuck; }
 void queue_failed_read() { scripted_reads.push_back({false, {}}); }
 void set_peer(std::function<void(const Bytes&)> new_peer) { peer = std::move(new_peer); }
 const std::vector<Bytes>& frames_written() { return written; }
@@ -50,7 +52,6 @@ std::uint64_t now() { return clock_now; }
 void advance_clock_ms(std::uint64_t milliseconds) {
   clock_now += milliseconds * TICKS_PER_MILLISECOND;
 }
-std::uint64_t slept_ms() { return sleep_total_ms; }
 
 }  // namespace xarveld::fake
 
@@ -92,18 +93,17 @@ int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) 
   return 1;
 }
 
-void serial_write(const std::uint8_t* bytes, std::size_t length) {
+int serial_write(const std::uint8_t* bytes, std::size_t length) {
   written.emplace_back(bytes, bytes + length);
+  if (writes_stuck) return 0;
   if (peer) peer(written.back());
+  return 1;
 }
 
 void serial_close() { port_open = false; }
 bool serial_is_open() { return port_open; }
+const std::string& serial_port_description() { return description; }
 
 std::uint64_t clock_ticks() { return clock_now; }
-void clock_sleep_ms(std::uint32_t milliseconds) {
-  sleep_total_ms += milliseconds;
-  advance_clock_ms(milliseconds);
-}
 
 }  // namespace xarveld

@@ -23,6 +23,8 @@ void queue_read(const Bytes& bytes);
 void set_reads_fail(bool fail);
 // Appends one failed read.
 void queue_failed_read();
+// Writes fail from now on, as on a line that has stopped taking data (the frame is still seen).
+void set_writes_stuck(bool stuck);
 // Called with every frame written; may call queue_read to answer it.
 void set_peer(std::function<void(const Bytes& frame)> peer);
 
@@ -32,7 +34,5 @@ std::size_t failed_reads_made();
 
 std::uint64_t now();
 void advance_clock_ms(std::uint64_t milliseconds);
-// Total milliseconds spent sleeping.
-std::uint64_t slept_ms();
 
 }  // namespace xarveld::fake

@@ -31,19 +31,18 @@ TEST_F(ImageLoading, ReadsTheFileAndPadsItsLastBlockWithErasedBytes) {
   EXPECT_EQ(console.text(), "\r\nLoaded Bin file: dev.bin\r\nSize = 0x000003e8 Bytes\r\n");
 }
 
-TEST_F(ImageLoading, EmptyAndOversizedFiles) {
+TEST_F(ImageLoading, EmptyAndFullFilesLoadWhole) {
   test::write_file("empty.bin", "");
   EXPECT_EQ(load_image("empty.bin").size, 0u);
-  // More than 8 MiB: the first 8 MiB, silently.
-  std::string big(IMAGE_CAPACITY + 1, 'b');
-  big[IMAGE_CAPACITY - 1] = 'L';
-  test::write_file("big.bin", big);
-  Image image = load_image("big.bin");
+  std::string full(IMAGE_CAPACITY, 'b');
+  full[IMAGE_CAPACITY - 1] = 'L';
+  test::write_file("full.bin", full);
+  Image image = load_image("full.bin");
   EXPECT_EQ(image.size, IMAGE_CAPACITY);
   EXPECT_EQ(image.bytes[IMAGE_CAPACITY - 1], 'L');
   EXPECT_EQ(console.text(),
             "\r\nLoaded Bin file: empty.bin\r\nSize = 0x00000000 Bytes\r\n"
-            "\r\nLoaded Bin file: big.bin\r\nSize = 0x00800000 Bytes\r\n");
+            "\r\nLoaded Bin file: full.bin\r\nSize = 0x00800000 Bytes\r\n");
 }
 
 // The message goes to stderr inside the dying child so that the death test can see it.
@@ -52,13 +51,17 @@ void load_reporting_to_stderr(const char* path) {
   load_image(path);
 }
 
-TEST_F(ImageLoading, FilesThatCannotBeReadEndTheProcess) {
+TEST_F(ImageLoading, FilesThatCannotBeBurntWholeEndTheProcess) {
   EXPECT_EXIT(load_reporting_to_stderr("missing.bin"), ::testing::ExitedWithCode(1),
               "^Could not open bin file: missing.bin\r\n$");
   // A directory opens on POSIX but its read fails: never a shorter image.
   std::filesystem::create_directory("folder.bin");
   EXPECT_EXIT(load_reporting_to_stderr("folder.bin"), ::testing::ExitedWithCode(1),
               "^Could not open bin file: folder.bin\r\n$");
+  // One byte more than 8 MiB: refused, never burnt in part and reported whole.
+  test::write_file("big.bin", std::string(IMAGE_CAPACITY + 1, 'b'));
+  EXPECT_EXIT(load_reporting_to_stderr("big.bin"), ::testing::ExitedWithCode(1),
+              "^Bin file too large: big.bin\r\n$");
 }
 
 TEST(WordSum, SixteenBitLittleEndianSumsWrapAround) {

@@ -5,6 +5,7 @@
 
 #include "link/framing.hpp"
 #include "link/receive.hpp"
+#include "link/serial_port.hpp"
 #include "link/transaction.hpp"
 #include "tests/support/fake_link.hpp"
 #include "tests/support/frames.hpp"
@@ -31,15 +32,21 @@ TEST_F(Receive, DrainingReadThrowsBytesAwayAndLeavesTheAccumulator) {
   EXPECT_EQ(out[0], 0x050E);
 }
 
-TEST_F(Receive, ReadFailureIsReportedExceptDuringADrain) {
+TEST_F(Receive, AFailedReadReleasesThePortAndIsReportedOnlyOutsideADrain) {
   Packet out{};
+  fake::queue_read({});
+  EXPECT_EQ(receive_packet(&out), RECEIVE_NOTHING);  // an empty read is no failure
   fake::queue_failed_read();
+  EXPECT_EQ(receive_packet(&out), RECEIVE_READ_FAILED);
+  EXPECT_FALSE(serial_is_open());
+  EXPECT_EQ(receive_packet(&out), RECEIVE_NO_PORT);
+  EXPECT_EQ(console.text(), "Serial Read Error = 0\r\n");
+  // A drain says nothing, and releases the port all the same.
+  fake::set_port_open(true);
   fake::queue_failed_read();
   EXPECT_EQ(receive_packet(nullptr), RECEIVE_READ_FAILED);
-  EXPECT_EQ(console.text(), "");
-  EXPECT_EQ(receive_packet(&out), RECEIVE_READ_FAILED);
+  EXPECT_FALSE(serial_is_open());
   EXPECT_EQ(console.text(), "Serial Read Error = 0\r\n");
-  EXPECT_EQ(receive_packet(&out), RECEIVE_NOTHING);  // an empty read is no failure
 }
 
 TEST_F(Receive, ClosedPortReadsNothing) {

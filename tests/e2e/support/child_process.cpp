@@ -106,18 +106,23 @@ Finished run_to_end(const std::vector<std::string>& argv, const std::string& cwd
   return finished;
 }
 
-Background start_background(const std::vector<std::string>& argv, const std::string& cwd) {
+Background start_background(const std::vector<std::string>& argv, const std::string& cwd,
+                            int out_fd, int err_fd) {
   Background child;
-  int out_pipe[2];
-  if (pipe2(out_pipe, O_CLOEXEC) != 0) return child;
+  int out_pipe[2] = {-1, -1};
+  if (out_fd < 0) {
+    if (pipe2(out_pipe, O_CLOEXEC) != 0) return child;
+    out_fd = out_pipe[1];
+  }
   child.pid = fork();
   if (child.pid == 0) {
-    dup2(out_pipe[1], STDOUT_FILENO);
+    dup2(out_fd, STDOUT_FILENO);
+    if (err_fd >= 0) dup2(err_fd, STDERR_FILENO);
     int null_in = open("/dev/null", O_RDONLY);
     dup2(null_in, STDIN_FILENO);
     exec_child(argv, cwd);
   }
-  close(out_pipe[1]);
+  if (out_pipe[1] >= 0) close(out_pipe[1]);
   child.stdout_fd = out_pipe[0];
   return child;
 }
@@ -137,6 +142,23 @@ std::string read_line(const Background& child, double timeout_seconds) {
     if (c == '\n') return line;
     line += c;
   }
+}
+
+std::string read_rest(const Background& child, double timeout_seconds) {
+  std::string text;
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
+                                     std::chrono::duration<double>(timeout_seconds));
+  while (child.stdout_fd >= 0) {
+    int left_ms = static_cast<int>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count());
+    pollfd fd{child.stdout_fd, POLLIN, 0};
+    if (left_ms <= 0 || poll(&fd, 1, left_ms) <= 0) break;
+    char chunk[4096];
+    ssize_t got = read(child.stdout_fd, chunk, sizeof chunk);
+    if (got <= 0) break;
+    text.append(chunk, static_cast<std::size_t>(got));
+  }
+  return text;
 }
 
 int finish(Background& child, double timeout_seconds) {

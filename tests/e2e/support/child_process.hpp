@@ -26,11 +26,16 @@ struct Background {
   int stdout_fd = -1;
 };
 
-// Starts argv in cwd with stdout on a pipe (stderr shared with the test).
-Background start_background(const std::vector<std::string>& argv, const std::string& cwd);
+// Starts argv in cwd. Its stdout goes to out_fd when one is given, else to a pipe read through
+// stdout_fd; its stderr to err_fd when one is given, else to the test's own.
+Background start_background(const std::vector<std::string>& argv, const std::string& cwd,
+                            int out_fd = -1, int err_fd = -1);
 
 // Reads one line (without its line feed) from the child's stdout; empty after timeout or EOF.
 std::string read_line(const Background& child, double timeout_seconds);
+
+// Reads the child's stdout until it is closed (the child has ended) or timeout_seconds pass.
+std::string read_rest(const Background& child, double timeout_seconds);
 
 // Waits for the child to end by itself for up to timeout_seconds, then ends it with SIGTERM (and
 // SIGKILL if it must). Returns its exit status as in Finished.

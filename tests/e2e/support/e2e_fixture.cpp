@@ -21,6 +21,22 @@ std::string random_bytes(std::size_t count, std::uint32_t seed) {
   return bytes;
 }
 
+std::size_t count_of(const std::string& text, const std::string& piece) {
+  std::size_t count = 0;
+  for (std::size_t at = 0; (at = text.find(piece, at)) != std::string::npos; at += piece.size()) {
+    ++count;
+  }
+  return count;
+}
+
+bool wait_until(const std::function<bool()>& condition, double seconds) {
+  for (int polls = static_cast<int>(seconds / 0.020); polls >= 0; --polls) {
+    if (condition()) return true;
+    usleep(20000);
+  }
+  return false;
+}
+
 std::vector<std::string> tool_command() {
   const char* configured = std::getenv("XARVELD_E2E_TOOL");
   std::string command = configured != nullptr && *configured != '\0' ? configured : XARVELD_TOOL_PATH;
@@ -95,10 +111,10 @@ void E2eTest::SetUp() {
     ASSERT_NE(com1_link, nullptr) << "XARVELD_E2E_WINEPREFIX needs XARVELD_E2E_COM1_LINK";
     std::string violation = wine_port_violation(prefix, com1_link);
     ASSERT_EQ(violation, "") << "the case is not run: Wine's COM links are unsafe";
-    // The fixed link outlives the case that last published it; until this case publishes its own
-    // line, COM1 leads nowhere, as in a fresh working directory.
-    publish_com1(path("COM1-not-published"));
   }
+  // Until the case publishes its own line, COM1 leads nowhere: never to /dev/ttyS0, which the
+  // native tool would open without a COM1 entry, nor to the line of an earlier case under Wine.
+  publish_com1(path("COM1-not-published"));
 }
 
 void E2eTest::TearDown() {
@@ -126,6 +142,7 @@ void E2eTest::start_sim(const std::vector<std::string>& options) {
                                    path("dump"), "--wire", path("wire.txt")};
   argv.insert(argv.end(), options.begin(), options.end());
   std::filesystem::create_directory(path("dump"));
+  if (sim.pid > 0) finish(sim, 0);  // one simulator at a time
   sim = start_background(argv, dir);
   std::string line = read_line(sim, 10);
   const std::string ready = " ready";

@@ -32,6 +32,10 @@ using test::read_file;
 using test::USAGE_TEXT;
 using test::write_file;
 std::string random_bytes(std::size_t count, std::uint32_t seed);
+// How often piece occurs in text, without overlaps.
+std::size_t count_of(const std::string& text, const std::string& piece);
+// Polls condition every 20 ms for up to seconds; true once it holds.
+bool wait_until(const std::function<bool()>& condition, double seconds);
 
 class E2eTest : public ::testing::Test {
  protected:
