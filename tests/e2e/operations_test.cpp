@@ -68,7 +68,7 @@ std::string message_record(const Packet& packet) {
   return "\r\nMessage: " + std::string(line.begin(), line.end());
 }
 
-Packet ack(std::uint16_t code) { return test::response(code); }
+Packet ack(std::uint16_t code) { return test::with_checksum(build_acknowledgement(code)); }
 
 class Operations : public E2eTest {};
 

@@ -91,7 +91,7 @@ TEST_F(Startup, ASecondToolOnAPortInUseIsRefused) {
     std::vector<std::string> argv = tool_command();
     argv.insert(argv.end(), {"-v", "dev.bin"});
     second = run_to_end(argv, dir, 60);
-    return raw_frame(response(RESPONSE_REFUSED));
+    return raw_frame(test::with_checksum(build_refusal(CMD_BEGIN)));
   });
   Finished first = run_tool({"-p", "dev.bin"});
   // The peer may still be running the second tool after the first gave up; it writes second.
