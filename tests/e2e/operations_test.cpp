@@ -70,7 +70,7 @@ std::string message_record(const Packet& packet) {
 
 Packet ack(std::uint16_t code) { return test::with_checksum(build_acknowledgement(code)); }
 
-class Operations : public E2eTest {};
+class Operations : public SimE2eTest {};
 
 TEST_F(Operations, DriverLoadProgrammingAndVerificationOnARawTarget) {
   std::string driver = random_bytes(6144, 1);

@@ -24,7 +24,7 @@ std::size_t count_of(const std::string& text, const std::string& piece) {
   return count;
 }
 
-class Reliability : public E2eTest {
+class Reliability : public SimE2eTest {
  protected:
   // Checks the one invariant of a run that programs and verifies: status 0 with "Verification
   // Successful" exactly when the device holds the image, otherwise a failure message and 1.
