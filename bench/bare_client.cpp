@@ -34,7 +34,6 @@ using xarveld::Packet;
 
 constexpr int ANSWER_TIMEOUT_MS = 5000;
 constexpr std::size_t IMAGE_LIMIT = 0x800000;
-constexpr std::uint32_t CHECKSUM_BLOCK_BYTES = 1024;
 
 enum class Operation { Program, VerifyData, VerifyChecksum };
 
@@ -98,7 +97,8 @@ void send(Link& link, Packet& cmd) {
 bool take_answer(Link& link, Packet& answer, bool& valid) {
   if (!link.yenc) {
     if (link.pending_count < 2) return false;
-    std::size_t words = static_cast<std::size_t>(link.pending[1] >> 4) + 3;
+    std::size_t words =
+        xarveld::packet_word_count(static_cast<std::uint16_t>(link.pending[0] | link.pending[1] << 8));
     if (link.pending_count < 2 * words) return false;
     xarveld::words_from_bytes(link.pending, words, answer.data());
     link.pending_count = 0;
@@ -187,7 +187,8 @@ bool program(Link& link, const Image& image, std::uint16_t device,
 bool verify(Link& link, const Image& image, std::uint16_t device,
             bool checksum, long& exchanges) {
   std::uint32_t size = image.size;
-  std::uint32_t block_bytes = checksum ? CHECKSUM_BLOCK_BYTES : xarveld::DATA_BLOCK_BYTES;
+  std::uint32_t block_bytes =
+      checksum ? xarveld::CHECKSUM_BLOCK_BYTES : xarveld::DATA_BLOCK_BYTES;
   std::uint16_t op = checksum ? xarveld::OP_VERIFY_CHECKSUM : xarveld::OP_VERIFY_DATA;
   Packet answer{};
   if (!exchange(link, xarveld::build_begin(op, device, 0, size), answer, exchanges)) return false;
@@ -195,11 +196,7 @@ bool verify(Link& link, const Image& image, std::uint16_t device,
     if (!exchange(link, xarveld::build_read_next(), answer, exchanges)) return false;
     std::size_t words = (size - offset < block_bytes ? size - offset : block_bytes) / 2;
     if (checksum) {
-      std::uint16_t sum = 0;
-      for (std::size_t i = 0; i < words; ++i) {
-        sum = static_cast<std::uint16_t>(sum + image_word(image, offset + 2 * i));
-      }
-      if (sum != answer[1]) return false;
+      if (xarveld::word_sum(image.bytes.get() + offset, words) != answer[1]) return false;
     } else {
       for (std::size_t i = 0; i < words; ++i) {
         if (answer[i + 1] != image_word(image, offset + 2 * i)) return false;

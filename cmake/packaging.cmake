@@ -1,6 +1,6 @@
 # Release packages, made by cpack in a build tree (scripts/package makes and checks both):
-# a Debian package from a native build (xarveld, xarveld-sim, README, man page), a zip of
-# xarveld.exe and the README from the Windows cross-build.
+# a Debian package from a native build (xarveld, xarveld-sim, their man pages, README, copyright,
+# changelog), a zip of xarveld.exe and the README from the Windows cross-build.
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
@@ -10,7 +10,7 @@ endif()
 
 set(CPACK_PACKAGE_NAME xarveld)
 set(CPACK_PACKAGE_VENDOR "xarveld developers")
-set(CPACK_PACKAGE_CONTACT "xarveld developers")
+set(CPACK_PACKAGE_CONTACT "xarveld developers <xarveld@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "load, burn and verify a target board's flash over a serial port")
 
@@ -23,13 +23,28 @@ else()
   set(CPACK_STRIP_FILES ON)
   # xarveld-sim, when built, installs itself beside xarveld (sim/CMakeLists.txt).
 
-  # The man page, compressed as Debian ships them.
-  set(manual ${PROJECT_BINARY_DIR}/xarveld.1.gz)
-  add_custom_command(OUTPUT ${manual}
-                     COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/doc/xarveld.1 > ${manual}
-                     DEPENDS ${PROJECT_SOURCE_DIR}/doc/xarveld.1 VERBATIM)
-  add_custom_target(xarveld_manual ALL DEPENDS ${manual})
-  install(FILES ${manual} DESTINATION share/man/man1)
+  # The man pages and the changelog, compressed as Debian ships them: no name or time stamp
+  # in the gzip header, so the same source gives the same bytes.
+  set(manuals doc/xarveld.1)
+  if(TARGET xarveld-sim)
+    list(APPEND manuals doc/xarveld-sim.1)
+  endif()
+  set(compressed_dir ${PROJECT_BINARY_DIR}/packaging)
+  file(MAKE_DIRECTORY ${compressed_dir})
+  set(compressed)
+  foreach(source ${manuals} cmake/debian/changelog)
+    get_filename_component(name ${source} NAME)
+    add_custom_command(OUTPUT ${compressed_dir}/${name}.gz
+                       COMMAND gzip -9 -n -c ${PROJECT_SOURCE_DIR}/${source} > ${name}.gz
+                       DEPENDS ${PROJECT_SOURCE_DIR}/${source}
+                       WORKING_DIRECTORY ${compressed_dir} VERBATIM)
+    list(APPEND compressed ${compressed_dir}/${name}.gz)
+  endforeach()
+  add_custom_target(xarveld_compressed_docs ALL DEPENDS ${compressed})
+  list(TRANSFORM manuals REPLACE "^doc/(.*)$" "${compressed_dir}/\\1.gz")
+  install(FILES ${manuals} DESTINATION share/man/man1)
+  install(FILES ${compressed_dir}/changelog.gz ${PROJECT_SOURCE_DIR}/cmake/debian/copyright
+          DESTINATION share/doc/xarveld)
 
   set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)

@@ -7,7 +7,6 @@ namespace xarveld {
 
 constexpr std::uint32_t REPLY_TIMEOUT_PROBE = 10000000;  // 1 s while probing
 constexpr std::uint32_t REPLY_TIMEOUT_DISCONNECT = 1;    // 100 ns: one read, normally
-constexpr std::uint16_t PING_RAW_ANSWER = 0x50E;
 
 constexpr int DETECTED_NONE = 0;
 constexpr int DETECTED_RAW = 1;

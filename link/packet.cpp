@@ -47,6 +47,22 @@ Packet build_enter_yenc() { return build_bare(CMD_ENTER_YENC); }
 Packet build_ping() { return build_bare(CMD_PING); }
 Packet build_read_next() { return build_bare(CMD_READ_NEXT); }
 
+Packet build_acknowledgement(std::uint16_t code) { return build_bare(code); }
+
+Packet build_refusal(std::uint16_t code) {
+  Packet packet = build_bare(RESPONSE_REFUSED);
+  packet[1] = code;
+  return packet;
+}
+
+std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t count) {
+  std::uint16_t sum = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    sum = static_cast<std::uint16_t>(sum + (bytes[2 * i] | bytes[2 * i + 1] << 8));
+  }
+  return sum;
+}
+
 std::size_t packet_to_bytes(const Packet& words, std::size_t word_count, std::uint8_t* bytes) {
   for (std::size_t i = 0; i < word_count; ++i) {
     bytes[2 * i] = static_cast<std::uint8_t>(words[i]);

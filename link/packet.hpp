@@ -29,7 +29,12 @@ constexpr std::uint16_t OP_VERIFY_CHECKSUM = 0x0300;
 // The command code a target puts in the header of its answer to refuse a flash CMD_BEGIN.
 constexpr std::uint16_t RESPONSE_REFUSED = 2;
 
+// Word 1 of the loader's answer to CMD_PING; in raw framing it tells a listening loader from noise.
+constexpr std::uint16_t PING_RAW_ANSWER = 0x50E;
+
 constexpr std::size_t DATA_BLOCK_BYTES = 32;
+// Checksum verification reads the device back as the 16-bit word_sum of each block this long.
+constexpr std::size_t CHECKSUM_BLOCK_BYTES = 1024;
 
 constexpr std::size_t packet_word_count(std::uint16_t header) {
   return static_cast<std::size_t>(header >> 12) + 3;
@@ -49,6 +54,14 @@ Packet build_disconnect();
 Packet build_enter_yenc();
 Packet build_ping();
 Packet build_read_next();
+
+// The loader's answers, header and payload only. An acknowledgement is the command's code with
+// N = 0 and word 1 = 0; a refusal is RESPONSE_REFUSED with the refused command's code in word 1.
+Packet build_acknowledgement(std::uint16_t code);
+Packet build_refusal(std::uint16_t code);
+
+// The sum, modulo 2^16, of count little-endian words starting at bytes.
+std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t count);
 
 // Little-endian conversion between words and bytes; return the byte or word count.
 std::size_t packet_to_bytes(const Packet& words, std::size_t word_count, std::uint8_t* bytes);

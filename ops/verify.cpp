@@ -11,7 +11,6 @@ namespace xarveld {
 
 namespace {
 constexpr int COMPARISONS_PER_BLOCK = 3;
-constexpr std::uint32_t CHECKSUM_BLOCK_BYTES = 1024;
 
 bool checksum_matches(const std::uint8_t* block, std::size_t words, const Packet& response) {
   std::uint16_t sum = word_sum(block, words);
@@ -43,14 +42,6 @@ int unanswered_read(int device, std::uint32_t offset) {
   return -1;
 }
 }  // namespace
-
-std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t count) {
-  std::uint16_t sum = 0;
-  for (std::size_t i = 0; i < count; ++i) {
-    sum = static_cast<std::uint16_t>(sum + (bytes[2 * i] | bytes[2 * i + 1] << 8));
-  }
-  return sum;
-}
 
 int verify_image(const std::string& path, int device, bool checksum_mode) {
   Image image = load_image(path);

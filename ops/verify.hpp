@@ -1,6 +1,4 @@
 #pragma once
-#include <cstddef>
-#include <cstdint>
 #include <string>
 
 namespace xarveld {
@@ -9,8 +7,5 @@ namespace xarveld {
 // or, in checksum mode, by the 16-bit sum of each 1-KiB block. A mismatching block is read again
 // from its offset, three comparisons at most. Returns 0 on success, -1 on failure.
 int verify_image(const std::string& path, int device, bool checksum_mode);
-
-// The sum, modulo 2^16, of count little-endian words starting at bytes.
-std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t count);
 
 }  // namespace xarveld

@@ -7,6 +7,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "link/packet.hpp"
+
 namespace xarveld::sim {
 
 // The K-th occurrences (counting from 1) of commands with one code.
@@ -26,7 +28,7 @@ enum class ChaosKind { None, Drop, Corrupt, Fragment };
 
 struct FaultOptions {
   bool silent = false;
-  std::uint16_t ping_code = 0x050E;  // word 1 of a raw-framing CMD_PING answer
+  std::uint16_t ping_code = PING_RAW_ANSWER;  // word 1 of a raw-framing CMD_PING answer
   bool refuse_flash = false;
   std::vector<CodeOccurrences> drops;
   std::vector<CodeOccurrences> corrupts;

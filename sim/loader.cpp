@@ -18,18 +18,8 @@ Packet sealed(Packet packet) {
   return packet;
 }
 
-Packet acknowledgement(std::uint16_t code) {
-  Packet packet{};
-  packet[0] = code;
-  return sealed(packet);
-}
-
-Packet refusal(std::uint16_t code) {
-  Packet packet{};
-  packet[0] = RESPONSE_REFUSED;
-  packet[1] = code;
-  return sealed(packet);
-}
+Packet acknowledgement(std::uint16_t code) { return sealed(build_acknowledgement(code)); }
+Packet refusal(std::uint16_t code) { return sealed(build_refusal(code)); }
 
 std::uint32_t low_word_first(const Packet& packet, std::size_t index) {
   return static_cast<std::uint32_t>(packet[index]) |
@@ -141,7 +131,7 @@ Packet read_next_block(Loader& loader) {
 Packet ping_answer(const Loader& loader) {
   Packet answer{};
   answer[0] = CMD_PING;
-  answer[1] = loader.framing == Framing::Raw ? loader.config.faults.ping_code : PING_ANSWER;
+  answer[1] = loader.framing == Framing::Raw ? loader.config.faults.ping_code : PING_RAW_ANSWER;
   return sealed(answer);
 }
 
@@ -275,12 +265,15 @@ void loader_receive(Loader& loader, const std::uint8_t* data, std::size_t length
   }
 }
 
+// Low bytes and high bytes added apart: a sum worked out otherwise than the tool's word_sum.
 std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t words) {
-  std::uint16_t sum = 0;
+  unsigned low = 0;
+  unsigned high = 0;
   for (std::size_t i = 0; i < words; ++i) {
-    sum = static_cast<std::uint16_t>(sum + (bytes[2 * i] | bytes[2 * i + 1] << 8));
+    low += bytes[2 * i];
+    high += bytes[2 * i + 1];
   }
-  return sum;
+  return static_cast<std::uint16_t>(low + (high << 8));
 }
 
 }  // namespace xarveld::sim

@@ -83,16 +83,14 @@ struct Loader {
 // The answer that stands in for the one chosen by --garbage: a line that does not start with '='.
 constexpr char GARBAGE_LINE[] = "?garbled?\r";
 
-constexpr std::uint16_t PING_ANSWER = 0x050E;
-constexpr std::size_t CHECKSUM_BLOCK_BYTES = 1024;
-
 void loader_start(Loader& loader, const LoaderConfig& config);
 
 // The bytes of one read of the line.
 void loader_receive(Loader& loader, const std::uint8_t* data, std::size_t length,
                     std::vector<LoaderEvent>& events);
 
-// The 16-bit sum, modulo 2^16, of `words` little-endian words.
+// The 16-bit sum, modulo 2^16, of `words` little-endian words. The simulator keeps its own on
+// purpose: it is the reference the tool's checksum verification is tested against end to end.
 std::uint16_t word_sum(const std::uint8_t* bytes, std::size_t words);
 
 }  // namespace xarveld::sim

@@ -8,10 +8,11 @@
 namespace xarveld::e2e {
 namespace {
 
-class Detection : public E2eTest {
+class Detection : public SimE2eTest {
  protected:
   void SetUp() override {
-    E2eTest::SetUp();
+    SimE2eTest::SetUp();
+    if (IsSkipped()) return;
     write_file(path("drv.bin"), random_bytes(2048, 21));
   }
   const std::string opened = "Serial port opened...\r\n\r\nLoaded Bin file: drv.bin\r\n"

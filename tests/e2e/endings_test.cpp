@@ -15,7 +15,7 @@
 namespace xarveld::e2e {
 namespace {
 
-class Endings : public E2eTest {
+class Endings : public SimE2eTest {
  protected:
   std::size_t log_size() {
     std::error_code error;

@@ -68,9 +68,9 @@ std::string message_record(const Packet& packet) {
   return "\r\nMessage: " + std::string(line.begin(), line.end());
 }
 
-Packet ack(std::uint16_t code) { return test::response(code); }
+Packet ack(std::uint16_t code) { return test::with_checksum(build_acknowledgement(code)); }
 
-class Operations : public E2eTest {};
+class Operations : public SimE2eTest {};
 
 TEST_F(Operations, DriverLoadProgrammingAndVerificationOnARawTarget) {
   std::string driver = random_bytes(6144, 1);

@@ -16,7 +16,7 @@ namespace {
 
 bool quick() { return std::getenv("XARVELD_E2E_QUICK") != nullptr; }
 
-class Reliability : public E2eTest {
+class Reliability : public SimE2eTest {
  protected:
   // Checks the one invariant of a run that programs and verifies: status 0 with "Verification
   // Successful" exactly when the device holds the image, otherwise a failure message and 1.

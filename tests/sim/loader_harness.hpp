@@ -31,8 +31,8 @@ inline Words with_checksum(const Words& words) {
   std::copy(words.begin(), words.end(), packet.begin());
   return words_of(sealed(packet));
 }
-inline Words ack(std::uint16_t code) { return with_checksum({code, 0}); }
-inline Words refusal(std::uint16_t code) { return with_checksum({RESPONSE_REFUSED, code}); }
+inline Words ack(std::uint16_t code) { return words_of(sealed(build_acknowledgement(code))); }
+inline Words refusal(std::uint16_t code) { return words_of(sealed(build_refusal(code))); }
 
 inline Bytes raw_frame(const Packet& command) {
   Packet packet = sealed(command);

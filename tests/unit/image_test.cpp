@@ -7,7 +7,6 @@
 
 #include "common/console.hpp"
 #include "ops/image.hpp"
-#include "ops/verify.hpp"
 #include "tests/support/test_env.hpp"
 
 namespace xarveld {
@@ -62,17 +61,6 @@ TEST_F(ImageLoading, FilesThatCannotBeBurntWholeEndTheProcess) {
   test::write_file("big.bin", std::string(IMAGE_CAPACITY + 1, 'b'));
   EXPECT_EXIT(load_reporting_to_stderr("big.bin"), ::testing::ExitedWithCode(1),
               "^Bin file too large: big.bin\r\n$");
-}
-
-TEST(WordSum, SixteenBitLittleEndianSumsWrapAround) {
-  const std::uint8_t bytes[] = {0x01, 0x02, 0xFF, 0xFF, 0x10, 0x00, 0xAA};
-  EXPECT_EQ(word_sum(bytes, 0), 0);
-  EXPECT_EQ(word_sum(bytes, 1), 0x0201);
-  EXPECT_EQ(word_sum(bytes, 2), 0x0200);
-  EXPECT_EQ(word_sum(bytes, 3), 0x0210);
-  std::uint8_t erased[1024];
-  std::fill(std::begin(erased), std::end(erased), 0xFF);
-  EXPECT_EQ(word_sum(erased, 512), static_cast<std::uint16_t>(512 * 0xFFFF));
 }
 
 }  // namespace

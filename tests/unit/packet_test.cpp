@@ -1,3 +1,5 @@
+#include <algorithm>
+#include <iterator>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -24,6 +26,13 @@ TEST(Packet, FixedCommandsWithTheirChecksums) {
             (W{0x5502, 0x0100, 0x0001, 0x0000, 0x0000, 0x2345, 0x0001, 0x86B7}));
   EXPECT_EQ(completed(build_begin(OP_LOAD_SRAM, 0, 0x00010800, 0xFFFF0000)),
             (W{0x5502, 0x0000, 0x0000, 0x0800, 0x0001, 0x0000, 0xFFFF, 0xA2FE}));
+}
+
+TEST(Packet, LoaderAnswersWithTheirChecksums) {
+  using W = std::vector<std::uint16_t>;
+  EXPECT_EQ(completed(build_acknowledgement(CMD_BEGIN)), (W{0x0502, 0x0000, 0xFAFE}));
+  EXPECT_EQ(completed(build_acknowledgement(CMD_DATA)), (W{0x0501, 0x0000, 0xFAFF}));
+  EXPECT_EQ(completed(build_refusal(CMD_BEGIN)), (W{0x0002, 0x0502, 0xFAFC}));
 }
 
 TEST(Packet, DataBlockIsSixteenLittleEndianWords) {
@@ -68,6 +77,17 @@ TEST(Packet, LengthNibbleAndValidity) {
   EXPECT_TRUE(packet_is_valid(longer));
   // Three zero words are a valid packet, which is why an empty buffer can never mark a bad line.
   EXPECT_TRUE(packet_is_valid(Packet{}));
+}
+
+TEST(WordSum, SixteenBitLittleEndianSumsWrapAround) {
+  const std::uint8_t bytes[] = {0x01, 0x02, 0xFF, 0xFF, 0x10, 0x00, 0xAA};
+  EXPECT_EQ(word_sum(bytes, 0), 0);
+  EXPECT_EQ(word_sum(bytes, 1), 0x0201);
+  EXPECT_EQ(word_sum(bytes, 2), 0x0200);
+  EXPECT_EQ(word_sum(bytes, 3), 0x0210);
+  std::uint8_t erased[1024];
+  std::fill(std::begin(erased), std::end(erased), 0xFF);
+  EXPECT_EQ(word_sum(erased, 512), static_cast<std::uint16_t>(512 * 0xFFFF));
 }
 
 }  // namespace

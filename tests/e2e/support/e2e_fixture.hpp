@@ -91,7 +91,14 @@ class E2eTest : public ::testing::Test {
   Background sim;
 };
 
-// The configured command of the simulator.
+// A case against the simulated target: skipped when there is none to run.
+class SimE2eTest : public E2eTest {
+ protected:
+  void SetUp() override;
+};
+
+// The configured command of the simulator; empty in a build without it unless XARVELD_E2E_SIM
+// names one.
 std::string sim_path();
 // The configured command of the tool, split at spaces.
 std::vector<std::string> tool_command();
