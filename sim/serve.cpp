@@ -48,11 +48,19 @@ struct PendingPiece {
 struct LineState {
   std::int64_t start_ns = 0;
   std::int64_t byte_ns = 0;
+  std::int64_t latency_ns = 0;
   std::deque<PendingRead> reads;
   std::deque<PendingPiece> pieces;
   std::int64_t rx_free_ns = 0;
   std::int64_t tx_free_ns = 0;
+  // Bytes the line has carried to the adapter and the tool's side has not got yet; the first
+  // `passed` of them the adapter has passed on, the rest it holds.
+  std::vector<std::uint8_t> carried;
+  std::size_t passed = 0;
+  AdapterBuffer adapter;
   bool write_blocked = false;
+  bool reading = true;  // false for good after --stop-reading-after
+  bool filled = false;  // the tool's side of the line has been filled since
   bool session_over = false;  // serving forever: the next bytes start a new session
   std::int64_t discard_at_ns = -1;
   bool finishing = false;  // one session only: end once the last answer is out
@@ -122,40 +130,56 @@ bool deliver_reads(LineState& state, PtyLine& line, Loader& loader,
           break;
         case EventKind::HangUp:
           return false;
+        case EventKind::StopReading:
+          state.reading = false;
+          state.reads.clear();
+          return true;
       }
     }
   }
   return true;
 }
 
-// Writes what the line has carried by now. Returns false when the write failed for good.
-bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t now) {
-  while (!state.pieces.empty() && !state.write_blocked) {
+bool all_sent(const LineState& state) { return state.pieces.empty() && state.carried.empty(); }
+
+// Moves what the line has carried by now from the pieces to the adapter.
+void carry_pieces(LineState& state, WireLog& wire, std::int64_t now) {
+  while (!state.pieces.empty()) {
     PendingPiece& piece = state.pieces.front();
-    std::int64_t line_free_before = state.tx_free_ns;
     std::int64_t next_due = 0;
     std::size_t due = bytes_due(now, piece.ready_ns, state.byte_ns,
                                 piece.bytes.size() - piece.written, state.tx_free_ns, next_due);
-    if (due == 0) return true;
+    if (due == 0) return;
     if (piece.logs_record) {
       wire_log_write(wire, milliseconds(state, now), piece.record);
       piece.logs_record = false;
     }
-    ssize_t wrote = write(line.master_fd, piece.bytes.data() + piece.written, due);
-    if (wrote < 0 && errno != EAGAIN && errno != EINTR) return false;
-    std::size_t done = wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
-    if (done < due) {
-      // The tool is not reading and the line is full: wait until it takes some.
-      state.tx_free_ns = line_free_before;
-      if (done > 0) {
-        bytes_due(now, piece.ready_ns, state.byte_ns, done, state.tx_free_ns, next_due);
-      }
-      state.write_blocked = wrote < 0 && errno == EAGAIN;
-    }
-    piece.written += done;
-    if (piece.written == piece.bytes.size()) state.pieces.pop_front();
-    if (done < due) return true;
+    // The bytes went through one byte time apart, the last of them at tx_free_ns.
+    std::int64_t first = state.tx_free_ns - static_cast<std::int64_t>(due - 1) * state.byte_ns;
+    state.passed += adapter_receive(state.adapter, due, first, state.byte_ns, state.latency_ns);
+    auto from = piece.bytes.begin() + static_cast<std::ptrdiff_t>(piece.written);
+    state.carried.insert(state.carried.end(), from, from + static_cast<std::ptrdiff_t>(due));
+    piece.written += due;
+    if (piece.written < piece.bytes.size()) return;
+    state.pieces.pop_front();
   }
+}
+
+// Carries what is due, and writes what the adapter has passed on. Returns false when the write
+// failed for good.
+bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t now) {
+  if (state.write_blocked) return true;
+  carry_pieces(state, wire, now);
+  state.passed += adapter_expire(state.adapter, now, state.latency_ns);
+  if (state.passed == 0) return true;
+  ssize_t wrote = write(line.master_fd, state.carried.data(), state.passed);
+  if (wrote < 0 && errno != EAGAIN && errno != EINTR) return false;
+  std::size_t done = wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+  state.carried.erase(state.carried.begin(),
+                      state.carried.begin() + static_cast<std::ptrdiff_t>(done));
+  state.passed -= done;
+  // The tool is not reading and the line is full: nothing moves until it takes some.
+  state.write_blocked = state.passed > 0;
   return true;
 }
 
@@ -169,6 +193,9 @@ std::int64_t poll_timeout_ns(const LineState& state, std::int64_t now) {
     std::int64_t next_due = 0;
     bytes_due(now, piece.ready_ns, state.byte_ns, 0, line_free, next_due);
     wake = std::min(wake, next_due);
+  }
+  if (state.adapter.held > 0 && !state.write_blocked) {
+    wake = std::min(wake, adapter_deadline(state.adapter, state.latency_ns));
   }
   if (state.discard_at_ns >= 0) wake = std::min(wake, state.discard_at_ns);
   wake = std::min(wake, state.next_reopen_ns);
@@ -187,11 +214,23 @@ int wait_for_line(pollfd* fds, nfds_t count, std::int64_t timeout_ns) {
 #endif
 }
 
+// After --stop-reading-after the simulator only waits for SIGINT or SIGTERM.
+ServeEnd wait_for_stop(int stop_fd) {
+  pollfd stop{stop_fd, POLLIN, 0};
+  while (poll(&stop, 1, -1) < 0) {
+    if (errno != EINTR) return line_failed("poll");
+  }
+  return ServeEnd::Stopped;
+}
+
 // A new session's first bytes: what the last session left unread on the tool's side is stale.
 void start_new_session(LineState& state, PtyLine& line) {
   state.session_over = false;
   state.discard_at_ns = -1;
   state.pieces.clear();
+  state.carried.clear();
+  state.passed = 0;
+  state.adapter = AdapterBuffer{};
   state.write_blocked = false;
   pty_line_discard_unread(line);
 }
@@ -220,6 +259,7 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
   LineState state;
   state.start_ns = now_ns();
   state.byte_ns = byte_time_ns(settings.pace_baud);
+  state.latency_ns = static_cast<std::int64_t>(settings.latency_ms) * 1000000;
   state.next_reopen_ns = state.start_ns + QUIET_NS;
 #ifdef __linux__
   // The kernel may otherwise run a timed wait up to 50 us late, half a byte time at 115200 baud.
@@ -231,15 +271,23 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
       pty_line_cut(line);
       return ServeEnd::HungUp;
     }
+    if (!state.reading && !state.filled) {
+      if (!pty_line_fill_toward_target(line)) return line_failed("fill the line");
+      state.filled = true;
+    }
     if (!write_pieces(state, line, wire, now)) return line_failed("write to the line");
-    if (state.finishing && state.pieces.empty()) {
+    if (!state.reading && all_sent(state)) {
+      wire_log_flush(wire);
+      return wait_for_stop(stop_fd);
+    }
+    if (state.finishing && all_sent(state)) {
       if (state.linger_from_ns < 0) state.linger_from_ns = now;
       std::int64_t lingered = now - state.linger_from_ns;
       if ((lingered >= LINGER_MIN_NS && pty_line_unread(line) == 0) || lingered >= LINGER_NS) {
         return ServeEnd::Disconnected;
       }
     }
-    if (state.session_over && state.pieces.empty() && state.discard_at_ns < 0) {
+    if (state.session_over && all_sent(state) && state.discard_at_ns < 0) {
       state.discard_at_ns = now + SESSION_SETTLE_NS;
     }
     if (state.discard_at_ns >= 0 && now >= state.discard_at_ns) {
@@ -259,7 +307,8 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
     // The wire log is complete whenever the simulator is waiting.
     if (timeout != 0) wire_log_flush(wire);
     pollfd fds[2] = {
-        {line.master_fd, static_cast<short>(POLLIN | (state.write_blocked ? POLLOUT : 0)), 0},
+        {line.master_fd,
+         static_cast<short>((state.reading ? POLLIN : 0) | (state.write_blocked ? POLLOUT : 0)), 0},
         {stop_fd, POLLIN, 0},
     };
     int ready = wait_for_line(fds, 2, timeout);
