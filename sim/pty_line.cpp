@@ -84,7 +84,7 @@ int pty_line_open(PtyLine& line, const std::string& directory, int port, std::st
   line.slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (line.slave_fd < 0) return fail(error, "cannot open " + line.slave_path);
   make_raw(line.slave_fd);
-  // The loop waits in poll; reads and writes must never block it.
+  // The loop waits in pselect; reads and writes must never block it.
   int flags = fcntl(line.master_fd, F_GETFL);
   if (flags < 0 || fcntl(line.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     return fail(error, "cannot configure the pseudo-terminal");

@@ -1,9 +1,9 @@
 #include "sim/serve.hpp"
 
-#include <poll.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -184,7 +184,7 @@ bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t n
 }
 
 // How long the loop may wait for the line or a signal before it has something of its own to do.
-std::int64_t poll_timeout_ns(const LineState& state, std::int64_t now) {
+std::int64_t wait_timeout_ns(const LineState& state, std::int64_t now) {
   std::int64_t wake = std::numeric_limits<std::int64_t>::max();
   if (!state.reads.empty()) wake = std::min(wake, state.reads.front().due_ns);
   if (!state.pieces.empty() && !state.write_blocked) {
@@ -202,23 +202,41 @@ std::int64_t poll_timeout_ns(const LineState& state, std::int64_t now) {
   return wake <= now ? 0 : wake - now;
 }
 
-// A paced byte takes 87 us at 115200 baud: a wait rounded up to whole milliseconds would make the
-// line a quarter slower than the baud rate says, so Linux waits to the nanosecond.
-int wait_for_line(pollfd* fds, nfds_t count, std::int64_t timeout_ns) {
-#ifdef __linux__
+struct Readiness {
+  bool line_readable = false;
+  bool line_writable = false;
+  bool stopped = false;
+};
+
+// Waits for the line (readable if asked, writable if asked) or stop_fd, for at most timeout_ns
+// (no limit when negative). pselect waits to the nanosecond: a paced byte takes 87 us at 115200
+// baud, and a wait rounded up to whole milliseconds would make the line a quarter slower than
+// the baud rate says. poll() would not do: macOS's takes no devices, pseudo-terminals included.
+int wait_for_line(int line_fd, bool want_read, bool want_write, int stop_fd,
+                  std::int64_t timeout_ns, Readiness& ready) {
+  fd_set readable;
+  fd_set writable;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_SET(stop_fd, &readable);
+  if (want_read) FD_SET(line_fd, &readable);
+  if (want_write) FD_SET(line_fd, &writable);
   timespec timeout{static_cast<time_t>(timeout_ns / 1000000000),
                    static_cast<long>(timeout_ns % 1000000000)};
-  return ppoll(fds, count, &timeout, nullptr);
-#else
-  return poll(fds, count, static_cast<int>((timeout_ns + 999999) / 1000000));
-#endif
+  int count = pselect(std::max(line_fd, stop_fd) + 1, &readable, &writable, nullptr,
+                      timeout_ns < 0 ? nullptr : &timeout, nullptr);
+  if (count < 0) return count;
+  ready.line_readable = want_read && FD_ISSET(line_fd, &readable);
+  ready.line_writable = want_write && FD_ISSET(line_fd, &writable);
+  ready.stopped = FD_ISSET(stop_fd, &readable);
+  return count;
 }
 
 // After --stop-reading-after the simulator only waits for SIGINT or SIGTERM.
-ServeEnd wait_for_stop(int stop_fd) {
-  pollfd stop{stop_fd, POLLIN, 0};
-  while (poll(&stop, 1, -1) < 0) {
-    if (errno != EINTR) return line_failed("poll");
+ServeEnd wait_for_stop(int line_fd, int stop_fd) {
+  Readiness ready;
+  while (wait_for_line(line_fd, false, false, stop_fd, -1, ready) < 0) {
+    if (errno != EINTR) return line_failed("select");
   }
   return ServeEnd::Stopped;
 }
@@ -261,6 +279,10 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
   state.byte_ns = byte_time_ns(settings.pace_baud);
   state.latency_ns = static_cast<std::int64_t>(settings.latency_ms) * 1000000;
   state.next_reopen_ns = state.start_ns + QUIET_NS;
+  if (line.master_fd >= FD_SETSIZE || line.slave_fd >= FD_SETSIZE || stop_fd >= FD_SETSIZE) {
+    errno = EMFILE;
+    return line_failed("select");
+  }
 #ifdef __linux__
   // The kernel may otherwise run a timed wait up to 50 us late, half a byte time at 115200 baud.
   if (state.byte_ns > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -278,7 +300,7 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
     if (!write_pieces(state, line, wire, now)) return line_failed("write to the line");
     if (!state.reading && all_sent(state)) {
       wire_log_flush(wire);
-      return wait_for_stop(stop_fd);
+      return wait_for_stop(line.master_fd, stop_fd);
     }
     if (state.finishing && all_sent(state)) {
       if (state.linger_from_ns < 0) state.linger_from_ns = now;
@@ -302,26 +324,22 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
       state.next_reopen_ns = now + QUIET_NS;
     }
 
-    std::int64_t timeout = poll_timeout_ns(state, now);
+    std::int64_t timeout = wait_timeout_ns(state, now);
     if (state.linger_from_ns >= 0) timeout = std::min(timeout, LINGER_CHECK_NS);
     // The wire log is complete whenever the simulator is waiting.
     if (timeout != 0) wire_log_flush(wire);
-    pollfd fds[2] = {
-        {line.master_fd,
-         static_cast<short>((state.reading ? POLLIN : 0) | (state.write_blocked ? POLLOUT : 0)), 0},
-        {stop_fd, POLLIN, 0},
-    };
-    int ready = wait_for_line(fds, 2, timeout);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return line_failed("poll");
-    if (fds[1].revents != 0) return ServeEnd::Stopped;
+    Readiness ready;
+    if (wait_for_line(line.master_fd, state.reading, state.write_blocked, stop_fd, timeout,
+                      ready) < 0) {
+      if (errno == EINTR) continue;
+      return line_failed("select");
+    }
+    if (ready.stopped) return ServeEnd::Stopped;
     now = now_ns();
-    if ((fds[0].revents & POLLOUT) != 0) state.write_blocked = false;
-    if ((fds[0].revents & POLLIN) != 0) {
-      if (!read_line(state, line, now)) return line_failed("read from the line");
-    } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      errno = EIO;
-      return line_failed("the line");
+    if (ready.line_writable) state.write_blocked = false;
+    // A line that hung up reads as readable, and its read fails.
+    if (ready.line_readable && !read_line(state, line, now)) {
+      return line_failed("read from the line");
     }
   }
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The simulator's one loop: it moves bytes between the pseudo-terminal and the loader, paced and
-// fragmented as asked, waiting in poll() and never spinning.
+// fragmented as asked, waiting in pselect() and never spinning.
 #include <cstdint>
 
 #include "sim/loader.hpp"
