@@ -107,6 +107,7 @@ std::vector<Phase> find_phases(const std::vector<WireFrame>& frames, double byte
     }
     phase.line_bytes += frame.line_bytes;
     phase.last_byte_ms = frame_end_ms(frame, byte_ms);
+    phase.last_answer_bytes = frame.sent && !frame.junk ? frame.line_bytes : 0;
     if (frame.sent && !frame.junk) answer_end_ms = phase.last_byte_ms;
   }
   return phases;

@@ -32,6 +32,7 @@ struct Phase {
   std::size_t line_bytes = 0;
   double first_byte_ms = 0;  // when its first command began to cross the line
   double last_byte_ms = 0;   // when the last byte of its last frame was through
+  std::size_t last_answer_bytes = 0;  // the last frame's bytes when it is an answer, else 0
   // For each command after the first: how long the line stood idle between the end of the answer
   // before it and its own first byte. The client's turnaround, with the line's latency both ways.
   std::vector<double> turnaround_ms;

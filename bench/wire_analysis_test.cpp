@@ -106,6 +106,7 @@ TEST(WirePhases, SplitAtNewOperationsAndKeepResyncsAndJunk) {
   // The last answer is logged as its first byte leaves; its last byte is through n-1 bytes later.
   EXPECT_EQ(frames[10].line_bytes, 9u);
   EXPECT_DOUBLE_EQ(phases[0].last_byte_ms, 24.4 + 8 * byte_ms);
+  EXPECT_EQ(phases[0].last_answer_bytes, 9u);
 
   // Each command after the first waited for the answer before it; the junk changes nothing.
   ASSERT_EQ(phases[0].turnaround_ms.size(), 3u);
@@ -132,6 +133,7 @@ TEST(WirePhases, AnUnansweredLastCommandEndsThePhase) {
   EXPECT_EQ(phases[0].line_bytes, 16u + 6 + 36);
   EXPECT_DOUBLE_EQ(phases[0].first_byte_ms, 5.0 - 1.6);
   EXPECT_DOUBLE_EQ(phases[0].last_byte_ms, 6.0);
+  EXPECT_EQ(phases[0].last_answer_bytes, 0u);
   ASSERT_EQ(phases[0].turnaround_ms.size(), 1u);
   EXPECT_DOUBLE_EQ(phases[0].turnaround_ms[0], 6.0 - 3.6 - (5.3 + 0.5));
 }

@@ -56,6 +56,8 @@ CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
   fate.corrupt_answer = listed(options.corrupts, code, count);
   fate.hang_up = options.hangup_occurrence != 0 && code == options.hangup_code &&
                  count == options.hangup_occurrence;
+  fate.stop_reading = options.stop_reading_occurrence != 0 && code == options.stop_reading_code &&
+                      count == options.stop_reading_occurrence;
   return fate;
 }
 

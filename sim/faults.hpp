@@ -39,6 +39,8 @@ struct FaultOptions {
   std::uint32_t short_read_answer = 0;  // 0: never; counts CMD_READ_NEXT block answers
   std::uint16_t hangup_code = 0;
   std::uint32_t hangup_occurrence = 0;  // 0: never
+  std::uint16_t stop_reading_code = 0;
+  std::uint32_t stop_reading_occurrence = 0;  // 0: never
   std::uint64_t seed = 0;
   double chaos = 0.0;  // probability that an answer is dropped, corrupted or fragmented
   // What chaos may do to an answer, drawn uniformly. Leaving out drops keeps a soak fast: every
@@ -73,6 +75,7 @@ struct CommandFate {
   bool drop_answer = false;
   bool corrupt_answer = false;
   bool hang_up = false;  // the line is cut once the command has been carried out
+  bool stop_reading = false;  // the loader takes nothing more once the command is answered
 };
 CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
                                 std::uint16_t code);

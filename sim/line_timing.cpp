@@ -44,4 +44,27 @@ std::int64_t arrival_time(std::int64_t now_ns, std::int64_t byte_ns, std::size_t
   return line_free_ns;
 }
 
+std::size_t adapter_receive(AdapterBuffer& buffer, std::size_t count, std::int64_t first_ns,
+                            std::int64_t byte_ns, std::int64_t latency_ns) {
+  if (latency_ns == 0) return count;
+  std::size_t passed = 0;
+  for (std::size_t i = 0; i < count; ++i) {
+    std::int64_t arrived = first_ns + static_cast<std::int64_t>(i) * byte_ns;
+    passed += adapter_expire(buffer, arrived, latency_ns);
+    if (buffer.held == 0) buffer.first_ns = arrived;
+    if (++buffer.held == ADAPTER_BUFFER_BYTES) {
+      passed += buffer.held;
+      buffer.held = 0;
+    }
+  }
+  return passed;
+}
+
+std::size_t adapter_expire(AdapterBuffer& buffer, std::int64_t now_ns, std::int64_t latency_ns) {
+  if (buffer.held == 0 || now_ns < adapter_deadline(buffer, latency_ns)) return 0;
+  std::size_t passed = buffer.held;
+  buffer.held = 0;
+  return passed;
+}
+
 }  // namespace xarveld::sim

@@ -195,6 +195,13 @@ void clear_receivers(Loader& loader) {
   loader.line = LineReceiver{};
 }
 
+void take_nothing_more(Loader& loader, EventKind why, std::vector<LoaderEvent>& events) {
+  LoaderEvent last;
+  last.kind = why;
+  events.push_back(std::move(last));
+  loader.hung_up = true;
+}
+
 void handle_packet(Loader& loader, const Packet& command, std::vector<LoaderEvent>& events) {
   LoaderEvent received;
   received.record = packet_record(false, loader.framing, command);
@@ -203,14 +210,9 @@ void handle_packet(Loader& loader, const Packet& command, std::vector<LoaderEven
   std::uint16_t code = packet_command_code(command[0]);
   CommandFate fate = fault_count_command(loader.faults, loader.config.faults, code);
   Packet answer = carry_out(loader, command);
-  if (fate.hang_up) {
-    LoaderEvent hang_up;
-    hang_up.kind = EventKind::HangUp;
-    events.push_back(std::move(hang_up));
-    loader.hung_up = true;
-    return;
-  }
+  if (fate.hang_up) return take_nothing_more(loader, EventKind::HangUp, events);
   send_answer(loader, answer, fate, events);
+  if (fate.stop_reading) return take_nothing_more(loader, EventKind::StopReading, events);
 
   // Acknowledged in the old framing; everything after it is in yEnc.
   if (code == CMD_ENTER_YENC && loader.framing == Framing::Raw) {

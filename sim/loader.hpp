@@ -56,10 +56,11 @@ struct WireRecord {
 };
 
 enum class EventKind {
-  Record,      // log what arrived
-  Send,        // send a frame, in `pieces` pieces, and log `record` as it goes out
-  SessionEnd,  // CMD_DISCONNECT was carried out
-  HangUp,      // cut the line now; the loader takes nothing more
+  Record,       // log what arrived
+  Send,         // send a frame, in `pieces` pieces, and log `record` as it goes out
+  SessionEnd,   // CMD_DISCONNECT was carried out
+  HangUp,       // cut the line now; the loader takes nothing more
+  StopReading,  // the answer before it was the last: the loader takes nothing more
 };
 
 struct LoaderEvent {
@@ -77,7 +78,7 @@ struct Loader {
   Transfer transfer;
   Memory memory;
   FaultState faults;
-  bool hung_up = false;
+  bool hung_up = false;  // cut the line or stopped reading: it takes nothing more
 };
 
 // The answer that stands in for the one chosen by --garbage: a line that does not start with '='.

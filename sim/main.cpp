@@ -83,12 +83,27 @@ int main(int argc, char** argv) {
     pty_line_cut(line);
     return EXIT_SETUP_FAILED;
   }
+  if (!options.banner.empty()) {
+    std::string banner = options.banner + "\r\n";
+    if (!pty_line_put(line, banner)) {
+      std::fprintf(stderr, "xarveld-sim: cannot put the banner on the line: %s\n",
+                   std::strerror(errno));
+      pty_line_unpublish(line);
+      pty_line_cut(line);
+      return EXIT_SETUP_FAILED;
+    }
+    WireRecord record;
+    record.transmitted = true;
+    record.bytes.assign(banner.begin(), banner.end());
+    wire_log_write(wire, 0.0, record);
+  }
   std::printf("%s ready\n", line.slave_path.c_str());
   std::fflush(stdout);
 
   ServeSettings settings;
   settings.serve_forever = options.serve_forever;
   settings.pace_baud = options.pace_baud;
+  settings.latency_ms = options.latency_ms;
   ServeEnd end = serve_line(line, loader, settings, wire, stop_pipe[0]);
 
   int status = end == ServeEnd::LineFailed ? EXIT_SETUP_FAILED : 0;

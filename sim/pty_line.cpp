@@ -2,18 +2,23 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/select.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
 namespace xarveld::sim {
 
 namespace {
+constexpr suseconds_t FILL_SETTLE_US = 20000;
+constexpr int FILL_ROUNDS = 16;
+
 // What cfmakeraw does, spelt out since it is not POSIX: no echo (or our own answers would come
 // back to us), no line editing, no signals, no CR/LF translation, 8 data bits.
 void make_raw(int fd) {
@@ -79,7 +84,7 @@ int pty_line_open(PtyLine& line, const std::string& directory, int port, std::st
   line.slave_fd = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
   if (line.slave_fd < 0) return fail(error, "cannot open " + line.slave_path);
   make_raw(line.slave_fd);
-  // The loop waits in poll; reads and writes must never block it.
+  // The loop waits in pselect; reads and writes must never block it.
   int flags = fcntl(line.master_fd, F_GETFL);
   if (flags < 0 || fcntl(line.master_fd, F_SETFL, flags | O_NONBLOCK) != 0) {
     return fail(error, "cannot configure the pseudo-terminal");
@@ -103,6 +108,42 @@ void pty_line_allow_reopen(PtyLine& line) {
 #else
   (void)line;
 #endif
+}
+
+bool pty_line_put(PtyLine& line, const std::string& bytes) {
+  std::size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t wrote = write(line.master_fd, bytes.data() + done, bytes.size() - done);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) return false;
+    done += static_cast<std::size_t>(wrote);
+  }
+  return true;
+}
+
+bool pty_line_fill_toward_target(PtyLine& line) {
+  // What is written into the slave travels the same way as the tool's writes, into the queue the
+  // master reads from. The kernel moves part of that queue on into the master's input buffer a
+  // moment after a write, which makes room again: the line is full once no room has come back
+  // for FILL_SETTLE_US.
+  int flags = fcntl(line.slave_fd, F_GETFL);
+  if (flags < 0 || fcntl(line.slave_fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
+  const std::vector<std::uint8_t> filler(4096, 0);
+  for (int round = 0; round < FILL_ROUNDS; ++round) {
+    ssize_t wrote = 0;
+    while ((wrote = write(line.slave_fd, filler.data(), filler.size())) > 0 ||
+           (wrote < 0 && errno == EINTR)) {
+    }
+    if (wrote == 0 || errno != EAGAIN) return false;
+    fd_set writable;
+    FD_ZERO(&writable);
+    FD_SET(line.slave_fd, &writable);
+    timeval settle{0, FILL_SETTLE_US};
+    int ready = select(line.slave_fd + 1, nullptr, &writable, nullptr, &settle);
+    if (ready == 0) return true;
+    if (ready < 0 && errno != EINTR) return false;
+  }
+  return true;
 }
 
 void pty_line_cut(PtyLine& line) {

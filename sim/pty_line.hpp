@@ -35,6 +35,15 @@ int pty_line_unread(const PtyLine& line);
 // flock still keeps two tools apart.
 void pty_line_allow_reopen(PtyLine& line);
 
+// Puts bytes on the tool's side of the line at once, as a board's boot banner: they wait in the
+// port's input queue for whichever tool opens it first. Returns false if they did not all fit.
+bool pty_line_put(PtyLine& line, const std::string& bytes);
+
+// Fills the direction from the tool to the simulator until it takes no more, so that the tool's
+// next write blocks: a target that stopped taking data. The simulator must never read the line
+// again after this.
+bool pty_line_fill_toward_target(PtyLine& line);
+
 // Closes both ends, as a pulled adapter would: the tool's reads fail from then on.
 void pty_line_cut(PtyLine& line);
 

@@ -1,9 +1,9 @@
 #include "sim/serve.hpp"
 
-#include <poll.h>
 #ifdef __linux__
 #include <sys/prctl.h>
 #endif
+#include <sys/select.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -48,11 +48,19 @@ struct PendingPiece {
 struct LineState {
   std::int64_t start_ns = 0;
   std::int64_t byte_ns = 0;
+  std::int64_t latency_ns = 0;
   std::deque<PendingRead> reads;
   std::deque<PendingPiece> pieces;
   std::int64_t rx_free_ns = 0;
   std::int64_t tx_free_ns = 0;
+  // Bytes the line has carried to the adapter and the tool's side has not got yet; the first
+  // `passed` of them the adapter has passed on, the rest it holds.
+  std::vector<std::uint8_t> carried;
+  std::size_t passed = 0;
+  AdapterBuffer adapter;
   bool write_blocked = false;
+  bool reading = true;  // false for good after --stop-reading-after
+  bool filled = false;  // the tool's side of the line has been filled since
   bool session_over = false;  // serving forever: the next bytes start a new session
   std::int64_t discard_at_ns = -1;
   bool finishing = false;  // one session only: end once the last answer is out
@@ -122,45 +130,61 @@ bool deliver_reads(LineState& state, PtyLine& line, Loader& loader,
           break;
         case EventKind::HangUp:
           return false;
+        case EventKind::StopReading:
+          state.reading = false;
+          state.reads.clear();
+          return true;
       }
     }
   }
   return true;
 }
 
-// Writes what the line has carried by now. Returns false when the write failed for good.
-bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t now) {
-  while (!state.pieces.empty() && !state.write_blocked) {
+bool all_sent(const LineState& state) { return state.pieces.empty() && state.carried.empty(); }
+
+// Moves what the line has carried by now from the pieces to the adapter.
+void carry_pieces(LineState& state, WireLog& wire, std::int64_t now) {
+  while (!state.pieces.empty()) {
     PendingPiece& piece = state.pieces.front();
-    std::int64_t line_free_before = state.tx_free_ns;
     std::int64_t next_due = 0;
     std::size_t due = bytes_due(now, piece.ready_ns, state.byte_ns,
                                 piece.bytes.size() - piece.written, state.tx_free_ns, next_due);
-    if (due == 0) return true;
+    if (due == 0) return;
     if (piece.logs_record) {
       wire_log_write(wire, milliseconds(state, now), piece.record);
       piece.logs_record = false;
     }
-    ssize_t wrote = write(line.master_fd, piece.bytes.data() + piece.written, due);
-    if (wrote < 0 && errno != EAGAIN && errno != EINTR) return false;
-    std::size_t done = wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
-    if (done < due) {
-      // The tool is not reading and the line is full: wait until it takes some.
-      state.tx_free_ns = line_free_before;
-      if (done > 0) {
-        bytes_due(now, piece.ready_ns, state.byte_ns, done, state.tx_free_ns, next_due);
-      }
-      state.write_blocked = wrote < 0 && errno == EAGAIN;
-    }
-    piece.written += done;
-    if (piece.written == piece.bytes.size()) state.pieces.pop_front();
-    if (done < due) return true;
+    // The bytes went through one byte time apart, the last of them at tx_free_ns.
+    std::int64_t first = state.tx_free_ns - static_cast<std::int64_t>(due - 1) * state.byte_ns;
+    state.passed += adapter_receive(state.adapter, due, first, state.byte_ns, state.latency_ns);
+    auto from = piece.bytes.begin() + static_cast<std::ptrdiff_t>(piece.written);
+    state.carried.insert(state.carried.end(), from, from + static_cast<std::ptrdiff_t>(due));
+    piece.written += due;
+    if (piece.written < piece.bytes.size()) return;
+    state.pieces.pop_front();
   }
+}
+
+// Carries what is due, and writes what the adapter has passed on. Returns false when the write
+// failed for good.
+bool write_pieces(LineState& state, PtyLine& line, WireLog& wire, std::int64_t now) {
+  if (state.write_blocked) return true;
+  carry_pieces(state, wire, now);
+  state.passed += adapter_expire(state.adapter, now, state.latency_ns);
+  if (state.passed == 0) return true;
+  ssize_t wrote = write(line.master_fd, state.carried.data(), state.passed);
+  if (wrote < 0 && errno != EAGAIN && errno != EINTR) return false;
+  std::size_t done = wrote > 0 ? static_cast<std::size_t>(wrote) : 0;
+  state.carried.erase(state.carried.begin(),
+                      state.carried.begin() + static_cast<std::ptrdiff_t>(done));
+  state.passed -= done;
+  // The tool is not reading and the line is full: nothing moves until it takes some.
+  state.write_blocked = state.passed > 0;
   return true;
 }
 
 // How long the loop may wait for the line or a signal before it has something of its own to do.
-std::int64_t poll_timeout_ns(const LineState& state, std::int64_t now) {
+std::int64_t wait_timeout_ns(const LineState& state, std::int64_t now) {
   std::int64_t wake = std::numeric_limits<std::int64_t>::max();
   if (!state.reads.empty()) wake = std::min(wake, state.reads.front().due_ns);
   if (!state.pieces.empty() && !state.write_blocked) {
@@ -170,21 +194,51 @@ std::int64_t poll_timeout_ns(const LineState& state, std::int64_t now) {
     bytes_due(now, piece.ready_ns, state.byte_ns, 0, line_free, next_due);
     wake = std::min(wake, next_due);
   }
+  if (state.adapter.held > 0 && !state.write_blocked) {
+    wake = std::min(wake, adapter_deadline(state.adapter, state.latency_ns));
+  }
   if (state.discard_at_ns >= 0) wake = std::min(wake, state.discard_at_ns);
   wake = std::min(wake, state.next_reopen_ns);
   return wake <= now ? 0 : wake - now;
 }
 
-// A paced byte takes 87 us at 115200 baud: a wait rounded up to whole milliseconds would make the
-// line a quarter slower than the baud rate says, so Linux waits to the nanosecond.
-int wait_for_line(pollfd* fds, nfds_t count, std::int64_t timeout_ns) {
-#ifdef __linux__
+struct Readiness {
+  bool line_readable = false;
+  bool line_writable = false;
+  bool stopped = false;
+};
+
+// Waits for the line (readable if asked, writable if asked) or stop_fd, for at most timeout_ns
+// (no limit when negative). pselect waits to the nanosecond: a paced byte takes 87 us at 115200
+// baud, and a wait rounded up to whole milliseconds would make the line a quarter slower than
+// the baud rate says. poll() would not do: macOS's takes no devices, pseudo-terminals included.
+int wait_for_line(int line_fd, bool want_read, bool want_write, int stop_fd,
+                  std::int64_t timeout_ns, Readiness& ready) {
+  fd_set readable;
+  fd_set writable;
+  FD_ZERO(&readable);
+  FD_ZERO(&writable);
+  FD_SET(stop_fd, &readable);
+  if (want_read) FD_SET(line_fd, &readable);
+  if (want_write) FD_SET(line_fd, &writable);
   timespec timeout{static_cast<time_t>(timeout_ns / 1000000000),
                    static_cast<long>(timeout_ns % 1000000000)};
-  return ppoll(fds, count, &timeout, nullptr);
-#else
-  return poll(fds, count, static_cast<int>((timeout_ns + 999999) / 1000000));
-#endif
+  int count = pselect(std::max(line_fd, stop_fd) + 1, &readable, &writable, nullptr,
+                      timeout_ns < 0 ? nullptr : &timeout, nullptr);
+  if (count < 0) return count;
+  ready.line_readable = want_read && FD_ISSET(line_fd, &readable);
+  ready.line_writable = want_write && FD_ISSET(line_fd, &writable);
+  ready.stopped = FD_ISSET(stop_fd, &readable);
+  return count;
+}
+
+// After --stop-reading-after the simulator only waits for SIGINT or SIGTERM.
+ServeEnd wait_for_stop(int line_fd, int stop_fd) {
+  Readiness ready;
+  while (wait_for_line(line_fd, false, false, stop_fd, -1, ready) < 0) {
+    if (errno != EINTR) return line_failed("select");
+  }
+  return ServeEnd::Stopped;
 }
 
 // A new session's first bytes: what the last session left unread on the tool's side is stale.
@@ -192,6 +246,9 @@ void start_new_session(LineState& state, PtyLine& line) {
   state.session_over = false;
   state.discard_at_ns = -1;
   state.pieces.clear();
+  state.carried.clear();
+  state.passed = 0;
+  state.adapter = AdapterBuffer{};
   state.write_blocked = false;
   pty_line_discard_unread(line);
 }
@@ -220,7 +277,12 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
   LineState state;
   state.start_ns = now_ns();
   state.byte_ns = byte_time_ns(settings.pace_baud);
+  state.latency_ns = static_cast<std::int64_t>(settings.latency_ms) * 1000000;
   state.next_reopen_ns = state.start_ns + QUIET_NS;
+  if (line.master_fd >= FD_SETSIZE || line.slave_fd >= FD_SETSIZE || stop_fd >= FD_SETSIZE) {
+    errno = EMFILE;
+    return line_failed("select");
+  }
 #ifdef __linux__
   // The kernel may otherwise run a timed wait up to 50 us late, half a byte time at 115200 baud.
   if (state.byte_ns > 0) prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
@@ -231,15 +293,23 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
       pty_line_cut(line);
       return ServeEnd::HungUp;
     }
+    if (!state.reading && !state.filled) {
+      if (!pty_line_fill_toward_target(line)) return line_failed("fill the line");
+      state.filled = true;
+    }
     if (!write_pieces(state, line, wire, now)) return line_failed("write to the line");
-    if (state.finishing && state.pieces.empty()) {
+    if (!state.reading && all_sent(state)) {
+      wire_log_flush(wire);
+      return wait_for_stop(line.master_fd, stop_fd);
+    }
+    if (state.finishing && all_sent(state)) {
       if (state.linger_from_ns < 0) state.linger_from_ns = now;
       std::int64_t lingered = now - state.linger_from_ns;
       if ((lingered >= LINGER_MIN_NS && pty_line_unread(line) == 0) || lingered >= LINGER_NS) {
         return ServeEnd::Disconnected;
       }
     }
-    if (state.session_over && state.pieces.empty() && state.discard_at_ns < 0) {
+    if (state.session_over && all_sent(state) && state.discard_at_ns < 0) {
       state.discard_at_ns = now + SESSION_SETTLE_NS;
     }
     if (state.discard_at_ns >= 0 && now >= state.discard_at_ns) {
@@ -254,25 +324,22 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
       state.next_reopen_ns = now + QUIET_NS;
     }
 
-    std::int64_t timeout = poll_timeout_ns(state, now);
+    std::int64_t timeout = wait_timeout_ns(state, now);
     if (state.linger_from_ns >= 0) timeout = std::min(timeout, LINGER_CHECK_NS);
     // The wire log is complete whenever the simulator is waiting.
     if (timeout != 0) wire_log_flush(wire);
-    pollfd fds[2] = {
-        {line.master_fd, static_cast<short>(POLLIN | (state.write_blocked ? POLLOUT : 0)), 0},
-        {stop_fd, POLLIN, 0},
-    };
-    int ready = wait_for_line(fds, 2, timeout);
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0) return line_failed("poll");
-    if (fds[1].revents != 0) return ServeEnd::Stopped;
+    Readiness ready;
+    if (wait_for_line(line.master_fd, state.reading, state.write_blocked, stop_fd, timeout,
+                      ready) < 0) {
+      if (errno == EINTR) continue;
+      return line_failed("select");
+    }
+    if (ready.stopped) return ServeEnd::Stopped;
     now = now_ns();
-    if ((fds[0].revents & POLLOUT) != 0) state.write_blocked = false;
-    if ((fds[0].revents & POLLIN) != 0) {
-      if (!read_line(state, line, now)) return line_failed("read from the line");
-    } else if ((fds[0].revents & (POLLHUP | POLLERR | POLLNVAL)) != 0) {
-      errno = EIO;
-      return line_failed("the line");
+    if (ready.line_writable) state.write_blocked = false;
+    // A line that hung up reads as readable, and its read fails.
+    if (ready.line_readable && !read_line(state, line, now)) {
+      return line_failed("read from the line");
     }
   }
 }

@@ -1,6 +1,6 @@
 #pragma once
 // The simulator's one loop: it moves bytes between the pseudo-terminal and the loader, paced and
-// fragmented as asked, waiting in poll() and never spinning.
+// fragmented as asked, waiting in pselect() and never spinning.
 #include <cstdint>
 
 #include "sim/loader.hpp"
@@ -12,11 +12,12 @@ namespace xarveld::sim {
 struct ServeSettings {
   bool serve_forever = false;
   std::uint32_t pace_baud = 0;
+  std::uint32_t latency_ms = 0;  // a USB adapter's latency timer on the answers' way
 };
 
 enum class ServeEnd {
   Disconnected,  // the session ended with CMD_DISCONNECT and its answer has gone out
-  Stopped,       // stop_fd became readable (SIGINT, SIGTERM)
+  Stopped,       // stop_fd became readable (SIGINT, SIGTERM), also after --stop-reading-after
   HungUp,        // --hangup-after cut the line; both ends are closed
   LineFailed,    // the pseudo-terminal failed (message on stderr)
 };

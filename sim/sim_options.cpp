@@ -8,6 +8,9 @@ namespace xarveld::sim {
 namespace {
 constexpr std::uint32_t MAX_FRAGMENT_PIECES = 64;
 constexpr std::uint64_t MAX_BAUD = 10000000;
+constexpr std::uint64_t MAX_LATENCY_MS = 1000;
+// The banner waits in the tool's input queue, which must take it whole.
+constexpr std::size_t MAX_BANNER_BYTES = 1000;
 
 struct OptionHelp {
   const char* name;
@@ -33,10 +36,13 @@ constexpr OptionHelp OPTION_HELP[] = {
     {"--garbage", "K", "send a line that does not start with '=' instead of the K-th answer"},
     {"--fragment", "N", "send each answer in N pieces a few ms apart"},
     {"--pace", "BAUD", "move bytes no faster than a line at BAUD (10 bits a byte)"},
+    {"--latency", "MS", "hold answers as a USB adapter's latency timer of MS ms does (0-1000)"},
+    {"--banner", "TEXT", "put TEXT and CR LF on the line for the tool before it is ready"},
     {"--flip", "DEV:OFFSET[:TIMES]",
      "read the byte at OFFSET of device DEV back wrong, TIMES times (default always)"},
     {"--short-read", "K", "the K-th CMD_READ_NEXT answer carries fewer words than its block (data)"},
     {"--hangup-after", "CODE:K", "carry out the K-th command CODE, then cut the line unanswered"},
+    {"--stop-reading-after", "CODE:K", "answer the K-th command CODE, then never read again"},
     {"--seed", "S", "seed of the chaos draws (default 0)"},
     {"--chaos", "P", "drop, corrupt or fragment each answer with probability P (0 to 1)"},
     {"--chaos-kinds", "LIST", "what chaos may do, from drop,corrupt,fragment (default all three)"},
@@ -190,11 +196,13 @@ bool apply_option(const std::string& name, const std::string& value, SimOptions&
     (name == "--drop" ? faults.drops : faults.corrupts).push_back(occurrences);
     return true;
   }
-  if (name == "--hangup-after") {
+  if (name == "--hangup-after" || name == "--stop-reading-after") {
     CodeOccurrences occurrences;
     if (!parse_occurrences(value, true, occurrences)) return false;
-    faults.hangup_code = occurrences.code;
-    faults.hangup_occurrence = occurrences.occurrences[0];
+    bool hang_up = name == "--hangup-after";
+    (hang_up ? faults.hangup_code : faults.stop_reading_code) = occurrences.code;
+    (hang_up ? faults.hangup_occurrence : faults.stop_reading_occurrence) =
+        occurrences.occurrences[0];
     return true;
   }
   if (name == "--wrong-channel") return parse_ordinal(value, faults.wrong_channel_answer);
@@ -209,6 +217,15 @@ bool apply_option(const std::string& name, const std::string& value, SimOptions&
     if (!parse_count(value, MAX_BAUD, number) || number == 0) return false;
     options.pace_baud = static_cast<std::uint32_t>(number);
     return true;
+  }
+  if (name == "--latency") {
+    if (!parse_count(value, MAX_LATENCY_MS, number)) return false;
+    options.latency_ms = static_cast<std::uint32_t>(number);
+    return true;
+  }
+  if (name == "--banner") {
+    options.banner = value;
+    return !value.empty() && value.size() <= MAX_BANNER_BYTES;
   }
   if (name == "--flip") {
     FlipSpec flip;

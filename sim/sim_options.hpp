@@ -17,6 +17,8 @@ struct SimOptions {
   std::string dump_directory;  // empty: no dumps
   std::string wire_path;       // empty: no wire log
   std::uint32_t pace_baud = 0;  // 0: as fast as the pseudo-terminal goes
+  std::uint32_t latency_ms = 0;  // 0: no USB adapter holding answers back
+  std::string banner;            // empty: none; sent with CR LF once the line is up
   LoaderConfig loader;
 };
 

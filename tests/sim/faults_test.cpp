@@ -169,6 +169,20 @@ TEST(Faults, HangupCarriesOutTheKthCommandThenCutsTheLine) {
   EXPECT_TRUE(feed(loader, raw_frame(build_ping())).empty());
 }
 
+TEST(Faults, StopReadingAnswersTheKthCommandThenTakesNothing) {
+  FaultOptions faults;
+  faults.stop_reading_code = CMD_DATA;
+  faults.stop_reading_occurrence = 2;
+  Loader loader = make_loader(faults);
+  answer(loader, raw_frame(build_begin(OP_PROGRAM_FLASH, 1, 0, 128)));
+  EXPECT_EQ(answer(loader, raw_frame(data_packet(pattern(32, 1)))), ack(CMD_DATA));
+  std::vector<LoaderEvent> events = feed(loader, raw_frame(data_packet(pattern(32, 2))));
+  EXPECT_EQ(events.back().kind, EventKind::StopReading);
+  ASSERT_EQ(sends(events).size(), 1u);
+  EXPECT_EQ(answer_words(sends(events)[0]), ack(CMD_DATA));
+  EXPECT_TRUE(feed(loader, raw_frame(build_ping())).empty());
+}
+
 // What chaos did to each of `count` pings: 'd' dropped, 'c' corrupted, 'f' fragmented, '.' none.
 std::string chaos_trace(std::uint64_t seed, double probability, int count,
                         std::vector<ChaosKind> kinds = {ChaosKind::Drop, ChaosKind::Corrupt,

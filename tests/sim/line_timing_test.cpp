@@ -1,4 +1,4 @@
-// Pacing and fragmenting arithmetic, and the wire log's line format.
+// Pacing, fragmenting and adapter arithmetic, and the wire log's line format.
 #include <gtest/gtest.h>
 
 #include "sim/line_timing.hpp"
@@ -57,6 +57,35 @@ TEST(LineTiming, ReceivedBytesArriveNoFasterThanTheLine) {
   EXPECT_EQ(arrival_time(2000, byte_ns, 6, line_free), 1000 + 42 * byte_ns);
   std::int64_t unpaced = 0;
   EXPECT_EQ(arrival_time(5000, 0, 36, unpaced), 5000);
+}
+
+TEST(LineTiming, AdapterPassesOnAFullBufferAtOnceAndTheRestWhenItsTimerRunsOut) {
+  const std::int64_t ms = 1000000;
+  const std::int64_t at_19200 = byte_time_ns(19200);  // 520834 ns
+  struct Case {
+    std::int64_t latency_ns, byte_ns;
+    std::size_t count;
+    std::size_t passed, held;
+    std::int64_t first_held_ns;  // arrival of the first byte still held
+  };
+  const Case cases[] = {
+      {0, 0, 9, 9, 0, 0},                   // no adapter
+      {16 * ms, 0, 9, 0, 9, 0},             // a short answer waits for the timer
+      {16 * ms, 0, 75, 62, 13, 0},          // a full buffer goes at once
+      {16 * ms, at_19200, 36, 31, 5, 31 * at_19200},  // the timer ran out before byte 31 came
+      {1 * ms, at_19200, 6, 4, 2, 4 * at_19200},
+  };
+  for (const Case& c : cases) {
+    AdapterBuffer buffer;
+    EXPECT_EQ(adapter_receive(buffer, c.count, 0, c.byte_ns, c.latency_ns), c.passed) << c.count;
+    EXPECT_EQ(buffer.held, c.held) << c.count;
+    if (c.held == 0) continue;
+    EXPECT_EQ(buffer.first_ns, c.first_held_ns) << c.count;
+    std::int64_t deadline = adapter_deadline(buffer, c.latency_ns);
+    EXPECT_EQ(adapter_expire(buffer, deadline - 1, c.latency_ns), 0u) << c.count;
+    EXPECT_EQ(adapter_expire(buffer, deadline, c.latency_ns), c.held) << c.count;
+    EXPECT_EQ(buffer.held, 0u);
+  }
 }
 
 TEST(WireLog, LinesHaveTheDocumentedFormat) {

@@ -17,11 +17,15 @@ TEST(SimOptions, DefaultsServeOneSessionOnCom1InTheWorkingDirectory) {
   EXPECT_EQ(parsed.options.loader.start_framing, Framing::Raw);
   EXPECT_EQ(parsed.options.loader.faults.ping_code, 0x050E);
   EXPECT_EQ(parsed.options.pace_baud, 0u);
+  EXPECT_EQ(parsed.options.latency_ms, 0u);
+  EXPECT_TRUE(parsed.options.banner.empty());
+  EXPECT_EQ(parsed.options.loader.faults.stop_reading_occurrence, 0u);
 }
 
 TEST(SimOptions, LineAndEvidenceOptions) {
   SimParse parsed = parse({"--dir", "/tmp/bench", "--port=4", "--serve-forever", "--start", "yenc",
-                           "--dump", "out", "--wire=w.log", "--pace", "115200"});
+                           "--dump", "out", "--wire=w.log", "--pace", "115200", "--latency",
+                           "16", "--banner", "Boot ROM v2 = ok"});
   ASSERT_EQ(parsed.status, ParseStatus::Run) << parsed.error;
   EXPECT_EQ(parsed.options.directory, "/tmp/bench");
   EXPECT_EQ(parsed.options.port, 4);
@@ -30,6 +34,8 @@ TEST(SimOptions, LineAndEvidenceOptions) {
   EXPECT_EQ(parsed.options.dump_directory, "out");
   EXPECT_EQ(parsed.options.wire_path, "w.log");
   EXPECT_EQ(parsed.options.pace_baud, 115200u);
+  EXPECT_EQ(parsed.options.latency_ms, 16u);
+  EXPECT_EQ(parsed.options.banner, "Boot ROM v2 = ok");
 }
 
 TEST(SimOptions, YEncOnlyStartsInYEnc) {
@@ -44,7 +50,8 @@ TEST(SimOptions, FaultOptions) {
                            "501:2,5", "--drop", "0x639:1", "--corrupt", "502:3",
                            "--wrong-channel", "4", "--garbage", "6", "--fragment", "3",
                            "--flip", "5:0x100", "--flip", "0:2048:2", "--short-read", "7",
-                           "--hangup-after", "501:9", "--seed", "99", "--chaos", "0.25",
+                           "--hangup-after", "501:9", "--stop-reading-after", "0x639:4",
+                           "--seed", "99", "--chaos", "0.25",
                            "--chaos-kinds", "fragment,corrupt"});
   ASSERT_EQ(parsed.status, ParseStatus::Run) << parsed.error;
   const FaultOptions& f = parsed.options.loader.faults;
@@ -66,6 +73,8 @@ TEST(SimOptions, FaultOptions) {
             std::vector<std::int64_t>({5, 0x100, -1, 0, 2048, 2}));
   EXPECT_EQ(f.hangup_code, CMD_DATA);
   EXPECT_EQ(f.hangup_occurrence, 9u);
+  EXPECT_EQ(f.stop_reading_code, CMD_READ_NEXT);
+  EXPECT_EQ(f.stop_reading_occurrence, 4u);
   EXPECT_EQ(f.seed, 99u);
   EXPECT_DOUBLE_EQ(f.chaos, 0.25);
   EXPECT_EQ(f.chaos_kinds, (std::vector<ChaosKind>{ChaosKind::Fragment, ChaosKind::Corrupt}));
@@ -77,8 +86,9 @@ TEST(SimOptions, HelpWinsAndListsEveryOption) {
   for (const char* option :
        {"--dir", "--port", "--serve-forever", "--start", "--yenc-only", "--dump", "--wire",
         "--silent", "--ping-code", "--refuse-flash", "--drop", "--corrupt", "--wrong-channel",
-        "--garbage", "--fragment", "--pace", "--flip", "--short-read", "--hangup-after", "--seed",
-        "--chaos", "--chaos-kinds", "--help"}) {
+        "--garbage", "--fragment", "--pace", "--latency", "--banner", "--flip", "--short-read",
+        "--hangup-after", "--stop-reading-after", "--seed", "--chaos", "--chaos-kinds",
+        "--help"}) {
     EXPECT_NE(usage.find(std::string("  ") + option + " "), std::string::npos) << option;
   }
 }
@@ -91,8 +101,10 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAMessage) {
       {"--drop", "501:0"}, {"--drop", "501:2,"}, {"--drop", "zz:1"}, {"--drop", "1000:1"},
       {"--corrupt", "502:"}, {"--hangup-after", "501:1,2"}, {"--wrong-channel", "0"},
       {"--garbage", "-3"}, {"--short-read", "1.5"}, {"--fragment", "0"}, {"--fragment", "65"},
-      {"--pace", "0"}, {"--flip", "8:0"}, {"--flip", "1"}, {"--flip", "1:0x800000"},
-      {"--flip", "1:16:0"}, {"--seed", "abc"}, {"--chaos", "1.5"}, {"--chaos", "-0.1"},
+      {"--pace", "0"}, {"--latency", "1001"}, {"--latency", "-1"}, {"--banner", ""},
+      {"--banner", std::string(1001, 'x')}, {"--stop-reading-after", "501"},
+      {"--stop-reading-after", "501:0"}, {"--stop-reading-after", "501:1,2"}, {"--flip", "8:0"},
+      {"--flip", "1"}, {"--flip", "1:0x800000"}, {"--flip", "1:16:0"}, {"--seed", "abc"}, {"--chaos", "1.5"}, {"--chaos", "-0.1"},
       {"--chaos", "nan"}, {"--chaos-kinds", ""}, {"--chaos-kinds", "drop,,corrupt"},
       {"--chaos-kinds", "drop,drop"}, {"--chaos-kinds", "flip"},
   };
