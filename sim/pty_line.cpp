@@ -16,7 +16,7 @@
 namespace xarveld::sim {
 
 namespace {
-constexpr suseconds_t FILL_SETTLE_US = 20000;
+constexpr suseconds_t FILL_SETTLE_US = 100000;
 constexpr int FILL_ROUNDS = 16;
 
 // What cfmakeraw does, spelt out since it is not POSIX: no echo (or our own answers would come
@@ -124,17 +124,21 @@ bool pty_line_put(PtyLine& line, const std::string& bytes) {
 bool pty_line_fill_toward_target(PtyLine& line) {
   // What is written into the slave travels the same way as the tool's writes, into the queue the
   // master reads from. The kernel moves part of that queue on into the master's input buffer a
-  // moment after a write, which makes room again: the line is full once no room has come back
-  // for FILL_SETTLE_US.
+  // moment after a write, which makes room again (seen 20 ms after the queue first filled): the
+  // line is full once no room has come back for FILL_SETTLE_US. A queue too full for a large
+  // write may still take small ones (Linux keeps small buffers aside), as the tool's frames are:
+  // each round fills with ever smaller writes, down to single bytes.
   int flags = fcntl(line.slave_fd, F_GETFL);
   if (flags < 0 || fcntl(line.slave_fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   const std::vector<std::uint8_t> filler(4096, 0);
   for (int round = 0; round < FILL_ROUNDS; ++round) {
-    ssize_t wrote = 0;
-    while ((wrote = write(line.slave_fd, filler.data(), filler.size())) > 0 ||
-           (wrote < 0 && errno == EINTR)) {
+    for (std::size_t size : {std::size_t{4096}, std::size_t{256}, std::size_t{16}, std::size_t{1}}) {
+      ssize_t wrote = 0;
+      while ((wrote = write(line.slave_fd, filler.data(), size)) > 0 ||
+             (wrote < 0 && errno == EINTR)) {
+      }
+      if (wrote == 0 || errno != EAGAIN) return false;
     }
-    if (wrote == 0 || errno != EAGAIN) return false;
     fd_set writable;
     FD_ZERO(&writable);
     FD_SET(line.slave_fd, &writable);

@@ -116,7 +116,7 @@ TEST_F(Endings, ATargetThatStopsReadingEndsTheRun) {
   start_sim({"--stop-reading-after", "501:5"});
   Finished run = run_tool({"-p", "-v", "dev.bin"}, 60);
   EXPECT_EQ(run.status, 1);
-  EXPECT_TRUE(run.out.ends_with("\r\nBurning flash.\r\nUnable to program dev.bin.\r\n"))
+  EXPECT_TRUE(run.out.ends_with("\r\nBurning flash..\r\nUnable to program dev.bin.\r\n"))
       << run.out;
   EXPECT_LT(run.seconds, 10) << "a blocked write must not hold the run";
   std::string log = read_file(path("log.txt"));
