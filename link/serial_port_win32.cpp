@@ -37,15 +37,19 @@ std::string open_failure(DWORD error) {
   return reason;
 }
 
+// DTR or RTS used as a handshake line is flow control; held low or high, it is only a line.
+bool flow_controlled(const DCB& dcb) {
+  return dcb.fOutxCtsFlow || dcb.fOutxDsrFlow || dcb.fOutX || dcb.fInX ||
+         dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
+}
+
 // SetCommState succeeds on drivers that quietly keep some of their own settings: what matters
-// to the loader is read back and compared.
+// to the loader is read back and compared. DTR and RTS count only as handshakes: Wine, which
+// cannot read a pseudo-terminal's modem lines, reports other modes for them than were set.
 bool line_settings_took(const DCB& asked, const DCB& read_back) {
   return read_back.BaudRate == asked.BaudRate && read_back.ByteSize == asked.ByteSize &&
          read_back.Parity == asked.Parity && read_back.StopBits == asked.StopBits &&
-         read_back.fOutxCtsFlow == asked.fOutxCtsFlow &&
-         read_back.fOutxDsrFlow == asked.fOutxDsrFlow && read_back.fOutX == asked.fOutX &&
-         read_back.fInX == asked.fInX && read_back.fRtsControl == asked.fRtsControl &&
-         read_back.fDtrControl == asked.fDtrControl;
+         flow_controlled(read_back) == flow_controlled(asked);
 }
 
 // Line settings built from an all-zero DCB, not from the port's current ones.

@@ -110,7 +110,6 @@ TEST_F(Endings, APortThatVanishesEndsTheRunAtOnce) {
 }
 
 TEST_F(Endings, ATargetThatStopsReadingEndsTheRun) {
-  if (!tool_is_native()) GTEST_SKIP() << "Wine does not bound serial writes by their time-outs";
   write_file(path("dev.bin"), random_bytes(4096, 33));
   // It takes the fifth block, then nothing more: the sixth cannot be written.
   start_sim({"--stop-reading-after", "501:5"});
