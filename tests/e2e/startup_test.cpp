@@ -86,7 +86,10 @@ std::string run_with_terminal_stderr(const std::vector<std::string>& arguments,
 }
 
 TEST_F(Startup, AFailureSaysWhyOnlyOnAStandardErrorThatIsATerminal) {
-  if (!tool_is_native()) GTEST_SKIP() << "standard error on a pseudo-terminal is no console to Wine";
+  if (!tool_is_native()) {
+    GTEST_SKIP() << "the reasons here are the POSIX build's words; Wine draws its console on the "
+                    "terminal with escape sequences, and its reasons are Win32's";
+  }
   if (sim_path().empty()) GTEST_SKIP() << "built without the simulated target";
   struct Case {
     std::string com1;  // empty: the simulated target
