@@ -157,7 +157,8 @@ int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) 
 }
 
 int serial_write(const std::uint8_t* bytes, std::size_t length) {
-  std::uint64_t deadline = clock_ticks() + SERIAL_WRITE_LIMIT_MS * TICKS_PER_MILLISECOND;
+  // Set when the line first has no room: a frame that goes out at once never reads the clock.
+  std::uint64_t deadline = 0;
   std::size_t done = 0;
   while (done < length) {
     if (port_fd < 0) return 0;
@@ -169,6 +170,7 @@ int serial_write(const std::uint8_t* bytes, std::size_t length) {
     if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
     end_process_if_interrupted();
     std::uint64_t now = clock_ticks();
+    if (deadline == 0) deadline = now + SERIAL_WRITE_LIMIT_MS * TICKS_PER_MILLISECOND;
     if (now >= deadline) return 0;
     std::uint64_t left_ms = (deadline - now + TICKS_PER_MILLISECOND - 1) / TICKS_PER_MILLISECOND;
     // Woken at least once per read interval to notice an interrupt.
