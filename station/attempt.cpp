@@ -1,0 +1,134 @@
+#include "station/attempt.hpp"
+
+#include <filesystem>
+
+#include "station/child_process.hpp"
+#include "station/sha256.hpp"
+#include "station/utc_time.hpp"
+
+namespace xarveld::station {
+
+namespace fs = std::filesystem;
+
+namespace {
+std::string absolute_name(const std::string& name) {
+  std::error_code code;
+  fs::path path = fs::absolute(name, code);
+  return code ? name : path.lexically_normal().string();
+}
+
+// runs/SLOT/STAMP-N with the first N that no attempt has taken: made with one mkdir each, so
+// that two attempts, of this station or another, never share one.
+bool make_attempt_directory(const RunPlan& run, const Slot& slot, std::int64_t unix_ms,
+                            std::string& directory, std::string& error) {
+  fs::path slot_directory = fs::path(run.runs_directory) / slot.name;
+  std::error_code code;
+  fs::create_directories(slot_directory, code);
+  std::string stamp = compact_utc(unix_ms);
+  for (int n = 1; n < 10000; ++n) {
+    fs::path candidate = slot_directory / (stamp + "-" + std::to_string(n));
+    if (fs::create_directory(candidate, code)) {
+      directory = candidate.generic_string();
+      return true;
+    }
+    if (code) {
+      error = candidate.string() + ": " + code.message();
+      return false;
+    }
+  }
+  error = slot_directory.string() + ": no free attempt directory";
+  return false;
+}
+}  // namespace
+
+int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
+  attempt = Attempt{};
+  attempt.start_unix_ms = now_unix_ms();
+  attempt.started = SteadyClock::now();
+  attempt.phase_started = attempt.started;
+  std::string port_number;
+  if (!make_attempt_directory(run, slot, attempt.start_unix_ms, attempt.directory,
+                              attempt.failure) ||
+      !port_bind(slot.port, attempt.directory, port_number, attempt.failure)) {
+    attempt.failure = "xarveld-station: " + attempt.failure;
+    return 0;
+  }
+  attempt.command = tool_arguments_for_run(run.tool_arguments, run.plan, run.image_copy,
+                                           run.driver_copy, port_number, absolute_name);
+  std::string output_path = attempt.directory + "/stdout.txt";
+  attempt.output = std::fopen(output_path.c_str(), "wb");
+  if (attempt.output == nullptr) {
+    attempt.failure = "xarveld-station: cannot write " + output_path;
+    return 0;
+  }
+  ChildSpec spec;
+  spec.program = run.tool;
+  spec.arguments = attempt.command;
+  spec.directory = attempt.directory;
+  spec.error_file = attempt.directory + "/stderr.txt";
+  attempt.child = child_start(spec, attempt.failure);
+  if (attempt.child < 0) {
+    attempt.failure = "xarveld-station: " + attempt.failure;
+    return 0;
+  }
+  return 1;
+}
+
+bool attempt_poll(Attempt& attempt) {
+  if (attempt.child < 0) return true;
+  std::string bytes;
+  if (attempt.output_open) attempt.output_open = child_read(attempt.child, bytes);
+  if (!bytes.empty()) {
+    std::fwrite(bytes.data(), 1, bytes.size(), attempt.output);
+    progress_feed(attempt.progress, bytes);
+    if (attempt.progress.phase != attempt.counted_phase) {
+      attempt.counted_phase = attempt.progress.phase;
+      attempt.phase_started = SteadyClock::now();
+    }
+  }
+  if (!attempt.ended) attempt.ended = child_ended(attempt.child, attempt.exit_status);
+  // The output is taken to its end before the attempt counts as over: the last line decides.
+  if (attempt.ended && attempt.output_open) {
+    attempt.output_open = child_read(attempt.child, bytes);
+  }
+  return attempt.ended && !attempt.output_open;
+}
+
+AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIdentity& identity,
+                             int board, int attempt_number, Result result, Attempt& attempt) {
+  if (attempt.output != nullptr) {
+    std::fclose(attempt.output);
+    attempt.output = nullptr;
+  }
+  if (attempt.child >= 0) {
+    child_release(attempt.child);
+    attempt.child = -1;
+  }
+  AttemptRecord record;
+  record.host = run.host;
+  record.station_version = run.version;
+  record.slot = slot.name;
+  record.port = slot.port;
+  record.port_device = identity.device;
+  record.port_by_id = identity.by_id;
+  record.tool_arguments = run.tool_arguments;
+  record.tool_command = attempt.command;
+  for (const StationImage& image : run.images) record.images.push_back(image.facts);
+  record.board = board;
+  record.attempt = attempt_number;
+  record.start_unix_ms = attempt.start_unix_ms;
+  record.end_unix_ms = now_unix_ms();
+  record.exit_status = attempt.exit_status;
+  record.result = result_name(result);
+  record.last_line = attempt.failure.empty() ? progress_last_line(attempt.progress)
+                                             : attempt.failure;
+  record.directory = attempt.directory;
+  std::string log_path = attempt.directory + "/log.txt";
+  std::error_code code;
+  if (!attempt.directory.empty() && fs::exists(log_path, code)) {
+    sha256_file_hex(log_path, record.log_sha256);
+  }
+  return record;
+}
+
+}  // namespace xarveld::station

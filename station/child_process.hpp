@@ -1,0 +1,51 @@
+#pragma once
+// The tool as a child process, one per running attempt, and the one wait over all of them.
+// POSIX: the child's standard output is a pseudo-terminal in raw mode, so the tool writes
+// unbuffered as on a console and every byte arrives as it was written. Windows: a pseudo console
+// where the system has one, else a pipe, through which the tool's output comes at its end.
+// One source file per platform.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace xarveld::station {
+
+// Something else the wait wakes for: a file descriptor on POSIX, an event handle on Windows.
+using WakeHandle = std::intptr_t;
+constexpr WakeHandle NO_WAKE_HANDLE = -1;
+
+struct ChildSpec {
+  std::string program;
+  std::vector<std::string> arguments;  // without the program's name
+  std::string directory;               // its working directory
+  std::string error_file;              // its standard error goes here
+};
+
+// Starts the child. Returns its id, or -1 with the reason in error.
+int child_start(const ChildSpec& spec, std::string& error);
+
+// Appends to bytes what the child has written since the last call, without waiting. Returns
+// false once its output has ended and everything was read.
+bool child_read(int id, std::string& bytes);
+
+// True once the child has ended, with its exit status: the status it gave, or 128 + the signal
+// that ended it (on Windows the exit code as the system gives it).
+bool child_ended(int id, int& status);
+
+enum class ChildSignal { Interrupt, Terminate, Kill };
+void child_signal(int id, ChildSignal signal);
+
+// Lets go of what the child left behind; its id may then be reused.
+void child_release(int id);
+
+// Waits up to timeout_ms (-1: without limit) until a child has written or ended, or one of also
+// is ready. Never busy: one system wait.
+void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also);
+
+// Whether progress arrives while a run goes (false: only when it ends).
+bool child_progress_is_live();
+
+// The tool beside the running station's executable: the default --tool.
+std::string tool_beside_station(const char* argv0);
+
+}  // namespace xarveld::station

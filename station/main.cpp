@@ -1,0 +1,80 @@
+// xarveld-station: many boards at once, one run of xarveld per board, each in its own directory,
+// with live progress and a record of every attempt.
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "station/attempt.hpp"
+#include "station/child_process.hpp"
+#include "station/port.hpp"
+#include "station/record_file.hpp"
+#include "station/station_interrupt.hpp"
+#include "station/station_options.hpp"
+#include "station/supervisor.hpp"
+#include "station/terminal.hpp"
+
+namespace {
+using namespace xarveld::station;
+
+int refuse(const std::string& message) {
+  std::fprintf(stderr, "xarveld-station: %s\n", message.c_str());
+  return STATION_REFUSED;
+}
+}  // namespace
+
+int main(int argc, char** argv) {
+  station_interrupt_install();
+  std::vector<std::string> arguments(argv + 1, argv + argc);
+  StationParse parse = parse_station_options(arguments);
+  if (parse.outcome == StationParseOutcome::Help) {
+    std::fputs(STATION_USAGE, stdout);
+    return 0;
+  }
+  if (parse.outcome == StationParseOutcome::Error) return refuse(parse.message);
+  const StationOptions& options = parse.options;
+
+  std::vector<SlotSetup> slots;
+  for (const Slot& slot : options.slots) {
+    std::string why;
+    if (!port_name_acceptable(slot.port, why)) return refuse("slot " + slot.name + ": " + why);
+    SlotSetup setup{slot, port_identity(slot.port)};
+    for (const SlotSetup& other : slots) {
+      if (other.identity.device == setup.identity.device)
+        return refuse("slots " + other.slot.name + " and " + slot.name + " lead to one port, " +
+                      setup.identity.device);
+    }
+    slots.push_back(setup);
+  }
+
+  RunPlan run;
+  run.tool = options.tool.empty() ? tool_beside_station(argv[0]) : options.tool;
+  std::error_code code;
+  if (!std::filesystem::is_regular_file(run.tool, code))
+    return refuse("no tool to run at " + run.tool + " (--tool PATH names it)");
+  run.tool = std::filesystem::absolute(run.tool, code).string();
+  run.tool_arguments = options.tool_arguments;
+  std::string message;
+  if (!plan_tool_arguments(run.tool_arguments, run.plan, message)) return refuse(message);
+  std::string images_directory = run.runs_directory + "/images";
+  if (run.plan.driver_index >= 0) {
+    StationImage driver;
+    const std::string& name = run.tool_arguments[static_cast<std::size_t>(run.plan.driver_index)];
+    if (!prepare_image("driver", name, images_directory, driver, message)) return refuse(message);
+    run.driver_copy = driver.copy;
+    run.images.push_back(driver);
+  }
+  StationImage image;
+  const std::string& name = run.tool_arguments[static_cast<std::size_t>(run.plan.image_index)];
+  if (!prepare_image("image", name, images_directory, image, message)) return refuse(message);
+  run.image_copy = image.copy;
+  run.images.push_back(image);
+  run.host = host_name();
+  run.version = XARVELD_VERSION;
+
+  bool terminal = terminal_prepare();
+  const char* no_colour = std::getenv("NO_COLOR");
+  bool colour = terminal && (no_colour == nullptr || no_colour[0] == '\0');
+  return supervise(options, run, slots, terminal, colour);
+}

@@ -1,0 +1,28 @@
+#pragma once
+// The slot's port as the system knows it: whether a name can be a port at all, what it
+// resolves to, whether it is there, and how a run is pointed at it. One source file per
+// platform.
+#include <string>
+
+namespace xarveld::station {
+
+// POSIX: any path; Windows: COM1 to COM9, the ports the tool can open. False with why.
+bool port_name_acceptable(const std::string& port, std::string& why);
+
+struct PortIdentity {
+  std::string device;  // POSIX: the device the name resolves to (as given when it does not)
+  std::string by_id;   // POSIX: the /dev/serial/by-id link that leads to it, or empty
+};
+
+PortIdentity port_identity(const std::string& port);
+
+// Whether the port is there now (an adapter plugged in).
+bool port_present(const std::string& port);
+
+// Points a run in directory at the port. POSIX: the symlink COM1 there, to the port made
+// absolute, and port_number stays empty (COM1 is the tool's default); Windows: port_number
+// becomes the n of COMn, for -c. Returns 1, or 0 with the reason in error.
+int port_bind(const std::string& port, const std::string& directory, std::string& port_number,
+              std::string& error);
+
+}  // namespace xarveld::station

@@ -1,0 +1,74 @@
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "station/port.hpp"
+
+namespace xarveld::station {
+
+namespace {
+constexpr const char* BY_ID_DIRECTORY = "/dev/serial/by-id";
+
+std::string resolved(const std::string& path) {
+  char buffer[PATH_MAX];
+  if (realpath(path.c_str(), buffer) == nullptr) return "";
+  return buffer;
+}
+}  // namespace
+
+bool port_name_acceptable(const std::string& port, std::string& why) {
+  if (port.empty()) {
+    why = "a port is a device path";
+    return false;
+  }
+  return true;
+}
+
+PortIdentity port_identity(const std::string& port) {
+  PortIdentity identity;
+  identity.device = resolved(port);
+  if (identity.device.empty()) {
+    identity.device = port;
+    return identity;
+  }
+  // The by-id name carries the adapter's maker, model and serial number.
+  DIR* directory = opendir(BY_ID_DIRECTORY);
+  if (directory == nullptr) return identity;
+  while (dirent* entry = readdir(directory)) {
+    if (entry->d_name[0] == '.') continue;
+    std::string link = std::string(BY_ID_DIRECTORY) + "/" + entry->d_name;
+    if (resolved(link) == identity.device) {
+      identity.by_id = link;
+      break;
+    }
+  }
+  closedir(directory);
+  return identity;
+}
+
+bool port_present(const std::string& port) {
+  struct stat info{};
+  return stat(port.c_str(), &info) == 0;
+}
+
+int port_bind(const std::string& port, const std::string& directory, std::string& port_number,
+              std::string& error) {
+  port_number.clear();
+  std::error_code code;
+  std::string target = std::filesystem::absolute(port, code).lexically_normal().string();
+  if (code) target = port;
+  std::string link = directory + "/COM1";
+  if (symlink(target.c_str(), link.c_str()) != 0) {
+    error = link + ": " + std::strerror(errno);
+    return 0;
+  }
+  return 1;
+}
+
+}  // namespace xarveld::station

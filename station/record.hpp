@@ -1,0 +1,42 @@
+#pragma once
+// One attempt as a line of station-record.jsonl: what was burnt where, with what result, and
+// where its evidence lies. Built here, a pure function; appended by record_file.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace xarveld::station {
+
+struct ImageFacts {
+  std::string role;  // "driver" or "image"
+  std::string name;  // as given on the command line
+  std::uint64_t size = 0;
+  std::string sha256;  // lower-case hex
+};
+
+struct AttemptRecord {
+  std::string host;
+  std::string station_version;
+  std::string slot;
+  std::string port;         // as given
+  std::string port_device;  // the device it resolved to (POSIX), or the name itself
+  std::string port_by_id;   // its /dev/serial/by-id name, empty when none leads to it
+  std::vector<std::string> tool_arguments;  // as given to the station
+  std::vector<std::string> tool_command;    // as the run got them
+  std::vector<ImageFacts> images;
+  int board = 0;    // the slot's n-th board
+  int attempt = 0;  // the board's n-th attempt
+  std::int64_t start_unix_ms = 0;
+  std::int64_t end_unix_ms = 0;
+  int exit_status = -1;  // 128 + signal for a run ended by one
+  std::string result;    // PASS, FAIL, TIMEOUT or ABORTED
+  std::string last_line;
+  std::string directory;   // the attempt's directory, as the station names it
+  std::string log_sha256;  // of its log.txt, empty when the run left none
+};
+
+// The record as one JSON object and a line feed. Bytes that are not UTF-8 (in a file name, in
+// what the tool printed) are replaced, never a reason to lose the line.
+std::string record_json_line(const AttemptRecord& record);
+
+}  // namespace xarveld::station

@@ -1,0 +1,52 @@
+#include <fcntl.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "station/station_interrupt.hpp"
+
+namespace xarveld::station {
+
+namespace {
+volatile sig_atomic_t noted_signal = 0;
+int wake_pipe[2] = {-1, -1};
+
+void note_signal(int number) {
+  int saved = errno;
+  if (noted_signal == 0) noted_signal = number;
+  char byte = 0;
+  [[maybe_unused]] ssize_t ignored = write(wake_pipe[1], &byte, 1);
+  errno = saved;
+}
+}  // namespace
+
+void station_interrupt_install() {
+  if (pipe2(wake_pipe, O_CLOEXEC | O_NONBLOCK) != 0) wake_pipe[0] = wake_pipe[1] = -1;
+  struct sigaction action{};
+  action.sa_handler = note_signal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  for (int number : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction before{};
+    sigaction(number, nullptr, &before);
+    if (before.sa_handler != SIG_IGN) sigaction(number, &action, nullptr);
+  }
+  signal(SIGPIPE, SIG_IGN);
+}
+
+int station_interrupt_signal() {
+  // Emptied here, so that a noted signal wakes the wait once, not for ever.
+  char drained[16];
+  while (wake_pipe[0] >= 0 && read(wake_pipe[0], drained, sizeof drained) > 0) {
+  }
+  return noted_signal;
+}
+
+WakeHandle station_interrupt_wake() { return wake_pipe[0]; }
+
+ChildSignal station_interrupt_for_child() {
+  return noted_signal == SIGINT ? ChildSignal::Interrupt : ChildSignal::Terminate;
+}
+
+}  // namespace xarveld::station

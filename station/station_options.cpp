@@ -1,0 +1,152 @@
+#include "station/station_options.hpp"
+
+#include <cstdlib>
+
+namespace xarveld::station {
+
+const char* const STATION_USAGE =
+    "usage: xarveld-station [options] NAME=PORT... -- TOOL-ARGUMENTS...\n"
+    "Runs xarveld once per slot, each in its own directory under runs/, shows their progress\n"
+    "and appends one line per attempt to station-record.jsonl.\n"
+    "  --slot NAME=PORT  a slot (also without --slot): a serial device on POSIX, COMn on Windows\n"
+    "  --retries N       run an attempt again, up to N times, when it failed before the device\n"
+    "                    was touched (default 1)\n"
+    "  --timeout S       end a run that takes longer than S seconds (SIGTERM, SIGKILL 3 s later)\n"
+    "  --jobs N          run at most N slots at once (default all)\n"
+    "  --loop            serve the next board on each slot until interrupted: a slot starts\n"
+    "                    again when its port comes back, or for every finished slot on Enter\n"
+    "  --tool PATH       the xarveld to run (default the one beside xarveld-station)\n"
+    "  --help            print this text\n";
+
+namespace {
+
+bool parse_count(const std::string& text, int min, int max, int& value) {
+  if (text.empty() || text.size() > 9) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  long number = std::strtol(text.c_str(), nullptr, 10);
+  if (number < min || number > max) return false;
+  value = static_cast<int>(number);
+  return true;
+}
+
+StationParse refuse(std::string message) {
+  StationParse parse;
+  parse.outcome = StationParseOutcome::Error;
+  parse.message = std::move(message);
+  return parse;
+}
+
+// "NAME=PORT" into a slot; false with why when it is not one.
+bool parse_slot(const std::string& text, Slot& slot, std::string& why) {
+  std::size_t equals = text.find('=');
+  if (equals == std::string::npos) {
+    why = "a slot is NAME=PORT: " + text;
+    return false;
+  }
+  slot.name = text.substr(0, equals);
+  slot.port = text.substr(equals + 1);
+  if (!slot_name_valid(slot.name)) {
+    why = "a slot name is 1 to 32 letters, digits, '-', '_' or '.', not \"images\": " + text;
+    return false;
+  }
+  if (slot.port.empty()) {
+    why = "slot " + slot.name + " has no port";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool slot_name_valid(const std::string& name) {
+  if (name.empty() || name.size() > 32 || name[0] == '.' || name == "images") return false;
+  for (char c : name) {
+    bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   c == '-' || c == '_' || c == '.';
+    if (!allowed) return false;
+  }
+  return true;
+}
+
+StationParse parse_station_options(const std::vector<std::string>& arguments) {
+  StationParse parse;
+  StationOptions& options = parse.options;
+  bool separator_seen = false;
+  std::size_t i = 0;
+  for (; i < arguments.size(); ++i) {
+    std::string argument = arguments[i];
+    if (argument == "--") {
+      separator_seen = true;
+      ++i;
+      break;
+    }
+    if (argument == "--help") {
+      parse.outcome = StationParseOutcome::Help;
+      return parse;
+    }
+    if (argument == "--loop") {
+      options.loop = true;
+      continue;
+    }
+    if (argument.rfind("--", 0) == 0) {
+      std::string name = argument;
+      std::string value;
+      bool has_value = false;
+      std::size_t equals = argument.find('=');
+      if (equals != std::string::npos) {
+        name = argument.substr(0, equals);
+        value = argument.substr(equals + 1);
+        has_value = true;
+      }
+      bool takes_value = name == "--slot" || name == "--retries" || name == "--timeout" ||
+                         name == "--jobs" || name == "--tool";
+      if (!takes_value) return refuse("unknown option " + name);
+      if (!has_value) {
+        if (i + 1 >= arguments.size()) return refuse(name + " needs a value");
+        value = arguments[++i];
+      }
+      if (name == "--slot") {
+        Slot slot;
+        std::string why;
+        if (!parse_slot(value, slot, why)) return refuse(why);
+        options.slots.push_back(slot);
+      } else if (name == "--retries") {
+        if (!parse_count(value, 0, 100, options.retries))
+          return refuse("--retries takes a count from 0 to 100: " + value);
+      } else if (name == "--timeout") {
+        if (!parse_count(value, 1, 86400, options.timeout_seconds))
+          return refuse("--timeout takes seconds from 1 to 86400: " + value);
+      } else if (name == "--jobs") {
+        if (!parse_count(value, 1, 1000, options.jobs))
+          return refuse("--jobs takes a count from 1 to 1000: " + value);
+      } else {
+        if (value.empty()) return refuse("--tool needs a path");
+        options.tool = value;
+      }
+      continue;
+    }
+    if (argument.size() > 1 && argument[0] == '-') return refuse("unknown option " + argument);
+    Slot slot;
+    std::string why;
+    if (!parse_slot(argument, slot, why)) return refuse(why);
+    options.slots.push_back(slot);
+  }
+  if (!separator_seen) return refuse("\"--\" must come between the slots and the tool's arguments");
+  options.tool_arguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                                arguments.end());
+  if (options.slots.empty()) return refuse("no slot given (NAME=PORT)");
+  for (std::size_t a = 0; a < options.slots.size(); ++a) {
+    for (std::size_t b = 0; b < a; ++b) {
+      if (options.slots[a].name == options.slots[b].name)
+        return refuse("slot " + options.slots[a].name + " is given twice");
+      if (options.slots[a].port == options.slots[b].port)
+        return refuse("port " + options.slots[a].port + " is given to slots " +
+                      options.slots[b].name + " and " + options.slots[a].name);
+    }
+  }
+  return parse;
+}
+
+}  // namespace xarveld::station

@@ -1,0 +1,48 @@
+#pragma once
+// The station's command line, a pure function: slots, limits, and the tool's own arguments after
+// "--", which the station does not read beyond what it must replace.
+#include <string>
+#include <vector>
+
+namespace xarveld::station {
+
+struct Slot {
+  std::string name;  // a directory under runs/
+  std::string port;  // as given: a device path on POSIX, COMn on Windows
+};
+
+struct StationOptions {
+  std::vector<Slot> slots;
+  std::vector<std::string> tool_arguments;
+  int retries = 1;          // further attempts of a board whose run never touched the device
+  int timeout_seconds = 0;  // 0: a run may take as long as it takes
+  int jobs = 0;             // 0: every slot at once
+  bool loop = false;
+  std::string tool;  // empty: the xarveld beside the station
+};
+
+enum class StationParseOutcome { Run, Help, Error };
+
+struct StationParse {
+  StationParseOutcome outcome = StationParseOutcome::Run;
+  StationOptions options;
+  std::string message;  // one line, when outcome is Error
+};
+
+// Exit statuses of the station.
+constexpr int STATION_ALL_PASSED = 0;
+constexpr int STATION_SOME_FAILED = 1;
+constexpr int STATION_REFUSED = 2;
+constexpr int STATION_INTERRUPTED = 130;
+
+// arguments: the command line without the program name. Checks the form of every slot (its
+// name, and that names are not given twice); the ports are checked against the system later.
+StationParse parse_station_options(const std::vector<std::string>& arguments);
+
+// A slot's name becomes a directory: letters, digits, '-', '_' and '.', not starting with '.',
+// at most 32 characters, and not "images", where the image copies live.
+bool slot_name_valid(const std::string& name);
+
+extern const char* const STATION_USAGE;
+
+}  // namespace xarveld::station

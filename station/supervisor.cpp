@@ -1,0 +1,291 @@
+#include "station/supervisor.hpp"
+
+#include <algorithm>
+#include <cstdio>
+
+#include "station/child_process.hpp"
+#include "station/operator_input.hpp"
+#include "station/record_file.hpp"
+#include "station/station_interrupt.hpp"
+#include "station/utc_time.hpp"
+#include "station/view.hpp"
+
+namespace xarveld::station {
+
+namespace {
+using std::chrono::milliseconds;
+
+constexpr milliseconds KILL_GRACE{3000};
+constexpr milliseconds PORT_CHECK{250};
+constexpr milliseconds CLOCK_TICK{1000};
+
+struct SlotRun {
+  SlotSetup setup;
+  SlotView view;
+  int board = 0;
+  int attempt_number = 0;
+  bool queued = false;
+  bool running = false;
+  bool last_passed = false;
+  bool has_result = false;
+  bool port_gone = false;  // --loop: the port went away since the slot finished
+  Attempt attempt;
+  SteadyClock::time_point deadline;  // --timeout
+  bool terminated = false;           // SIGTERM sent for the time-out
+  bool timed_out = false;
+  bool killed = false;
+  SteadyClock::time_point kill_at;
+};
+
+struct Station {
+  const StationOptions* options = nullptr;
+  const RunPlan* run = nullptr;
+  std::vector<SlotRun> slots;
+  bool interrupted = false;
+  bool record_failed = false;
+  SteadyClock::time_point started;
+  SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
+  bool dirty = true;
+};
+
+double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
+  return std::chrono::duration<double>(now - start).count();
+}
+
+void queue_board(SlotRun& slot) {
+  ++slot.board;
+  slot.attempt_number = 1;
+  slot.queued = true;
+  slot.port_gone = false;
+  // The last result stays on the row until the next board starts.
+}
+
+std::vector<SlotView> views(const Station& station, SteadyClock::time_point now) {
+  std::vector<SlotView> list;
+  for (const SlotRun& slot : station.slots) {
+    SlotView view = slot.view;
+    view.running = slot.running;
+    view.queued = slot.queued;
+    view.attempt = slot.attempt_number;
+    if (slot.running) {
+      const Attempt& attempt = slot.attempt;
+      std::uint64_t driver = 0, image = 0;
+      for (const StationImage& i : station.run->images) {
+        (i.facts.role == "driver" ? driver : image) = i.facts.size;
+      }
+      view.phase = attempt.progress.phase;
+      view.bytes_done = progress_bytes_done(attempt.progress, driver, image);
+      view.bytes_total = progress_bytes_total(attempt.progress, driver, image);
+      double phase_seconds = seconds_since(attempt.phase_started, now);
+      view.kib_per_second = phase_seconds > 0 ? view.bytes_done / 1024.0 / phase_seconds : 0;
+      view.seconds = seconds_since(attempt.started, now);
+    }
+    list.push_back(view);
+  }
+  return list;
+}
+
+Totals totals(const Station& station, SteadyClock::time_point now) {
+  Totals sum;
+  for (const SlotRun& slot : station.slots) {
+    sum.passed += slot.view.passed;
+    sum.failed += slot.view.failed;
+  }
+  sum.hours = seconds_since(station.started, now) / 3600.0;
+  return sum;
+}
+
+void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  slot.queued = false;
+  slot.running = true;
+  slot.terminated = slot.timed_out = slot.killed = false;
+  if (slot.attempt_number == 1) {
+    slot.view.result.clear();
+    slot.view.message.clear();
+  }
+  attempt_start(*station.run, slot.setup.slot, slot.attempt);
+  if (station.options->timeout_seconds > 0) {
+    slot.deadline = now + std::chrono::seconds(station.options->timeout_seconds);
+  }
+  slot.view.attempt = slot.attempt_number;
+  view_event(plain_start_line(iso_utc(now_unix_ms()), slot.view, slot.board,
+                              slot.attempt.directory));
+  station.dirty = true;
+}
+
+void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  RunEnd end;
+  end.exit_status = slot.attempt.exit_status;
+  end.timed_out = slot.timed_out;
+  end.interrupted = station.interrupted;
+  Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
+  AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
+                                        slot.board, slot.attempt_number, result, slot.attempt);
+  std::string error;
+  if (!record_append(station.run->record_path, record_json_line(record), error)) {
+    std::fprintf(stderr, "xarveld-station: %s: %s; this attempt is not recorded\n",
+                 station.run->record_path.c_str(), error.c_str());
+    station.record_failed = true;
+  }
+  slot.running = false;
+  slot.view.seconds = seconds_since(slot.attempt.started, now);
+  slot.view.result = record.result;
+  slot.view.message = record.last_line;
+  slot.view.attempt = slot.attempt_number;
+  view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
+  bool retry = !station.interrupted && worth_retrying(result, slot.attempt.progress) &&
+               slot.attempt_number <= station.options->retries;
+  if (retry) {
+    ++slot.attempt_number;
+    slot.queued = true;
+  } else {
+    slot.has_result = true;
+    slot.last_passed = result == Result::Pass;
+    (slot.last_passed ? slot.view.passed : slot.view.failed) += 1;
+  }
+  station.dirty = true;
+}
+
+void interrupt_all(Station& station, SteadyClock::time_point now) {
+  station.interrupted = true;
+  station.stop_deadline = now + KILL_GRACE;
+  for (SlotRun& slot : station.slots) {
+    slot.queued = false;
+    if (slot.running && slot.attempt.child >= 0) {
+      child_signal(slot.attempt.child, station_interrupt_for_child());
+    }
+  }
+  operator_input_stop();
+  station.dirty = true;
+}
+
+// SIGTERM past the time-out, SIGKILL 3 s later; after an interrupt, SIGKILL to what has not
+// ended within 3 s. Returns the time of the next such step, for the wait.
+SteadyClock::time_point enforce_deadlines(Station& station, SteadyClock::time_point now) {
+  SteadyClock::time_point next = SteadyClock::time_point::max();
+  for (SlotRun& slot : station.slots) {
+    if (!slot.running || slot.attempt.child < 0 || slot.attempt.ended) continue;
+    if (station.options->timeout_seconds > 0 && !slot.terminated) {
+      if (now >= slot.deadline) {
+        slot.terminated = slot.timed_out = true;
+        slot.kill_at = now + KILL_GRACE;
+        child_signal(slot.attempt.child, ChildSignal::Terminate);
+      } else {
+        next = std::min(next, slot.deadline);
+      }
+    }
+    SteadyClock::time_point kill_at = SteadyClock::time_point::max();
+    if (slot.terminated) kill_at = slot.kill_at;
+    if (station.interrupted) kill_at = std::min(kill_at, station.stop_deadline);
+    if (!slot.killed && kill_at != SteadyClock::time_point::max()) {
+      if (now >= kill_at) {
+        slot.killed = true;
+        child_signal(slot.attempt.child, ChildSignal::Kill);
+      } else {
+        next = std::min(next, kill_at);
+      }
+    }
+  }
+  return next;
+}
+
+// --loop: a finished slot starts its next board on Enter, or when its port has gone and come
+// back.
+void serve_next_boards(Station& station) {
+  int lines = operator_input_take_lines();
+  for (SlotRun& slot : station.slots) {
+    if (slot.running || slot.queued) continue;
+    if (lines > 0) {
+      queue_board(slot);
+      continue;
+    }
+    bool present = port_present(slot.setup.slot.port);
+    if (!present) {
+      slot.port_gone = true;
+    } else if (slot.port_gone) {
+      queue_board(slot);
+    }
+    station.dirty = true;
+  }
+}
+
+int wait_milliseconds(SteadyClock::time_point now, SteadyClock::time_point until) {
+  if (until == SteadyClock::time_point::max()) return -1;
+  if (until <= now) return 0;
+  // Rounded up, so that the wait never ends just short of the deadline and spins.
+  return static_cast<int>(std::chrono::ceil<milliseconds>(until - now).count());
+}
+}  // namespace
+
+int supervise(const StationOptions& options, const RunPlan& run, const std::vector<SlotSetup>& setups,
+              bool terminal, bool colour) {
+  Station station;
+  station.options = &options;
+  station.run = &run;
+  station.started = SteadyClock::now();
+  for (const SlotSetup& setup : setups) {
+    SlotRun slot;
+    slot.setup = setup;
+    slot.view.name = setup.slot.name;
+    slot.view.port = setup.slot.port;
+    queue_board(slot);
+    station.slots.push_back(slot);
+  }
+  view_begin(terminal, colour);
+  if (options.loop) operator_input_start();
+  std::size_t jobs = options.jobs > 0 ? static_cast<std::size_t>(options.jobs) : setups.size();
+
+  for (;;) {
+    SteadyClock::time_point now = SteadyClock::now();
+    if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
+
+    for (SlotRun& slot : station.slots) {
+      if (!slot.running) continue;
+      if (attempt_poll(slot.attempt)) {
+        finish_attempt(station, slot, now);
+      } else {
+        station.dirty = station.dirty || terminal;
+      }
+    }
+    if (options.loop && !station.interrupted) serve_next_boards(station);
+    auto running = static_cast<std::size_t>(std::count_if(
+        station.slots.begin(), station.slots.end(), [](const SlotRun& s) { return s.running; }));
+    for (SlotRun& slot : station.slots) {
+      if (station.interrupted || running >= jobs) break;
+      if (slot.queued) {
+        start_attempt(station, slot, now);
+        ++running;
+      }
+    }
+    bool queued = std::any_of(station.slots.begin(), station.slots.end(),
+                              [](const SlotRun& s) { return s.queued; });
+    if (running == 0 && !queued && (!options.loop || station.interrupted)) break;
+
+    SteadyClock::time_point wake = enforce_deadlines(station, now);
+    if (options.loop && !station.interrupted) wake = std::min(wake, now + PORT_CHECK);
+    if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
+    if (station.dirty) {
+      int due = view_refresh(views(station, now), totals(station, now), false);
+      if (due >= 0) {
+        wake = std::min(wake, now + milliseconds(due));
+      } else {
+        station.dirty = false;
+      }
+    }
+    // A slot whose start failed has already ended: no wait before it is taken in.
+    bool ended_at_once = std::any_of(station.slots.begin(), station.slots.end(),
+                                     [](const SlotRun& s) { return s.running && s.attempt.child < 0; });
+    if (ended_at_once) continue;
+    wait_for_activity(wait_milliseconds(now, wake),
+                      {station_interrupt_wake(), operator_input_wake()});
+  }
+  operator_input_stop();
+  SteadyClock::time_point now = SteadyClock::now();
+  view_end(views(station, now), totals(station, now));
+  if (station.interrupted) return STATION_INTERRUPTED;
+  bool all_passed = std::all_of(station.slots.begin(), station.slots.end(),
+                                [](const SlotRun& s) { return s.has_result && s.last_passed; });
+  return all_passed && !station.record_failed ? STATION_ALL_PASSED : STATION_SOME_FAILED;
+}
+
+}  // namespace xarveld::station

@@ -1,0 +1,24 @@
+#pragma once
+// The station's loop: starts the slots' runs within --jobs, waits on all of them at once, ends
+// runs past --timeout, retries what deserves it, serves the next board in --loop, passes an
+// interrupt on to every running tool, and keeps the view and the record.
+#include <string>
+#include <vector>
+
+#include "station/attempt.hpp"
+#include "station/port.hpp"
+#include "station/station_options.hpp"
+
+namespace xarveld::station {
+
+struct SlotSetup {
+  Slot slot;
+  PortIdentity identity;
+};
+
+// Runs until every slot is done (or, with --loop, until interrupted), and returns the station's
+// exit status.
+int supervise(const StationOptions& options, const RunPlan& run, const std::vector<SlotSetup>& slots,
+              bool terminal, bool colour);
+
+}  // namespace xarveld::station

@@ -1,0 +1,59 @@
+#pragma once
+// What the operator sees. On a terminal: one row per slot, redrawn in place at most 10 times a
+// second, and a totals line. Otherwise: one plain line per event, without escape codes. The
+// rows and lines are pure functions of the slots' state; view.cpp owns the drawing.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "station/progress.hpp"
+
+namespace xarveld::station {
+
+struct SlotView {
+  std::string name;
+  std::string port;
+  int passed = 0;
+  int failed = 0;          // failed, timed out or aborted boards
+  bool running = false;
+  bool queued = false;     // waiting for a free job
+  Phase phase = Phase::Connecting;
+  std::uint64_t bytes_done = 0;
+  std::uint64_t bytes_total = 0;
+  double kib_per_second = 0;
+  double seconds = 0;      // of the running attempt, or of the last one
+  int attempt = 0;
+  std::string result;      // the last board's: PASS, FAIL, TIMEOUT, ABORTED, or empty
+  std::string message;     // with a failure: the tool's last line
+};
+
+struct Totals {
+  int passed = 0;
+  int failed = 0;
+  double hours = 0;  // since the station started
+};
+
+struct RowWidths {
+  std::size_t name = 4;
+  std::size_t port = 4;
+};
+
+RowWidths row_widths(const std::vector<SlotView>& slots);
+// One row, cut to columns; coloured with colour.
+std::string render_row(const SlotView& slot, const RowWidths& widths, int columns, bool colour);
+std::string render_totals(const Totals& totals);
+// Plain lines, each with its line end.
+std::string plain_start_line(const std::string& when, const SlotView& slot, int board,
+                             const std::string& directory);
+std::string plain_result_line(const std::string& when, const SlotView& slot, int board);
+std::string plain_summary(const std::vector<SlotView>& slots, const Totals& totals);
+
+// The drawing: terminal rows or plain lines, chosen once.
+void view_begin(bool terminal, bool colour);
+// Redraws the rows when at least 100 ms have passed since the last drawing, or when forced;
+// returns the milliseconds until a pending redraw is due (-1: nothing pending).
+int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool force);
+void view_event(const std::string& plain_line);
+void view_end(const std::vector<SlotView>& slots, const Totals& totals);
+
+}  // namespace xarveld::station
