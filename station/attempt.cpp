@@ -79,7 +79,9 @@ bool attempt_poll(Attempt& attempt) {
   std::string bytes;
   if (attempt.output_open) attempt.output_open = child_read(attempt.child, bytes);
   if (!bytes.empty()) {
+    // Out at once: whoever watches the file sees the run as it goes.
     std::fwrite(bytes.data(), 1, bytes.size(), attempt.output);
+    std::fflush(attempt.output);
     progress_feed(attempt.progress, bytes);
     if (attempt.progress.phase != attempt.counted_phase) {
       attempt.counted_phase = attempt.progress.phase;

@@ -82,7 +82,18 @@ void progress_feed(Progress& progress, std::string_view bytes) {
 }
 
 std::string progress_last_line(const Progress& progress) {
-  return progress.line.empty() ? progress.last_line : progress.line;
+  std::string line = progress.line.empty() ? progress.last_line : progress.line;
+  // "Unable to load %s." follows the driver's marks on their line: the message is what is left
+  // once the phase's own text and its marks are taken off.
+  for (std::string_view start : {DRIVER_START, BURN_START}) {
+    if (line.size() <= start.size() || line.compare(0, start.size(), start) != 0) continue;
+    std::size_t rest = line.find_first_not_of('.', start.size());
+    if (rest != std::string::npos && line.compare(rest, DONE.size(), DONE) == 0) {
+      rest += DONE.size();
+    }
+    if (rest < line.size()) line.erase(0, rest);
+  }
+  return line;
 }
 
 std::uint64_t progress_bytes_total(const Progress& progress, std::uint64_t driver_size,

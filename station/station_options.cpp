@@ -1,5 +1,6 @@
 #include "station/station_options.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 
 namespace xarveld::station {
@@ -73,18 +74,23 @@ bool slot_name_valid(const std::string& name) {
 StationParse parse_station_options(const std::vector<std::string>& arguments) {
   StationParse parse;
   StationOptions& options = parse.options;
-  bool separator_seen = false;
+  bool help = false;
+  for (const std::string& argument : arguments) {
+    if (argument == "--") break;
+    help = help || argument == "--help";
+  }
+  if (help) {
+    parse.outcome = StationParseOutcome::Help;
+    return parse;
+  }
+  if (std::find(arguments.begin(), arguments.end(), "--") == arguments.end())
+    return refuse("\"--\" must come between the slots and the tool's arguments");
   std::size_t i = 0;
   for (; i < arguments.size(); ++i) {
     std::string argument = arguments[i];
     if (argument == "--") {
-      separator_seen = true;
       ++i;
       break;
-    }
-    if (argument == "--help") {
-      parse.outcome = StationParseOutcome::Help;
-      return parse;
     }
     if (argument == "--loop") {
       options.loop = true;
@@ -133,7 +139,6 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     if (!parse_slot(argument, slot, why)) return refuse(why);
     options.slots.push_back(slot);
   }
-  if (!separator_seen) return refuse("\"--\" must come between the slots and the tool's arguments");
   options.tool_arguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i),
                                 arguments.end());
   if (options.slots.empty()) return refuse("no slot given (NAME=PORT)");

@@ -228,6 +228,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     slot.setup = setup;
     slot.view.name = setup.slot.name;
     slot.view.port = setup.slot.port;
+    slot.view.looping = options.loop;
     queue_board(slot);
     station.slots.push_back(slot);
   }

@@ -9,7 +9,8 @@
 namespace xarveld::station {
 
 namespace {
-constexpr int BAR_WIDTH = 20;
+constexpr int BAR_WIDTH = 12;
+constexpr std::size_t PORT_WIDTH = 24;
 constexpr int REDRAW_MS = 100;
 constexpr const char* GREEN = "\x1b[32m";
 constexpr const char* RED = "\x1b[31m";
@@ -40,7 +41,8 @@ std::string state_word(const SlotView& slot) {
     if (slot.attempt > 1) word += " #" + std::to_string(slot.attempt);
     return word;
   }
-  return slot.queued ? "queued" : "idle";
+  if (slot.queued) return "queued";
+  return slot.looping ? "waiting" : "finished";
 }
 }  // namespace
 
@@ -48,7 +50,7 @@ RowWidths row_widths(const std::vector<SlotView>& slots) {
   RowWidths widths;
   for (const SlotView& slot : slots) {
     widths.name = std::max(widths.name, slot.name.size());
-    widths.port = std::max(widths.port, std::min<std::size_t>(slot.port.size(), 40));
+    widths.port = std::max(widths.port, std::min(slot.port.size(), PORT_WIDTH));
   }
   return widths;
 }
@@ -57,16 +59,16 @@ std::string render_row(const SlotView& slot, const RowWidths& widths, int column
   std::string port = slot.port;
   if (port.size() > widths.port) port = "..." + port.substr(port.size() - widths.port + 3);
   char boards[32];
-  std::snprintf(boards, sizeof boards, "%3d done", slot.passed + slot.failed);
+  std::snprintf(boards, sizeof boards, "%2d done", slot.passed + slot.failed);
   std::string row = padded(slot.name, widths.name) + "  " + padded(port, widths.port) + "  " +
-                    boards + "  " + padded(state_word(slot), 13);
+                    boards + "  " + padded(state_word(slot), 12);
   int filled = 0, percent = 0;
   if (slot.running && slot.bytes_total > 0) {
     percent = static_cast<int>(slot.bytes_done * 100 / slot.bytes_total);
     filled = static_cast<int>(slot.bytes_done * BAR_WIDTH / slot.bytes_total);
   }
   char figures[96];
-  std::snprintf(figures, sizeof figures, " [%s%s] %3d%% %7.1f KiB/s %6s  ",
+  std::snprintf(figures, sizeof figures, "[%s%s] %3d%% %5.1f KiB/s %5s  ",
                 std::string(static_cast<std::size_t>(filled), '#').c_str(),
                 std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '-').c_str(), percent,
                 slot.kib_per_second, clock_time(slot.seconds).c_str());

@@ -17,6 +17,7 @@ struct SlotView {
   int failed = 0;          // failed, timed out or aborted boards
   bool running = false;
   bool queued = false;     // waiting for a free job
+  bool looping = false;    // --loop: a finished slot waits for its next board
   Phase phase = Phase::Connecting;
   std::uint64_t bytes_done = 0;
   std::uint64_t bytes_total = 0;

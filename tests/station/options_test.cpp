@@ -1,0 +1,90 @@
+// The station's command line and the tool's arguments as each run gets them.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "station/station_options.hpp"
+#include "station/tool_arguments.hpp"
+
+namespace xarveld::station {
+namespace {
+
+using Arguments = std::vector<std::string>;
+
+TEST(StationOptions, SlotsLimitsAndToolArguments) {
+  StationParse parse = parse_station_options({"--slot", "a=/dev/ttyUSB0", "b=/dev/ttyUSB1",
+                                              "--retries=3", "--timeout", "90", "--jobs", "2",
+                                              "--loop", "--tool", "/opt/x", "--", "-p", "i.bin"});
+  ASSERT_EQ(parse.outcome, StationParseOutcome::Run) << parse.message;
+  const StationOptions& options = parse.options;
+  ASSERT_EQ(options.slots.size(), 2u);
+  EXPECT_EQ(options.slots[1].name, "b");
+  EXPECT_EQ(options.slots[1].port, "/dev/ttyUSB1");
+  EXPECT_EQ(options.retries, 3);
+  EXPECT_EQ(options.timeout_seconds, 90);
+  EXPECT_EQ(options.jobs, 2);
+  EXPECT_TRUE(options.loop);
+  EXPECT_EQ(options.tool, "/opt/x");
+  EXPECT_EQ(options.tool_arguments, (Arguments{"-p", "i.bin"}));
+  // A port name may hold '='; the name ends at the first.
+  EXPECT_EQ(parse_station_options({"a=/dev/odd=name", "--", "i.bin"}).options.slots[0].port,
+            "/dev/odd=name");
+}
+
+TEST(StationOptions, RefusedCommandLinesSayWhy) {
+  const std::pair<Arguments, std::string> refused[] = {
+      {{"a=/dev/x", "-p", "--", "i.bin"}, "unknown option -p"},
+      {{"--fast", "a=/dev/x", "--", "i.bin"}, "unknown option --fast"},
+      {{"a=/dev/x", "i.bin"}, "must come between"},
+      {{"--", "i.bin"}, "no slot"},
+      {{"a=/dev/x", "a=/dev/y", "--", "i.bin"}, "slot a is given twice"},
+      {{"a=/dev/x", "b=/dev/x", "--", "i.bin"}, "port /dev/x is given to slots a and b"},
+      {{"images=/dev/x", "--", "i.bin"}, "slot name"},
+      {{"../up=/dev/x", "--", "i.bin"}, "slot name"},
+      {{"a", "--", "i.bin"}, "NAME=PORT"},
+      {{"a=", "--", "i.bin"}, "has no port"},
+      {{"--retries", "many", "a=/dev/x", "--", "i.bin"}, "--retries"},
+      {{"--timeout", "0", "a=/dev/x", "--", "i.bin"}, "--timeout"},
+      {{"a=/dev/x", "--jobs"}, "must come between"},
+      {{"a=/dev/x", "--jobs", "--", "i.bin"}, "--jobs takes a count"},
+  };
+  for (const auto& [arguments, why] : refused) {
+    StationParse parse = parse_station_options(arguments);
+    EXPECT_EQ(parse.outcome, StationParseOutcome::Error) << why;
+    EXPECT_NE(parse.message.find(why), std::string::npos) << parse.message;
+  }
+  EXPECT_EQ(parse_station_options({"--help"}).outcome, StationParseOutcome::Help);
+}
+
+std::string absolute(const std::string& name) { return "/work/" + name; }
+
+TEST(StationToolArguments, ImagesBecomeTheCopiesAndThePortTheSlots) {
+  ToolArgumentPlan plan;
+  std::string message;
+  Arguments given = {"-c", "3", "-l", "old.bin", "-b", "57600", "-l", "drv.bin", "-p", "img.bin"};
+  ASSERT_TRUE(plan_tool_arguments(given, plan, message));
+  EXPECT_EQ(plan.image_index, 9);
+  EXPECT_EQ(plan.driver_index, 7);
+  // POSIX: the port is the run's COM1, the tool's default, so -c goes.
+  EXPECT_EQ(tool_arguments_for_run(given, plan, "/r/I.bin", "/r/D.bin", "", absolute),
+            (Arguments{"-l", "/work/old.bin", "-b", "57600", "-l", "/r/D.bin", "-p", "/r/I.bin"}));
+  // Windows: -c with the slot's number comes first.
+  EXPECT_EQ(tool_arguments_for_run({"-v", "img.bin"}, ToolArgumentPlan{1, -1, {}, {}}, "/r/I.bin",
+                                   "", "7", absolute),
+            (Arguments{"-c", "7", "-v", "/r/I.bin"}));
+
+  // A -c the tool would refuse stays, so that the tool says so; -l before the image takes it.
+  Arguments odd = {"-c", "10", "-p", "-l", "img.bin"};
+  ASSERT_TRUE(plan_tool_arguments(odd, plan, message));
+  EXPECT_EQ(plan.driver_index, 4);
+  EXPECT_EQ(tool_arguments_for_run(odd, plan, "/r/I.bin", "/r/I.bin", "", absolute),
+            (Arguments{"-c", "10", "-p", "-l", "/r/I.bin"}));
+
+  EXPECT_FALSE(plan_tool_arguments({}, plan, message));
+  EXPECT_FALSE(plan_tool_arguments({"-p", "-v"}, plan, message));
+  EXPECT_NE(message.find("no image"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace xarveld::station

@@ -1,0 +1,98 @@
+// The progress marks of real tool output, fed in the pieces a pseudo-terminal delivers.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "station/outcome.hpp"
+#include "station/progress.hpp"
+
+namespace xarveld::station {
+namespace {
+
+// A run of "-l drv.bin -p -v img.bin" with a 4-KiB driver and a 3000-byte image, as it printed.
+const std::string RUN =
+    "Serial port opened...\r\n\r\nLoaded Bin file: drv.bin\r\nSize = 0x00001000 Bytes\r\n"
+    "RAW mode detected.\r\n\r\nLoading driver to SRAM...Done!\r\nLoaded Bin file: img.bin\r\n"
+    "Size = 0x00000bb8 Bytes\r\n\r\nBurning flash....Done!\r\n\r\nLoaded Bin file: img.bin\r\n"
+    "Size = 0x00000bb8 Bytes\r\nVerifying data\r\n\r000000\r000400\r000800\r"
+    "Verification Successful\r\nConnection closed.\r\n";
+
+Progress fed_up_to(const std::string& marker, std::size_t piece = 3) {
+  std::string text = RUN.substr(0, RUN.find(marker) + marker.size());
+  Progress progress;
+  for (std::size_t at = 0; at < text.size(); at += piece) {
+    progress_feed(progress, std::string_view(text).substr(at, piece));
+  }
+  return progress;
+}
+
+TEST(StationProgress, PhasesMarksAndBytesOfARun) {
+  const std::uint64_t driver = 4096, image = 3000;
+  Progress start = fed_up_to("RAW mode detected.");
+  EXPECT_EQ(start.phase, Phase::Connecting);
+
+  Progress driver_load = fed_up_to("SRAM..");  // the message's own '.' and the first mark
+  EXPECT_EQ(driver_load.phase, Phase::Driver);
+  EXPECT_EQ(driver_load.marks, 1u);
+  EXPECT_EQ(progress_bytes_total(driver_load, driver, image), 2048u);
+  EXPECT_EQ(progress_bytes_done(driver_load, driver, image), 0u);
+  EXPECT_TRUE(driver_load.block_sent);
+
+  Progress burning = fed_up_to("flash...", 1);
+  EXPECT_EQ(burning.phase, Phase::Burning);
+  EXPECT_EQ(burning.marks, 2u);
+  EXPECT_EQ(progress_bytes_done(burning, driver, image), 1024u);
+  EXPECT_EQ(progress_bytes_done(fed_up_to("flash....Done!"), driver, image), 3000u);
+
+  Progress verifying = fed_up_to("\r000400", 7);
+  EXPECT_EQ(verifying.phase, Phase::Verifying);
+  EXPECT_EQ(progress_bytes_done(verifying, driver, image), 0x400u);
+  EXPECT_EQ(progress_last_line(verifying), "000400");
+
+  Progress whole = fed_up_to("Connection closed.\r\n", 5);
+  EXPECT_EQ(whole.phase, Phase::Closed);
+  EXPECT_EQ(progress_last_line(whole), "Connection closed.");
+  EXPECT_FALSE(whole.port_not_opened || whole.connection_timed_out || whole.read_error);
+}
+
+TEST(StationProgress, FailuresAndWhetherTheyAreWorthAnotherAttempt) {
+  struct Case {
+    std::string output;
+    std::string last_line;
+    bool retry;
+  };
+  const Case cases[] = {
+      {"Could not open serial port!\r\n", "Could not open serial port!", true},
+      {"Serial port opened...\r\nRAW mode detected.\r\n", "RAW mode detected.", false},
+      {"Serial port opened...\r\n\r\nConnection timed out!\r\n", "Connection timed out!", true},
+      // Vanished while connecting, and while burning: only the first is retried.
+      {"Serial port opened...\r\nSerial Read Error = 0\r\n\r\nConnection timed out!\r\n",
+       "Connection timed out!", true},
+      {"Serial port opened...\r\nSerial Read Error = 0\r\nUnable to load d.bin.\r\n",
+       "Unable to load d.bin.", true},
+      {"\r\nLoading driver to SRAM...Unable to load d.bin.\r\n", "Unable to load d.bin.", false},
+      {"\r\nBurning flash...Serial Read Error = 0\r\n\r\nUnable to program i.bin.\r\n",
+       "Unable to program i.bin.", false},
+      {"Verifying data\r\n\r000000\r\nVerification failure at 00000\r\n\r\n*** Verification "
+       "failed.\r\n",
+       "*** Verification failed.", false},
+  };
+  for (const Case& c : cases) {
+    Progress progress;
+    progress_feed(progress, c.output);
+    EXPECT_EQ(progress_last_line(progress), c.last_line) << c.output;
+    RunEnd end;
+    end.exit_status = 1;
+    EXPECT_EQ(worth_retrying(classify_run(end), progress), c.retry) << c.output;
+  }
+  // Ended by the station: neither a time-out nor an interrupt is tried again.
+  Progress silent;
+  progress_feed(silent, "Serial port opened...\r\n");
+  EXPECT_EQ(classify_run({143, true, false}), Result::Timeout);
+  EXPECT_EQ(classify_run({130, false, true}), Result::Aborted);
+  EXPECT_EQ(classify_run({0, false, true}), Result::Pass);
+  EXPECT_FALSE(worth_retrying(Result::Timeout, silent));
+}
+
+}  // namespace
+}  // namespace xarveld::station

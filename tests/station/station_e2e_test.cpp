@@ -1,0 +1,287 @@
+// The real station running the real tool against real simulated targets on pseudo-terminals.
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "tests/station/station_fixture.hpp"
+
+namespace xarveld::station_test {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+const std::vector<std::string> FULL_RUN = {"-l", "drv.bin", "-p", "-v", "img.bin"};
+
+std::vector<std::string> with(std::vector<std::string> station, const std::vector<std::string>& tool) {
+  station.push_back("--");
+  station.insert(station.end(), tool.begin(), tool.end());
+  return station;
+}
+
+// The last line the tool printed, as its saved standard output holds it.
+std::string last_line_of(const std::string& output) {
+  std::size_t end = output.find_last_not_of("\r\n");
+  if (end == std::string::npos) return "";
+  std::size_t start = output.find_last_of("\r\n", end);
+  return output.substr(start == std::string::npos ? 0 : start + 1, end - start);
+}
+
+TEST_F(StationTest, SixTargetsThreeGoodNoneOfTheOthersTouchesThem) {
+  std::vector<std::string> slots;
+  for (const char* good : {"g1", "g2", "g3"}) slots.push_back(std::string(good) + "=" + start_sim(good));
+  slots.push_back("silent=" + start_sim("silent", {"--silent"}));
+  slots.push_back("pulled=" + start_sim("pulled", {"--hangup-after", "501:300"}));
+  slots.push_back("chaos=" + start_sim("chaos", {"--chaos", "0.2", "--chaos-kinds",
+                                                 "corrupt,fragment", "--seed", "3"}));
+  slots.insert(slots.begin(), "--retries=0");
+  Finished station = run_station(with(slots, FULL_RUN));
+  stop_sims();
+  EXPECT_EQ(station.status, 1) << station.out << station.err;
+  // Not a terminal: plain lines, a start and a result per slot, no escape codes.
+  EXPECT_EQ(station.out.find('\x1b'), std::string::npos);
+  EXPECT_NE(station.out.find(" g2 start board 1 attempt 1 on "), std::string::npos);
+  EXPECT_NE(station.out.find(" silent FAIL board 1 attempt 1 "), std::string::npos);
+
+  ASSERT_EQ(records().size(), 6u);
+  std::set<std::string> directories;
+  for (const char* good : {"g1", "g2", "g3"}) {
+    Json record = records_of(good).at(0);
+    EXPECT_EQ(record["result"], "PASS") << record;
+    EXPECT_EQ(record["exit_status"], 0);
+    EXPECT_EQ(record["last_line"], "Connection closed.");
+    EXPECT_EQ(record["images"][0]["sha256"], sha256_of(driver));
+    EXPECT_EQ(record["images"][1]["sha256"], sha256_of(image));
+    EXPECT_EQ(record["images"][1]["size"], image.size());
+    std::string sim = path(std::string("sims/") + good);
+    EXPECT_EQ(read_text(sim + "/dump/device5.bin"), image) << good;
+    EXPECT_EQ(read_text(sim + "/dump/sram.bin").substr(2048), driver.substr(2048)) << good;
+    // Its directory holds its own run and nothing of another's.
+    std::string run = path(record["directory"]);
+    EXPECT_EQ(record["directory"].get<std::string>().rfind(std::string("runs/") + good + "/", 0), 0u);
+    std::set<std::string> files;
+    for (const auto& entry : fs::directory_iterator(run)) files.insert(entry.path().filename());
+    EXPECT_EQ(files, (std::set<std::string>{"COM1", "log.txt", "stderr.txt", "stdout.txt"}));
+    EXPECT_EQ(record["log_sha256"], sha256_of(read_text(run + "/log.txt")));
+    directories.insert(record["directory"]);
+  }
+  std::string pulled_output;
+  for (const char* bad : {"silent", "pulled", "chaos"}) {
+    Json record = records_of(bad).at(0);
+    std::string output = read_text(path(record["directory"].get<std::string>() + "/stdout.txt"));
+    EXPECT_EQ(record["result"], "FAIL") << record;
+    EXPECT_EQ(record["exit_status"], 1);
+    EXPECT_EQ(record["last_line"], last_line_of(output)) << bad;
+    directories.insert(record["directory"]);
+    if (std::string(bad) == "pulled") pulled_output = output;
+  }
+  EXPECT_EQ(directories.size(), 6u);
+  EXPECT_EQ(records_of("silent")[0]["last_line"], "Connection timed out!");
+  EXPECT_NE(pulled_output.find("Serial Read Error = 0"), std::string::npos);
+  EXPECT_EQ(records_of("pulled")[0]["last_line"],
+            "Unable to program " + records_of("pulled")[0]["tool_command"][4].get<std::string>() + ".");
+  // The image every run burnt is the read-only copy named by its hash.
+  std::string copy = path("runs/images/" + sha256_of(image) + ".bin");
+  EXPECT_EQ(records_of("g1")[0]["tool_command"][4], copy);
+  EXPECT_EQ(read_text(copy), image);
+  EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
+
+TEST_F(StationTest, InterruptEndsEveryRunAsAbortedAndFreesThePorts) {
+  std::vector<std::string> slots;
+  for (const char* name : {"a", "b", "c", "d"}) {
+    slots.push_back(std::string(name) + "=" + start_sim(name, {"--pace", "19200", "--serve-forever"}));
+  }
+  Station station = start_station(with(slots, {"-p", "-v", "img.bin"}));
+  // Every run is burning: its first marks are in its saved output.
+  ASSERT_TRUE(wait_for([&] {
+    int burning = 0;
+    for (const char* name : {"a", "b", "c", "d"}) {
+      if (!fs::exists(path(std::string("runs/") + name))) continue;
+      for (const auto& run : fs::directory_iterator(path(std::string("runs/") + name))) {
+        burning += read_text(run.path() / "stdout.txt").find("Burning flash..") != std::string::npos;
+      }
+    }
+    return burning == 4;
+  }, 30));
+  kill(station.pid, SIGINT);
+  std::string output;
+  EXPECT_EQ(finish_station(station, output, 20), 130) << output;
+  EXPECT_NE(output.find("0 passed, 4 failed"), std::string::npos) << output;
+  ASSERT_EQ(records().size(), 4u);
+  for (const Json& record : records()) {
+    EXPECT_EQ(record["result"], "ABORTED") << record;
+    EXPECT_EQ(record["exit_status"], 130);
+    std::string log = read_text(path(record["directory"].get<std::string>() + "/log.txt"));
+    // Written out as far as the run got: the opening of the burn and its blocks.
+    EXPECT_NE(log.find("\r\nCommand: 5502 0100 0005"), std::string::npos) << record["directory"];
+    EXPECT_NE(log.find("\r\nCommand: f501 "), std::string::npos);
+    EXPECT_EQ(record["log_sha256"], sha256_of(log));
+  }
+  // The next station opens every port at once.
+  Finished next = run_station(with(slots, {"-x", "img.bin"}));
+  std::vector<Json> all = records();
+  ASSERT_EQ(all.size(), 8u) << next.out;
+  for (std::size_t i = 4; i < 8; ++i) {
+    std::string run_output = read_text(path(all[i]["directory"].get<std::string>() + "/stdout.txt"));
+    EXPECT_EQ(run_output.rfind("Serial port opened...\r\n", 0), 0u) << all[i];
+  }
+}
+
+TEST_F(StationTest, TwoStationsAppendWholeLinesToOneRecord) {
+  // Ports that are not there fail at once and are tried again: many short attempts, so that the
+  // two stations' appends meet.
+  auto slots = [](const char* prefix) {
+    std::vector<std::string> list = {"--retries", "5"};
+    for (int i = 0; i < 4; ++i) {
+      list.push_back(std::string(prefix) + std::to_string(i) + "=/nonexistent/" + prefix +
+                     std::to_string(i));
+    }
+    return list;
+  };
+  Station first = start_station(with(slots("x"), {"-p", "img.bin"}));
+  Station second = start_station(with(slots("y"), {"-p", "img.bin"}));
+  std::string output;
+  EXPECT_EQ(finish_station(first, output, 60), 1);
+  EXPECT_EQ(finish_station(second, output, 60), 1);
+  std::vector<Json> all = records();  // each line parsed whole
+  EXPECT_EQ(all.size(), 48u);
+  for (const Json& record : all) {
+    EXPECT_EQ(record["last_line"], "Could not open serial port!");
+  }
+  EXPECT_EQ(records_of("y3").size(), 6u);
+}
+
+// What a terminal shows after the bytes it was sent: enough of one for the rows the station
+// draws (printing, CR, LF, cursor up, erase line; colours are dropped).
+std::vector<std::string> screen_of(const std::string& bytes) {
+  std::vector<std::string> screen(1);
+  std::size_t row = 0, column = 0;
+  for (std::size_t i = 0; i < bytes.size(); ++i) {
+    char c = bytes[i];
+    if (c == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '[') {
+      std::size_t end = bytes.find_first_of("ABCDHJKm", i + 2);
+      if (end == std::string::npos) break;
+      int count = std::max(1, std::atoi(bytes.substr(i + 2, end - i - 2).c_str()));
+      if (bytes[end] == 'A') row = row >= static_cast<std::size_t>(count) ? row - count : 0;
+      if (bytes[end] == 'K') screen[row].clear();
+      i = end;
+    } else if (c == '\r') {
+      column = 0;
+    } else if (c == '\n') {
+      if (++row == screen.size()) screen.emplace_back();
+    } else {
+      std::string& line = screen[row];
+      if (line.size() <= column) line.resize(column + 1, ' ');
+      line[column++] = c;
+    }
+  }
+  return screen;
+}
+
+TEST_F(StationTest, TerminalShowsARowPerSlotAndTheResultsStay) {
+  std::vector<std::string> slots = {"one=" + start_sim("one", {"--pace", "115200"}),
+                                    "two=" + start_sim("two"),
+                                    "refused=" + start_sim("refused", {"--refuse-flash"})};
+  unsetenv("NO_COLOR");
+  Station station = start_station(with(slots, {"-p", "-v", "img.bin"}), true, 120);
+  std::string output;
+  EXPECT_EQ(finish_station(station, output, 60), 1);
+  std::vector<std::string> screen = screen_of(output);
+  ASSERT_GE(screen.size(), 4u) << output;
+  // Rows redrawn in place: three rows and the totals, and nothing below them.
+  EXPECT_EQ(screen[0].rfind("one ", 0), 0u) << screen[0];
+  EXPECT_NE(screen[0].find("1 done  finished"), std::string::npos) << screen[0];
+  EXPECT_NE(screen[0].find("PASS"), std::string::npos) << screen[0];
+  EXPECT_NE(screen[1].find("PASS"), std::string::npos) << screen[1];
+  EXPECT_NE(screen[2].find("FAIL Unable to program "), std::string::npos) << screen[2];
+  EXPECT_EQ(screen[3].rfind("2 passed, 1 failed, ", 0), 0u) << screen[3];
+  EXPECT_TRUE(screen.size() == 4 || (screen.size() == 5 && screen[4].empty()));
+  // While it ran: the phase, the bar and the rate of the paced slot.
+  EXPECT_NE(output.find("burning"), std::string::npos);
+  EXPECT_NE(output.find("verifying"), std::string::npos);
+  EXPECT_NE(output.find("KiB/s"), std::string::npos);
+  EXPECT_NE(output.find("\x1b[32mPASS\x1b[0m"), std::string::npos);
+  EXPECT_NE(output.find("\x1b[31mFAIL Unable"), std::string::npos);
+}
+
+TEST_F(StationTest, RetriesOnlyWhatNeverTouchedTheDeviceAndTimeOutsEndARun) {
+  std::vector<std::string> slots = {"silent=" + start_sim("silent", {"--silent", "--serve-forever"}),
+                                    "refused=" + start_sim("refused", {"--refuse-flash", "--serve-forever"}),
+                                    "absent=" + path("nowhere/COM1")};
+  Finished retried = run_station(with(slots, {"-l", "drv.bin", "-p", "img.bin"}));
+  EXPECT_EQ(retried.status, 1) << retried.out;
+  ASSERT_EQ(records_of("silent").size(), 2u);  // the default: one more attempt
+  EXPECT_EQ(records_of("silent")[1]["attempt"], 2);
+  EXPECT_EQ(records_of("silent")[1]["last_line"], "Connection timed out!");
+  EXPECT_EQ(records_of("absent").size(), 2u);
+  EXPECT_EQ(records_of("absent")[1]["last_line"], "Could not open serial port!");
+  ASSERT_EQ(records_of("refused").size(), 1u);  // the loader refused: the device was reached
+  EXPECT_NE(records_of("refused")[0]["directory"], records_of("silent")[0]["directory"]);
+
+  Finished timed = run_station(with({"--timeout", "2", "silent=" + slots[0].substr(7)},
+                                    {"-l", "drv.bin", "-p", "img.bin"}));
+  EXPECT_EQ(timed.status, 1);
+  std::vector<Json> silent = records_of("silent");
+  ASSERT_EQ(silent.size(), 3u) << timed.out;  // a run that timed out is not tried again
+  EXPECT_EQ(silent[2]["result"], "TIMEOUT");
+  EXPECT_EQ(silent[2]["exit_status"], 143);  // it ended on SIGTERM, as the tool does
+  EXPECT_GE(silent[2]["duration_s"].get<double>(), 2.0);
+  EXPECT_LT(silent[2]["duration_s"].get<double>(), 5.0);
+}
+
+TEST_F(StationTest, LoopServesTheNextBoardOnAReturningPortAndOnEnter) {
+  std::string port = start_sim("board", {});  // one session: its port goes when it ends
+  Station station = start_station(with({"--loop", "a=" + port}, {"-p", "-v", "img.bin"}));
+  ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 1; }, 30));
+  ASSERT_TRUE(wait_for([&] { return !fs::exists(port); }, 10));
+  start_sim("board", {"--serve-forever"});  // the next board's adapter, plugged in
+  ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 2; }, 30));
+  ASSERT_EQ(write(station.input_fd, "\n", 1), 1);  // a board swapped on a fixed adapter
+  ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 3; }, 30));
+  kill(station.pid, SIGTERM);
+  std::string output;
+  EXPECT_EQ(finish_station(station, output, 20), 130) << output;
+  std::vector<Json> boards = records_of("a");
+  ASSERT_EQ(boards.size(), 3u);
+  for (int i = 0; i < 3; ++i) {
+    EXPECT_EQ(boards[i]["result"], "PASS") << boards[i];
+    EXPECT_EQ(boards[i]["board"], i + 1);
+  }
+}
+
+TEST_F(StationTest, RefusedCommandLinesStartNothing) {
+  fs::create_symlink(path("img.bin"), path("same.bin"));
+  fs::create_symlink("/dev/null", path("other-name"));
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--fast", "a=/dev/null", "--", "img.bin"}, "unknown option --fast"},
+      {{"a=/dev/null", "img.bin"}, "\"--\" must come"},
+      {{"a=/dev/null", "b=" + path("other-name"), "--", "img.bin"}, "lead to one port, /dev/null"},
+      {{"a=/dev/null", "--", "-p", "-v"}, "no image"},
+      {{"a=/dev/null", "--", "-l", "missing.bin", "-p", "img.bin"},
+       "cannot read the driver missing.bin: No such file or directory"},
+      {{"a=/dev/null", "--", "-p", "sims"}, "cannot read the image sims"},
+  };
+  fs::create_directory(path("sims"));
+  for (const auto& [arguments, why] : refused) {
+    Finished station = run_station(arguments);
+    EXPECT_EQ(station.status, 2) << why;
+    EXPECT_EQ(station.err.find('\n'), station.err.size() - 1) << station.err;  // one line
+    EXPECT_NE(station.err.find(why), std::string::npos) << station.err;
+    EXPECT_FALSE(fs::exists(path("runs/a"))) << why;
+  }
+  // An argument the tool itself refuses fails every slot with the tool's own message.
+  std::vector<std::string> slots = {"a=" + start_sim("a"), "b=" + start_sim("b")};
+  Finished station = run_station(with(slots, {"-b", "9600", "-p", "img.bin"}));
+  EXPECT_EQ(station.status, 1);
+  ASSERT_EQ(records().size(), 2u);
+  for (const Json& record : records()) {
+    EXPECT_EQ(record["result"], "FAIL");
+    EXPECT_EQ(record["last_line"], "Incorrect baud rate. Must be 19200, 57600 or 115200.");
+  }
+}
+
+}  // namespace
+}  // namespace xarveld::station_test
