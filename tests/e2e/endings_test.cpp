@@ -7,7 +7,9 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <string>
 
 #include "tests/e2e/support/e2e_fixture.hpp"
@@ -198,6 +200,26 @@ TEST_F(Endings, ATargetThatStopsReadingEndsTheRun) {
   std::string log = read_file(path("log.txt"));
   EXPECT_EQ(count_of(log, "Command: f501"), 6u);
   EXPECT_EQ(count_of(log, "Response: 0501"), 5u);
+}
+
+// A virus scanner or an editor holds log.txt for a moment, without letting others write it: the
+// run waits for it, up to a second, rather than taking it for another run's and keeping no trace.
+TEST_F(Endings, ALogHeldForAMomentIsWaitedFor) {
+  const char* holder_command = std::getenv("XARVELD_E2E_HOLD_FILE");
+  if (tool_is_native() || holder_command == nullptr) {
+    GTEST_SKIP() << "Windows sharing modes; scripts/wine-e2e names the holder";
+  }
+  start_sim();
+  std::vector<std::string> argv;
+  std::istringstream words(holder_command);
+  for (std::string word; words >> word;) argv.push_back(word);
+  argv.insert(argv.end(), {"log.txt", "400"});
+  Background holder = start_background(argv, dir);
+  ASSERT_EQ(read_line(holder, 30), "held\r");  // a Windows text stream
+  Finished run = run_tool({"-x"});
+  EXPECT_EQ(finish(holder, 10), 0);
+  EXPECT_EQ(run.out, "Serial port opened...\r\nConnection closed.\r\n");
+  EXPECT_EQ(read_file(path("log.txt")), "\r\nCommand: 0503 0000 fafd ");
 }
 
 // A second run started in the same directory while the first is busy neither empties nor
