@@ -52,6 +52,15 @@ double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now)
   return std::chrono::duration<double>(now - start).count();
 }
 
+// The tool names the images by their copies' long names; the operator knows them by theirs.
+std::string shown_message(const RunPlan& run, std::string message) {
+  for (const StationImage& image : run.images) {
+    std::size_t at = message.find(image.copy);
+    if (at != std::string::npos) message.replace(at, image.copy.size(), image.facts.name);
+  }
+  return message;
+}
+
 void queue_board(SlotRun& slot) {
   ++slot.board;
   slot.attempt_number = 1;
@@ -130,7 +139,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.running = false;
   slot.view.seconds = seconds_since(slot.attempt.started, now);
   slot.view.result = record.result;
-  slot.view.message = record.last_line;
+  slot.view.message = shown_message(*station.run, record.last_line);
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
   bool retry = !station.interrupted && worth_retrying(result, slot.attempt.progress) &&

@@ -9,8 +9,12 @@
 namespace xarveld::station {
 
 namespace {
-constexpr int BAR_WIDTH = 12;
-constexpr std::size_t PORT_WIDTH = 24;
+constexpr int BAR_WIDTH = 10;
+constexpr std::size_t PORT_WIDTH = 32;
+constexpr std::size_t MIN_PORT_WIDTH = 16;
+// A row without its name and port: the separators, boards, phase, bar, percentage, rate, time.
+constexpr std::size_t ROW_FIXED = 2 + 2 + 4 + 2 + 10 + 2 + (BAR_WIDTH + 2 + 1 + 4) + 2 + 5 + 2 + 5 + 2;
+constexpr std::size_t RESULT_ROOM = 40;
 constexpr int REDRAW_MS = 100;
 constexpr const char* GREEN = "\x1b[32m";
 constexpr const char* RED = "\x1b[31m";
@@ -46,33 +50,61 @@ std::string state_word(const SlotView& slot) {
 }
 }  // namespace
 
-RowWidths row_widths(const std::vector<SlotView>& slots) {
+RowWidths row_widths(const std::vector<SlotView>& slots, int columns) {
   RowWidths widths;
+  std::size_t longest_port = 4;
   for (const SlotView& slot : slots) {
     widths.name = std::max(widths.name, slot.name.size());
-    widths.port = std::max(widths.port, std::min(slot.port.size(), PORT_WIDTH));
+    longest_port = std::max(longest_port, slot.port.size());
   }
+  // The port gives way first, keeping its tail (the by-path socket, the device's number), so
+  // that a failure's message still has room.
+  auto room = static_cast<std::size_t>(std::max(columns - 1, 0));
+  std::size_t fixed = widths.name + ROW_FIXED + RESULT_ROOM;
+  std::size_t port_room = room > fixed ? room - fixed : 0;
+  widths.port = std::min({longest_port, PORT_WIDTH, std::max(port_room, MIN_PORT_WIDTH)});
   return widths;
+}
+
+std::string render_header(const RowWidths& widths) {
+  char figures[96];
+  std::snprintf(figures, sizeof figures, "%4s  %-10s  %-*s %5s  %5s  %5s  %s", "done", "phase",
+                BAR_WIDTH + 2, "progress", "", "KiB/s", "time", "result");
+  return padded("slot", widths.name) + "  " + padded("port", widths.port) + "  " + figures;
 }
 
 std::string render_row(const SlotView& slot, const RowWidths& widths, int columns, bool colour) {
   std::string port = slot.port;
-  if (port.size() > widths.port) port = "..." + port.substr(port.size() - widths.port + 3);
-  char boards[32];
-  std::snprintf(boards, sizeof boards, "%2d done", slot.passed + slot.failed);
-  std::string row = padded(slot.name, widths.name) + "  " + padded(port, widths.port) + "  " +
-                    boards + "  " + padded(state_word(slot), 12);
-  int filled = 0, percent = 0;
-  if (slot.running && slot.bytes_total > 0) {
-    percent = static_cast<int>(slot.bytes_done * 100 / slot.bytes_total);
-    filled = static_cast<int>(slot.bytes_done * BAR_WIDTH / slot.bytes_total);
+  if (port.size() > widths.port && widths.port > 3) {
+    std::string tail = slot.port.substr(slot.port.size() - (widths.port - 3));
+    port = "...";
+    port += tail;
   }
-  char figures[96];
-  std::snprintf(figures, sizeof figures, "[%s%s] %3d%% %5.1f KiB/s %5s  ",
-                std::string(static_cast<std::size_t>(filled), '#').c_str(),
-                std::string(static_cast<std::size_t>(BAR_WIDTH - filled), '-').c_str(), percent,
-                slot.kib_per_second, clock_time(slot.seconds).c_str());
-  row += figures;
+  std::string bar(BAR_WIDTH + 2 + 1 + 4, ' ');
+  std::string rate(5, ' ');
+  if (slot.running) {
+    std::uint64_t done = std::min(slot.bytes_done, slot.bytes_total);
+    int percent = 0;
+    std::size_t filled = 0;
+    if (slot.bytes_total > 0) {
+      percent = static_cast<int>(done * 100 / slot.bytes_total);
+      filled = static_cast<std::size_t>(done * BAR_WIDTH / slot.bytes_total);
+    }
+    bar.assign("[");
+    bar.append(filled, '#');
+    bar.append(BAR_WIDTH - filled, '-');
+    bar.append("] ");
+    char figure[16];
+    std::snprintf(figure, sizeof figure, "%3d%%", percent);
+    bar += figure;
+    std::snprintf(figure, sizeof figure, "%5.1f", slot.kib_per_second);
+    rate = figure;
+  }
+  char figures[160];
+  std::snprintf(figures, sizeof figures, "%4d  %-10s  %s  %s  %5s  ", slot.passed + slot.failed,
+                state_word(slot).c_str(), bar.c_str(), rate.c_str(),
+                clock_time(slot.seconds).c_str());
+  std::string row = padded(slot.name, widths.name) + "  " + padded(port, widths.port) + "  " + figures;
   std::string result = slot.result;
   if (!slot.result.empty() && slot.result != "PASS" && !slot.message.empty())
     result += " " + slot.message;
@@ -111,7 +143,7 @@ std::string plain_result_line(const std::string& when, const SlotView& slot, int
 
 std::string plain_summary(const std::vector<SlotView>& slots, const Totals& totals) {
   std::string text;
-  RowWidths widths = row_widths(slots);
+  RowWidths widths = row_widths(slots, 1000);
   for (const SlotView& slot : slots) {
     std::string result = slot.result.empty() ? "-" : slot.result;
     text += padded(slot.name, widths.name) + "  " + padded(slot.port, widths.port) + "  " +
@@ -138,16 +170,17 @@ int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool 
     return static_cast<int>(REDRAW_MS - since);
   }
   int columns = terminal_columns();
-  RowWidths widths = row_widths(slots);
+  RowWidths widths = row_widths(slots, columns);
   std::string screen;
   // Back to the first row, then each row cleared and written anew.
   if (rows_drawn > 0) screen += "\r\x1b[" + std::to_string(rows_drawn) + "A";
+  screen += "\x1b[2K" + render_header(widths).substr(0, static_cast<std::size_t>(std::max(columns - 1, 0))) + "\n";
   for (const SlotView& slot : slots) {
     screen += "\x1b[2K" + render_row(slot, widths, columns, use_colour) + "\n";
   }
   screen += "\x1b[2K" + render_totals(totals) + "\n";
   terminal_write(screen);
-  rows_drawn = static_cast<int>(slots.size()) + 1;
+  rows_drawn = static_cast<int>(slots.size()) + 2;
   last_drawing = now;
   return -1;
 }
@@ -159,6 +192,15 @@ void view_event(const std::string& plain_line) {
 void view_end(const std::vector<SlotView>& slots, const Totals& totals) {
   if (drawing_rows) {
     view_refresh(slots, totals, true);
+    // A row is cut to the terminal's width; below the rows each failure is said whole.
+    std::string failures;
+    for (const SlotView& slot : slots) {
+      if (slot.result.empty() || slot.result == "PASS") continue;
+      failures += slot.name + ": " + slot.result;
+      if (!slot.message.empty()) failures += " " + slot.message;
+      failures += "\n";
+    }
+    terminal_write(failures);
   } else {
     terminal_write(plain_summary(slots, totals));
   }

@@ -39,7 +39,9 @@ struct RowWidths {
   std::size_t port = 4;
 };
 
-RowWidths row_widths(const std::vector<SlotView>& slots);
+// The columns of the names and ports, for a terminal of columns.
+RowWidths row_widths(const std::vector<SlotView>& slots, int columns);
+std::string render_header(const RowWidths& widths);
 // One row, cut to columns; coloured with colour.
 std::string render_row(const SlotView& slot, const RowWidths& widths, int columns, bool colour);
 std::string render_totals(const Totals& totals);

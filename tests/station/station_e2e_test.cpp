@@ -190,15 +190,17 @@ TEST_F(StationTest, TerminalShowsARowPerSlotAndTheResultsStay) {
   std::string output;
   EXPECT_EQ(finish_station(station, output, 60), 1);
   std::vector<std::string> screen = screen_of(output);
-  ASSERT_GE(screen.size(), 4u) << output;
-  // Rows redrawn in place: three rows and the totals, and nothing below them.
-  EXPECT_EQ(screen[0].rfind("one ", 0), 0u) << screen[0];
-  EXPECT_NE(screen[0].find("1 done  finished"), std::string::npos) << screen[0];
-  EXPECT_NE(screen[0].find("PASS"), std::string::npos) << screen[0];
+  ASSERT_GE(screen.size(), 6u) << output;
+  // Rows redrawn in place under their header: three rows, the totals, and each failure whole.
+  EXPECT_EQ(screen[0].rfind("slot     port ", 0), 0u) << screen[0];
+  EXPECT_EQ(screen[1].rfind("one ", 0), 0u) << screen[1];
+  EXPECT_NE(screen[1].find(" 1  finished "), std::string::npos) << screen[1];
   EXPECT_NE(screen[1].find("PASS"), std::string::npos) << screen[1];
-  EXPECT_NE(screen[2].find("FAIL Unable to program "), std::string::npos) << screen[2];
-  EXPECT_EQ(screen[3].rfind("2 passed, 1 failed, ", 0), 0u) << screen[3];
-  EXPECT_TRUE(screen.size() == 4 || (screen.size() == 5 && screen[4].empty()));
+  EXPECT_NE(screen[2].find("PASS"), std::string::npos) << screen[2];
+  EXPECT_NE(screen[3].find("FAIL Unable to program img.bin."), std::string::npos) << screen[3];
+  EXPECT_EQ(screen[4].rfind("2 passed, 1 failed, ", 0), 0u) << screen[4];
+  EXPECT_EQ(screen[5], "refused: FAIL Unable to program img.bin.");
+  EXPECT_TRUE(screen.size() == 6 || (screen.size() == 7 && screen[6].empty()));
   // While it ran: the phase, the bar and the rate of the paced slot.
   EXPECT_NE(output.find("burning"), std::string::npos);
   EXPECT_NE(output.find("verifying"), std::string::npos);
