@@ -45,7 +45,7 @@ struct Attempt {
   Phase counted_phase = Phase::Connecting;
   bool output_open = true;
   bool ended = false;
-  int exit_status = -1;
+  std::int64_t exit_status = -1;
   std::string failure;  // why the station itself could not start it
 };
 

@@ -30,7 +30,7 @@ bool child_read(int id, std::string& bytes);
 
 // True once the child has ended, with its exit status: the status it gave, or 128 + the signal
 // that ended it (on Windows the exit code as the system gives it).
-bool child_ended(int id, int& status);
+bool child_ended(int id, std::int64_t& status);
 
 enum class ChildSignal { Interrupt, Terminate, Kill };
 void child_signal(int id, ChildSignal signal);

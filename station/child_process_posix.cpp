@@ -22,7 +22,7 @@ struct Child {
   int output_fd = -1;  // the pseudo-terminal's master
   bool output_open = false;
   bool ended = false;
-  int status = -1;
+  std::int64_t status = -1;
 };
 
 std::vector<Child> children;
@@ -146,7 +146,7 @@ bool child_read(int id, std::string& bytes) {
   return child.output_open;
 }
 
-bool child_ended(int id, int& status) {
+bool child_ended(int id, std::int64_t& status) {
   Child& child = children[static_cast<std::size_t>(id)];
   if (!child.ended) {
     int raw = 0;

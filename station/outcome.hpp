@@ -1,6 +1,8 @@
 #pragma once
 // What an attempt came to, from the tool's exit status and its output, and whether the board
 // deserves another attempt. Pure.
+#include <cstdint>
+
 #include "station/progress.hpp"
 
 namespace xarveld::station {
@@ -8,7 +10,7 @@ namespace xarveld::station {
 enum class Result { Pass, Fail, Timeout, Aborted };
 
 struct RunEnd {
-  int exit_status = -1;      // the tool's status, or 128 + the signal that ended it
+  std::int64_t exit_status = -1;  // the tool's status, or 128 + the signal that ended it
   bool timed_out = false;    // the station ended it past --timeout
   bool interrupted = false;  // the station was interrupted while it ran
 };

@@ -28,7 +28,7 @@ struct AttemptRecord {
   int attempt = 0;  // the board's n-th attempt
   std::int64_t start_unix_ms = 0;
   std::int64_t end_unix_ms = 0;
-  int exit_status = -1;  // 128 + signal for a run ended by one
+  std::int64_t exit_status = -1;  // 128 + signal for a run ended by one; on Windows the exit code
   std::string result;    // PASS, FAIL, TIMEOUT or ABORTED
   std::string last_line;
   std::string directory;   // the attempt's directory, as the station names it
