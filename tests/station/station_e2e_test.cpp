@@ -2,6 +2,8 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <filesystem>
 
 #include "tests/station/station_fixture.hpp"
@@ -283,6 +285,53 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
     EXPECT_EQ(record["result"], "FAIL");
     EXPECT_EQ(record["last_line"], "Incorrect baud rate. Must be 19200, 57600 or 115200.");
   }
+}
+
+}  // namespace
+}  // namespace xarveld::station_test
+
+namespace xarveld::station_test {
+namespace {
+
+// The Windows build under Wine, run by scripts/wine-e2e, which maps Wine's COM1 to a fixed link
+// and COM2 to COM9 to nothing that opens. Wine's pseudo console carries no output, so the
+// station takes the tool's output through a pipe, at its end: what is checked is everything
+// else, the directories, the copies, the records and the results at the end.
+TEST_F(StationTest, WindowsBuildUnderWineRecordsEveryAttempt) {
+  const char* station = std::getenv("XARVELD_STATION_WINE_EXE");
+  const char* tool = std::getenv("XARVELD_STATION_WINE_TOOL");
+  const char* com1_link = std::getenv("XARVELD_E2E_COM1_LINK");
+  if (station == nullptr || tool == nullptr || com1_link == nullptr) {
+    GTEST_SKIP() << "scripts/wine-e2e runs this case against xarveld-station.exe";
+  }
+  std::string port = start_sim("a");
+  fs::remove(com1_link);
+  fs::create_symlink(fs::read_symlink(port), com1_link);
+  std::string windows_tool = std::string("Z:") + tool;
+  std::replace(windows_tool.begin(), windows_tool.end(), '/', '\\');
+  Finished run = e2e::run_to_end({"wine", station, "--tool", windows_tool, "a=COM1", "b=COM2",
+                                  "--", "-p", "-v", "img.bin"},
+                                 dir, 120);
+  stop_sims();
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find(" a PASS board 1 attempt 1 "), std::string::npos) << run.out;
+  std::vector<Json> a = records_of("a");
+  ASSERT_EQ(a.size(), 1u) << run.out;
+  EXPECT_EQ(a[0]["result"], "PASS");
+  EXPECT_EQ(a[0]["port_device"], "COM1");
+  EXPECT_EQ(a[0]["tool_command"][0], "-c");
+  EXPECT_EQ(a[0]["tool_command"][1], "1");
+  EXPECT_EQ(a[0]["images"][0]["sha256"], sha256_of(image));
+  std::string run_directory = path(a[0]["directory"]);
+  std::string output = read_text(run_directory + "/stdout.txt");
+  EXPECT_EQ(output.rfind("Serial port opened...\r\n", 0), 0u) << output;
+  EXPECT_NE(output.find("\rVerification Successful\r\nConnection closed.\r\n"), std::string::npos);
+  EXPECT_EQ(a[0]["log_sha256"], sha256_of(read_text(run_directory + "/log.txt")));
+  EXPECT_EQ(read_text(path("sims/a/dump/device5.bin")), image);
+  std::vector<Json> b = records_of("b");
+  ASSERT_EQ(b.size(), 2u);  // the port could not be opened: tried once more
+  EXPECT_EQ(b[1]["last_line"], "Could not open serial port!");
+  EXPECT_NE(b[0]["directory"], b[1]["directory"]);
 }
 
 }  // namespace

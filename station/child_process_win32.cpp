@@ -1,0 +1,270 @@
+#include <windows.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+#include "station/child_process.hpp"
+
+namespace xarveld::station {
+
+namespace {
+// The pseudo console's handle and process attribute, declared here rather than by raising the
+// Windows version the whole build targets: the functions are looked up when the station runs.
+using PseudoConsole = void*;
+constexpr DWORD_PTR ATTRIBUTE_PSEUDOCONSOLE = 0x00020016;  // ProcThreadAttributeValue(22, ...)
+
+struct Child {
+  HANDLE process = nullptr;
+  DWORD process_id = 0;
+  HANDLE output = nullptr;         // read end of the pipe the child's output comes through
+  HANDLE console_input = nullptr;  // the pseudo console's input, where a Ctrl-C is typed
+  PseudoConsole console = nullptr;
+  std::thread reader;
+  std::mutex mutex;
+  std::string pending;  // read by the reader, not yet taken
+  bool output_done = false;
+  bool ended = false;
+  std::int64_t status = -1;
+};
+
+std::vector<std::unique_ptr<Child>> children;
+// Set by every reader thread that has read something or come to the end of its output.
+HANDLE activity = CreateEventA(nullptr, FALSE, FALSE, nullptr);
+
+using CreatePseudoConsoleFunction = HRESULT(WINAPI*)(COORD, HANDLE, HANDLE, DWORD, PseudoConsole*);
+using ClosePseudoConsoleFunction = void(WINAPI*)(PseudoConsole);
+
+struct PseudoConsoleApi {
+  CreatePseudoConsoleFunction create = nullptr;
+  ClosePseudoConsoleFunction close = nullptr;
+};
+
+// Windows 10 1809 and later have a pseudo console. Wine 8 has one that starts the child but
+// never carries its output, so under Wine the station takes the pipe, as on an older Windows.
+PseudoConsoleApi pseudo_console_api() {
+  static PseudoConsoleApi api = [] {
+    PseudoConsoleApi found;
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    if (ntdll != nullptr && GetProcAddress(ntdll, "wine_get_version") != nullptr) return found;
+    HMODULE kernel = GetModuleHandleA("kernel32.dll");
+    if (kernel == nullptr) return found;
+    found.create = reinterpret_cast<CreatePseudoConsoleFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "CreatePseudoConsole")));
+    found.close = reinterpret_cast<ClosePseudoConsoleFunction>(
+        reinterpret_cast<void*>(GetProcAddress(kernel, "ClosePseudoConsole")));
+    if (found.create == nullptr || found.close == nullptr) found = PseudoConsoleApi{};
+    return found;
+  }();
+  return api;
+}
+
+// One argument as the C runtime's command-line parser reads it back.
+std::string quoted(const std::string& argument) {
+  if (!argument.empty() && argument.find_first_of(" \t\"") == std::string::npos) return argument;
+  std::string text = "\"";
+  std::size_t backslashes = 0;
+  for (char c : argument) {
+    if (c == '\\') {
+      ++backslashes;
+      continue;
+    }
+    text.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    text += c;
+  }
+  text.append(backslashes * 2, '\\');
+  text += '"';
+  return text;
+}
+
+std::string system_message(const char* what) {
+  char text[128];
+  std::snprintf(text, sizeof text, "%s failed with error %lu", what, GetLastError());
+  return text;
+}
+
+void read_output(Child* child) {
+  char chunk[4096];
+  DWORD got = 0;
+  while (ReadFile(child->output, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+    {
+      std::lock_guard<std::mutex> lock(child->mutex);
+      child->pending.append(chunk, got);
+    }
+    SetEvent(activity);
+  }
+  {
+    std::lock_guard<std::mutex> lock(child->mutex);
+    child->output_done = true;
+  }
+  SetEvent(activity);
+}
+
+HANDLE inheritable(HANDLE handle) {
+  SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
+  return handle;
+}
+}  // namespace
+
+int child_start(const ChildSpec& spec, std::string& error) {
+  auto child = std::make_unique<Child>();
+  std::string command = quoted(spec.program);
+  for (const std::string& argument : spec.arguments) {
+    command += ' ';
+    command += quoted(argument);
+  }
+
+  HANDLE output_write = nullptr;
+  if (!CreatePipe(&child->output, &output_write, nullptr, 0)) {
+    error = system_message("CreatePipe");
+    return -1;
+  }
+  STARTUPINFOEXA startup{};
+  startup.StartupInfo.cb = sizeof startup;
+  DWORD flags = EXTENDED_STARTUPINFO_PRESENT;
+  std::vector<char> attributes;
+  HANDLE null_input = nullptr, error_output = nullptr;
+  PseudoConsoleApi api = pseudo_console_api();
+  if (api.create != nullptr) {
+    HANDLE input_read = nullptr;
+    CreatePipe(&input_read, &child->console_input, nullptr, 0);
+    HRESULT made = api.create(COORD{200, 50}, input_read, output_write, 0, &child->console);
+    CloseHandle(input_read);
+    if (FAILED(made)) {
+      error = "CreatePseudoConsole failed";
+      CloseHandle(output_write);
+      return -1;
+    }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    attributes.resize(size);
+    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+    UpdateProcThreadAttribute(startup.lpAttributeList, 0, ATTRIBUTE_PSEUDOCONSOLE,
+                              child->console, sizeof child->console, nullptr, nullptr);
+  } else {
+    // No pseudo console: standard output is a pipe, which the tool fills at its end. Its own
+    // process group, so that Ctrl-Break can be sent to it alone.
+    SECURITY_ATTRIBUTES shared{sizeof shared, nullptr, TRUE};
+    null_input = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &shared,
+                             OPEN_EXISTING, 0, nullptr);
+    error_output = CreateFileA(spec.error_file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &shared,
+                               CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+    startup.StartupInfo.hStdInput = null_input;
+    startup.StartupInfo.hStdOutput = inheritable(output_write);
+    startup.StartupInfo.hStdError = error_output;
+    flags |= CREATE_NEW_PROCESS_GROUP;
+  }
+  PROCESS_INFORMATION process{};
+  std::vector<char> line(command.begin(), command.end());
+  line.push_back('\0');
+  BOOL started = CreateProcessA(spec.program.c_str(), line.data(), nullptr, nullptr,
+                                api.create == nullptr, flags, nullptr, spec.directory.c_str(),
+                                &startup.StartupInfo, &process);
+  if (!started) error = system_message("CreateProcess");
+  // The child holds its own copies now: the pipe ends when it ends.
+  CloseHandle(output_write);
+  if (null_input != nullptr && null_input != INVALID_HANDLE_VALUE) CloseHandle(null_input);
+  if (error_output != nullptr && error_output != INVALID_HANDLE_VALUE) CloseHandle(error_output);
+  if (startup.lpAttributeList != nullptr) DeleteProcThreadAttributeList(startup.lpAttributeList);
+  if (!started) {
+    if (child->console != nullptr) api.close(child->console);
+    if (child->console_input != nullptr) CloseHandle(child->console_input);
+    CloseHandle(child->output);
+    return -1;
+  }
+  CloseHandle(process.hThread);
+  child->process = process.hProcess;
+  child->process_id = process.dwProcessId;
+  child->reader = std::thread(read_output, child.get());
+  for (std::size_t id = 0; id < children.size(); ++id) {
+    if (!children[id]) {
+      children[id] = std::move(child);
+      return static_cast<int>(id);
+    }
+  }
+  children.push_back(std::move(child));
+  return static_cast<int>(children.size()) - 1;
+}
+
+bool child_read(int id, std::string& bytes) {
+  Child& child = *children[static_cast<std::size_t>(id)];
+  std::lock_guard<std::mutex> lock(child.mutex);
+  bytes += child.pending;
+  child.pending.clear();
+  return !child.output_done;
+}
+
+bool child_ended(int id, std::int64_t& status) {
+  Child& child = *children[static_cast<std::size_t>(id)];
+  if (!child.ended && WaitForSingleObject(child.process, 0) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(child.process, &code);
+    child.ended = true;
+    child.status = code;
+    // The pseudo console's output ends only when the console is closed.
+    if (child.console != nullptr) {
+      pseudo_console_api().close(child.console);
+      child.console = nullptr;
+    }
+  }
+  status = child.status;
+  return child.ended;
+}
+
+void child_signal(int id, ChildSignal signal) {
+  Child& child = *children[static_cast<std::size_t>(id)];
+  if (child.ended) return;
+  if (signal != ChildSignal::Kill) {
+    DWORD written = 0;
+    // A Ctrl-C typed into its pseudo console, or Ctrl-Break to its process group.
+    if (child.console_input != nullptr && WriteFile(child.console_input, "\x03", 1, &written, nullptr))
+      return;
+    if (child.console_input == nullptr && GenerateConsoleCtrlEvent(CTRL_BREAK_EVENT, child.process_id))
+      return;
+  }
+  // Without a console to carry the request (a station started without one), it is ended.
+  TerminateProcess(child.process, signal == ChildSignal::Kill ? 1 : STATUS_CONTROL_C_EXIT);
+}
+
+void child_release(int id) {
+  std::unique_ptr<Child>& child = children[static_cast<std::size_t>(id)];
+  if (child->console != nullptr) pseudo_console_api().close(child->console);
+  if (child->reader.joinable()) child->reader.join();
+  if (child->console_input != nullptr) CloseHandle(child->console_input);
+  CloseHandle(child->output);
+  CloseHandle(child->process);
+  child.reset();
+}
+
+void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also) {
+  std::vector<HANDLE> handles = {activity};
+  for (const std::unique_ptr<Child>& child : children) {
+    if (child && !child->ended) handles.push_back(child->process);
+  }
+  for (WakeHandle handle : also) {
+    if (handle != NO_WAKE_HANDLE) handles.push_back(reinterpret_cast<HANDLE>(handle));
+  }
+  DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
+  if (handles.size() > MAXIMUM_WAIT_OBJECTS) {
+    // More children than one wait takes: the rest are looked at every 100 ms.
+    handles.resize(MAXIMUM_WAIT_OBJECTS);
+    wait = std::min<DWORD>(wait, 100);
+  }
+  WaitForMultipleObjects(static_cast<DWORD>(handles.size()), handles.data(), FALSE, wait);
+}
+
+bool child_progress_is_live() { return pseudo_console_api().create != nullptr; }
+
+std::string tool_beside_station(const char*) {
+  char buffer[MAX_PATH];
+  DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
+  std::filesystem::path self(std::string(buffer, length));
+  return (self.parent_path() / "xarveld.exe").string();
+}
+
+}  // namespace xarveld::station

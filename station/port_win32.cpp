@@ -1,0 +1,41 @@
+#include <windows.h>
+
+#include <cctype>
+
+#include "station/port.hpp"
+
+namespace xarveld::station {
+
+namespace {
+// "COM1" to "COM9", in any case: the ports the tool can be given with -c.
+bool com_name(const std::string& port) {
+  return port.size() == 4 && std::toupper(static_cast<unsigned char>(port[0])) == 'C' &&
+         std::toupper(static_cast<unsigned char>(port[1])) == 'O' &&
+         std::toupper(static_cast<unsigned char>(port[2])) == 'M' && port[3] >= '1' &&
+         port[3] <= '9';
+}
+}  // namespace
+
+bool port_name_acceptable(const std::string& port, std::string& why) {
+  if (com_name(port)) return true;
+  why = "a port is COM1 to COM9 (renumber an adapter in Device Manager): " + port;
+  return false;
+}
+
+PortIdentity port_identity(const std::string& port) {
+  PortIdentity identity;
+  identity.device = "COM" + port.substr(3);
+  return identity;
+}
+
+bool port_present(const std::string& port) {
+  char target[512];
+  return QueryDosDeviceA(("COM" + port.substr(3)).c_str(), target, sizeof target) != 0;
+}
+
+int port_bind(const std::string& port, const std::string&, std::string& port_number, std::string&) {
+  port_number = port.substr(3);
+  return 1;
+}
+
+}  // namespace xarveld::station
