@@ -1,9 +1,12 @@
 # Release packages, made by cpack in a build tree (scripts/package makes and checks both):
-# a Debian package from a native build (xarveld, xarveld-sim, their man pages, README, copyright,
-# changelog), a zip of xarveld.exe and the README from the Windows cross-build.
+# a Debian package from a native build (xarveld, xarveld-station, xarveld-sim, their man pages,
+# README, copyright, changelog), a zip of xarveld.exe, xarveld-station.exe and the README from the
+# Windows cross-build.
 
 if(WIN32)
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION .)
+  # xarveld-station.exe holds the JSON library's code, whose licence must come with it.
+  install(FILES ${PROJECT_SOURCE_DIR}/cmake/debian/copyright DESTINATION . RENAME copyright.txt)
 else()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION share/doc/xarveld)
 endif()
@@ -50,11 +53,14 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Fixed rather than computed by dpkg-shlibdeps, which a build machine need not have.
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5)")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS
+      "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5), libssl3 (>= 3.0.0)")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "xarveld talks to the resident loader of a target board over a serial port.
 In one run it loads a driver into the board's SRAM, burns an image into one
-of its flash devices and verifies the device, word for word or by block sums.")
+of its flash devices and verifies the device, word for word or by block sums.
+xarveld-station runs it on many boards at once, one run per serial port,
+with live progress and a record of every attempt.")
 endif()
 
 include(CPack)
