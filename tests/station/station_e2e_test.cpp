@@ -209,6 +209,15 @@ TEST_F(StationTest, TerminalShowsARowPerSlotAndTheResultsStay) {
   EXPECT_NE(output.find("KiB/s"), std::string::npos);
   EXPECT_NE(output.find("\x1b[32mPASS\x1b[0m"), std::string::npos);
   EXPECT_NE(output.find("\x1b[31mFAIL Unable"), std::string::npos);
+
+  setenv("NO_COLOR", "1", 1);
+  Station plain = start_station(with({"gone=" + path("nowhere/COM1")}, {"-p", "img.bin"}), true);
+  std::string uncoloured;
+  EXPECT_EQ(finish_station(plain, uncoloured, 30), 1);
+  unsetenv("NO_COLOR");
+  EXPECT_NE(uncoloured.find("FAIL Could not open serial port!"), std::string::npos) << uncoloured;
+  EXPECT_EQ(uncoloured.find("\x1b[31m"), std::string::npos);
+  EXPECT_EQ(uncoloured.find("\x1b[0m"), std::string::npos);
 }
 
 TEST_F(StationTest, RetriesOnlyWhatNeverTouchedTheDeviceAndTimeOutsEndARun) {
