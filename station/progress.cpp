@@ -40,7 +40,7 @@ void end_line(Progress& progress) {
   if (line == VERIFIED) progress.phase_done = true;
   if (line.find(NOT_OPENED) != std::string::npos) progress.port_not_opened = true;
   if (line.find(TIMED_OUT) != std::string::npos) progress.connection_timed_out = true;
-  if (line.rfind(READ_ERROR, 0) == 0) progress.read_error = true;
+  if (line.find(READ_ERROR) != std::string::npos) progress.read_error = true;
   if (!line.empty()) progress.last_line = line;
   progress.line.clear();
 }
