@@ -16,8 +16,9 @@ struct PortIdentity {
 
 PortIdentity port_identity(const std::string& port);
 
-// Whether the port is there now (an adapter plugged in).
-bool port_present(const std::string& port);
+// What the port is now: empty when it is not there, and another text once it has been replaced
+// (an adapter unplugged and plugged in again, however quickly).
+std::string port_presence(const std::string& port);
 
 // Points a run in directory at the port. POSIX: the symlink COM1 there, to the port made
 // absolute, and port_number stays empty (COM1 is the tool's default); Windows: port_number

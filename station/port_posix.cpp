@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 
@@ -52,9 +53,18 @@ PortIdentity port_identity(const std::string& port) {
   return identity;
 }
 
-bool port_present(const std::string& port) {
-  struct stat info{};
-  return stat(port.c_str(), &info) == 0;
+std::string port_presence(const std::string& port) {
+  struct stat link{}, device{};
+  if (lstat(port.c_str(), &link) != 0 || stat(port.c_str(), &device) != 0) return "";
+  // A replugged adapter's name is made anew (its inode may be reused, its change time is not),
+  // and its device may be another.
+  char text[160];
+  std::snprintf(text, sizeof text, "%llx:%llx:%lld.%09ld:%llx",
+                static_cast<unsigned long long>(link.st_dev),
+                static_cast<unsigned long long>(link.st_ino),
+                static_cast<long long>(link.st_ctim.tv_sec), link.st_ctim.tv_nsec,
+                static_cast<unsigned long long>(device.st_rdev));
+  return text;
 }
 
 int port_bind(const std::string& port, const std::string& directory, std::string& port_number,

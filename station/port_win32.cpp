@@ -28,9 +28,12 @@ PortIdentity port_identity(const std::string& port) {
   return identity;
 }
 
-bool port_present(const std::string& port) {
+std::string port_presence(const std::string& port) {
+  // The device a COM name leads to, as Windows maps it (\\Device\\Serial0, ...).
   char target[512];
-  return QueryDosDeviceA(("COM" + port.substr(3)).c_str(), target, sizeof target) != 0;
+  std::string name = "COM" + port.substr(3);
+  if (QueryDosDeviceA(name.c_str(), target, sizeof target) == 0) return "";
+  return target;
 }
 
 int port_bind(const std::string& port, const std::string&, std::string& port_number, std::string&) {

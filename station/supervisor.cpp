@@ -29,6 +29,7 @@ struct SlotRun {
   bool last_passed = false;
   bool has_result = false;
   bool port_gone = false;  // --loop: the port went away since the slot finished
+  std::string port_seen;   // --loop: what the port was when the slot finished
   Attempt attempt;
   SteadyClock::time_point deadline;  // --timeout
   bool terminated = false;           // SIGTERM sent for the time-out
@@ -149,6 +150,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
     slot.queued = true;
   } else {
     slot.has_result = true;
+    slot.port_seen = station.options->loop ? port_presence(slot.setup.slot.port) : "";
     slot.last_passed = result == Result::Pass;
     (slot.last_passed ? slot.view.passed : slot.view.failed) += 1;
   }
@@ -199,22 +201,23 @@ SteadyClock::time_point enforce_deadlines(Station& station, SteadyClock::time_po
 }
 
 // --loop: a finished slot starts its next board on Enter, or when its port has gone and come
-// back.
+// back, seen gone or seen replaced.
 void serve_next_boards(Station& station) {
   int lines = operator_input_take_lines();
   for (SlotRun& slot : station.slots) {
     if (slot.running || slot.queued) continue;
     if (lines > 0) {
       queue_board(slot);
+      station.dirty = true;
       continue;
     }
-    bool present = port_present(slot.setup.slot.port);
-    if (!present) {
+    std::string now = port_presence(slot.setup.slot.port);
+    if (now.empty()) {
       slot.port_gone = true;
-    } else if (slot.port_gone) {
+    } else if (slot.port_gone || now != slot.port_seen) {
       queue_board(slot);
+      station.dirty = true;
     }
-    station.dirty = true;
   }
 }
 
