@@ -285,15 +285,18 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
     EXPECT_NE(station.err.find(why), std::string::npos) << station.err;
     EXPECT_FALSE(fs::exists(path("runs/a"))) << why;
   }
-  // An argument the tool itself refuses fails every slot with the tool's own message.
-  std::vector<std::string> slots = {"a=" + start_sim("a"), "b=" + start_sim("b")};
+  // An argument the tool itself refuses fails every slot with the tool's own message; with
+  // --jobs 1 one run after the other.
+  std::vector<std::string> slots = {"--jobs", "1", "a=" + start_sim("a"), "b=" + start_sim("b")};
   Finished station = run_station(with(slots, {"-b", "9600", "-p", "img.bin"}));
   EXPECT_EQ(station.status, 1);
-  ASSERT_EQ(records().size(), 2u);
-  for (const Json& record : records()) {
+  std::vector<Json> all = records();
+  ASSERT_EQ(all.size(), 2u);
+  for (const Json& record : all) {
     EXPECT_EQ(record["result"], "FAIL");
     EXPECT_EQ(record["last_line"], "Incorrect baud rate. Must be 19200, 57600 or 115200.");
   }
+  EXPECT_GE(all[1]["start"].get<std::string>(), all[0]["end"].get<std::string>());
 }
 
 }  // namespace
