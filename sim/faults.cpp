@@ -58,6 +58,8 @@ CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
                  count == options.hangup_occurrence;
   fate.stop_reading = options.stop_reading_occurrence != 0 && code == options.stop_reading_code &&
                       count == options.stop_reading_occurrence;
+  fate.stall = options.stall_occurrence != 0 && code == options.stall_code &&
+               count == options.stall_occurrence;
   return fate;
 }
 

@@ -41,6 +41,9 @@ struct FaultOptions {
   std::uint32_t hangup_occurrence = 0;  // 0: never
   std::uint16_t stop_reading_code = 0;
   std::uint32_t stop_reading_occurrence = 0;  // 0: never
+  std::uint16_t stall_code = 0;
+  std::uint32_t stall_occurrence = 0;  // 0: never
+  std::uint32_t stall_ms = 0;          // how long the loader then takes nothing
   std::uint64_t seed = 0;
   double chaos = 0.0;  // probability that an answer is dropped, corrupted or fragmented
   // What chaos may do to an answer, drawn uniformly. Leaving out drops keeps a soak fast: every
@@ -76,6 +79,7 @@ struct CommandFate {
   bool corrupt_answer = false;
   bool hang_up = false;  // the line is cut once the command has been carried out
   bool stop_reading = false;  // the loader takes nothing more once the command is answered
+  bool stall = false;  // the loader takes nothing for a while once the command is answered
 };
 CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
                                 std::uint16_t code);

@@ -213,6 +213,11 @@ void handle_packet(Loader& loader, const Packet& command, std::vector<LoaderEven
   if (fate.hang_up) return take_nothing_more(loader, EventKind::HangUp, events);
   send_answer(loader, answer, fate, events);
   if (fate.stop_reading) return take_nothing_more(loader, EventKind::StopReading, events);
+  if (fate.stall) {
+    LoaderEvent stall;
+    stall.kind = EventKind::Stall;
+    events.push_back(std::move(stall));
+  }
 
   // Acknowledged in the old framing; everything after it is in yEnc.
   if (code == CMD_ENTER_YENC && loader.framing == Framing::Raw) {

@@ -61,6 +61,7 @@ enum class EventKind {
   SessionEnd,   // CMD_DISCONNECT was carried out
   HangUp,       // cut the line now; the loader takes nothing more
   StopReading,  // the answer before it was the last: the loader takes nothing more
+  Stall,        // the line takes nothing for the --stall-after time, then the loader goes on
 };
 
 struct LoaderEvent {
