@@ -47,8 +47,10 @@ constexpr OptionHelp OPTION_HELP[] = {
     {"--stall-after", "CODE:K:MS",
      "answer the K-th command CODE, then take nothing for MS ms (1-60000) and go on"},
     {"--seed", "S", "seed of the chaos draws (default 0)"},
-    {"--chaos", "P", "drop, corrupt or fragment each answer with probability P (0 to 1)"},
-    {"--chaos-kinds", "LIST", "what chaos may do, from drop,corrupt,fragment (default all three)"},
+    {"--chaos", "P", "strike each command or its answer with probability P (0 to 1)"},
+    {"--chaos-kinds", "LIST",
+     "what chaos may do, from drop,corrupt,fragment (to answers) and lose-command,garble-command "
+     "(to commands); default drop,corrupt,fragment"},
 };
 
 const OptionHelp* find_option(const std::string& name) {
@@ -128,7 +130,7 @@ bool parse_flip(const std::string& text, FlipSpec& flip) {
   return true;
 }
 
-// A comma-separated list of drop, corrupt and fragment, each at most once.
+// A comma-separated list of chaos kinds, each at most once.
 bool parse_chaos_kinds(const std::string& text, std::vector<ChaosKind>& kinds) {
   kinds.clear();
   std::size_t start = 0;
@@ -136,10 +138,12 @@ bool parse_chaos_kinds(const std::string& text, std::vector<ChaosKind>& kinds) {
     std::size_t end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
     std::string name = text.substr(start, end - start);
-    ChaosKind kind = name == "drop"       ? ChaosKind::Drop
-                     : name == "corrupt"  ? ChaosKind::Corrupt
-                     : name == "fragment" ? ChaosKind::Fragment
-                                          : ChaosKind::None;
+    ChaosKind kind = name == "drop"             ? ChaosKind::Drop
+                     : name == "corrupt"        ? ChaosKind::Corrupt
+                     : name == "fragment"       ? ChaosKind::Fragment
+                     : name == "lose-command"   ? ChaosKind::LoseCommand
+                     : name == "garble-command" ? ChaosKind::GarbleCommand
+                                                : ChaosKind::None;
     if (kind == ChaosKind::None) return false;
     for (ChaosKind known : kinds) {
       if (known == kind) return false;

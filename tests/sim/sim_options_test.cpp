@@ -52,7 +52,7 @@ TEST(SimOptions, FaultOptions) {
                            "--flip", "5:0x100", "--flip", "0:2048:2", "--short-read", "7",
                            "--hangup-after", "501:9", "--stop-reading-after", "0x639:4",
                            "--stall-after", "502:3:1500", "--seed", "99", "--chaos", "0.25",
-                           "--chaos-kinds", "fragment,corrupt"});
+                           "--chaos-kinds", "fragment,garble-command,corrupt,lose-command"});
   ASSERT_EQ(parsed.status, ParseStatus::Run) << parsed.error;
   const FaultOptions& f = parsed.options.loader.faults;
   EXPECT_TRUE(f.silent && f.refuse_flash);
@@ -79,7 +79,8 @@ TEST(SimOptions, FaultOptions) {
             std::vector<std::uint32_t>({CMD_BEGIN, 3, 1500}));
   EXPECT_EQ(f.seed, 99u);
   EXPECT_DOUBLE_EQ(f.chaos, 0.25);
-  EXPECT_EQ(f.chaos_kinds, (std::vector<ChaosKind>{ChaosKind::Fragment, ChaosKind::Corrupt}));
+  EXPECT_EQ(f.chaos_kinds, (std::vector<ChaosKind>{ChaosKind::Fragment, ChaosKind::GarbleCommand,
+                                                    ChaosKind::Corrupt, ChaosKind::LoseCommand}));
 }
 
 TEST(SimOptions, HelpWinsAndListsEveryOption) {
@@ -110,7 +111,7 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAMessage) {
       {"--flip", "8:0"},
       {"--flip", "1"}, {"--flip", "1:0x800000"}, {"--flip", "1:16:0"}, {"--seed", "abc"}, {"--chaos", "1.5"}, {"--chaos", "-0.1"},
       {"--chaos", "nan"}, {"--chaos-kinds", ""}, {"--chaos-kinds", "drop,,corrupt"},
-      {"--chaos-kinds", "drop,drop"}, {"--chaos-kinds", "flip"},
+      {"--chaos-kinds", "drop,drop"}, {"--chaos-kinds", "flip"}, {"--chaos-kinds", "lose"},
   };
   for (const std::vector<std::string>& arguments : cases) {
     SimParse parsed = parse(arguments);
