@@ -49,8 +49,8 @@ constexpr OptionHelp OPTION_HELP[] = {
     {"--seed", "S", "seed of the chaos draws (default 0)"},
     {"--chaos", "P", "strike each command or its answer with probability P (0 to 1)"},
     {"--chaos-kinds", "LIST",
-     "what chaos may do, from drop,corrupt,fragment (to answers) and lose-command,garble-command "
-     "(to commands); default drop,corrupt,fragment"},
+     "what chaos may do: drop,corrupt,fragment (answers), lose-command,garble-command (commands); "
+     "default the first three"},
 };
 
 const OptionHelp* find_option(const std::string& name) {
