@@ -228,7 +228,8 @@ TEST(Faults, ChaosDoesOnlyTheKindsAllowed) {
   EXPECT_EQ(chaos_trace(7, 1.0, 40, {ChaosKind::GarbleCommand}), std::string(40, 'g'));
 }
 
-// Unlike a lost answer, a command lost or garbled on its way in never took effect.
+// A command chaos lost or garbled on its way in never took effect, unlike one whose answer it
+// drops.
 TEST(Faults, CommandsDamagedOnTheirWayInAreNeverCarriedOut) {
   for (ChaosKind kind : {ChaosKind::LoseCommand, ChaosKind::GarbleCommand}) {
     Loader loader = make_loader();

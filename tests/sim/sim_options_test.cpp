@@ -90,8 +90,8 @@ TEST(SimOptions, HelpWinsAndListsEveryOption) {
        {"--dir", "--port", "--serve-forever", "--start", "--yenc-only", "--dump", "--wire",
         "--silent", "--ping-code", "--refuse-flash", "--drop", "--corrupt", "--wrong-channel",
         "--garbage", "--fragment", "--pace", "--latency", "--banner", "--flip", "--short-read",
-        "--hangup-after", "--stop-reading-after", "--stall-after", "--seed", "--chaos", "--chaos-kinds",
-        "--help"}) {
+        "--hangup-after", "--stop-reading-after", "--stall-after", "--seed", "--chaos",
+        "--chaos-kinds", "--help"}) {
     EXPECT_NE(usage.find(std::string("  ") + option + " "), std::string::npos) << option;
   }
 }
