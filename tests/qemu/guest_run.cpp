@@ -108,7 +108,10 @@ int main(int argc, char** argv) {
   int status = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
   int kmsg = open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
   if (kmsg >= 0) {
-    std::string mark = "qemu-e2e: " + out_dir + " ended with status " + std::to_string(status);
+    // The line feed ends the record: the kernel keeps one without it open for more text, and
+    // dmesg does not show it until another message follows.
+    std::string mark =
+        "qemu-e2e: " + out_dir + " ended with status " + std::to_string(status) + "\n";
     if (write(kmsg, mark.data(), mark.size()) < 0) std::perror("/dev/kmsg");
     close(kmsg);
   }
