@@ -6,9 +6,11 @@
 
 namespace xarveld {
 
-// POSIX: SIGINT, SIGTERM and SIGHUP are noted; SIGPIPE is ignored, so output that cannot be
+// POSIX: SIGINT, SIGTERM and SIGHUP are noted, unless the tool started with them ignored (nohup,
+// a background job), and then they stay ignored; SIGPIPE is ignored, so output that cannot be
 // written is dropped and never cuts a device operation short. Windows: Ctrl-C, Ctrl-Break and
-// the closing of the console window are noted.
+// the closing of the console window are noted. A second request, while the first is still being
+// carried out, ends the process at once as the signal or event does by default.
 void interrupt_install();
 
 bool interrupt_requested();

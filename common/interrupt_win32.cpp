@@ -11,7 +11,9 @@ volatile LONG requested = 0;
 // returns, so for that event it waits: the main path notices the request within a read interval
 // and ends the process itself, this thread with it.
 BOOL WINAPI note_control_event(DWORD event) {
-  InterlockedExchange(&requested, 1);
+  // A second request while the first is still being carried out (a write to a console or pipe
+  // that does not move): what Windows does by default.
+  if (InterlockedExchange(&requested, 1) != 0) ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
     Sleep(INFINITE);
   }

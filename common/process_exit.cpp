@@ -21,8 +21,10 @@ void at_process_end(void (*release)()) {
 }
 
 void end_process(int status) {
-  console_flush();
+  // log.txt and the port first: a stdout nobody reads can block its write-out, and a second
+  // interrupt then ends the process there with nothing of the trace lost.
   while (release_count > 0) releases[--release_count]();
+  console_flush();
   if (interrupt_requested()) interrupt_end_process();
   std::exit(status);
 }

@@ -8,8 +8,8 @@ namespace xarveld {
 // it; end_process calls each, last taken first. Taking the same function twice registers it once.
 void at_process_end(void (*release)());
 
-// Writes out stdout, releases what was registered (flushing and closing log.txt, releasing the
-// port), and ends the process with status; when an interrupt has been requested it ends instead
+// Releases what was registered (flushing and closing log.txt, releasing the port), writes out
+// stdout, and ends the process with status; when an interrupt has been requested it ends instead
 // as the interrupted program it is.
 [[noreturn]] void end_process(int status);
 

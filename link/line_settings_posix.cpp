@@ -21,7 +21,9 @@ constexpr tcflag_t HARDWARE_FLOW = 0;
 termios line_settings_for(std::uint32_t baud_rate) {
   termios settings{};
   settings.c_cflag = CS8 | CLOCAL | CREAD;
-  settings.c_cc[VMIN] = 0;
+  // With VMIN 1 a read of an empty queue on the non-blocking descriptor fails with EAGAIN, and
+  // end of file means a line that hung up; with VMIN 0 both would read as 0 bytes.
+  settings.c_cc[VMIN] = 1;
   settings.c_cc[VTIME] = 0;
   cfsetispeed(&settings, baud_constant(baud_rate));
   cfsetospeed(&settings, baud_constant(baud_rate));

@@ -11,6 +11,8 @@ void release_lost_port(PortLoss loss) {
                          ? "vanished: the adapter was unplugged or the line hung up"
                          : "stopped taking data: a frame could not be written within 2 s";
   diagnose("%s %s", serial_port_description().c_str(), what);
+  // Nothing more of this run is going to leave: the port closes without waiting for it.
+  serial_discard_output();
   serial_close();
 }
 

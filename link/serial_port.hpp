@@ -13,10 +13,20 @@ constexpr std::uint32_t SERIAL_READ_INTERVAL_MS = 20;
 // A frame that cannot be written in this long means a line that has stopped taking data: the
 // longest frame, 75 bytes, takes 40 ms at 19200 baud.
 constexpr std::uint32_t SERIAL_WRITE_LIMIT_MS = 2000;
+// At the end of a run the frames already written (the disconnect command) get this long to
+// leave the port before what is left is discarded; the queue is looked at this often.
+constexpr std::uint32_t SERIAL_DRAIN_LIMIT_MS = 500;
+constexpr std::uint32_t SERIAL_DRAIN_POLL_MS = 5;
 
-// Opens the port named "COM1" to "COM9" for this process alone, drops DTR and RTS at once,
-// applies the line settings (8 data bits, no parity, one stop bit, no flow control, baud_rate)
-// and checks that they took, discards whatever was waiting on the line, and prints
+// What serial_write reports.
+constexpr int SERIAL_WRITE_DONE = 1;
+constexpr int SERIAL_WRITE_STUCK = 0;  // the line took nothing for SERIAL_WRITE_LIMIT_MS
+constexpr int SERIAL_WRITE_GONE = -1;  // the device went away (a pulled adapter)
+
+// Opens the port named "COM1" to "COM9" for this process alone (on POSIX a lock file first, then
+// the device), drops DTR and RTS at once, applies the line settings (8 data bits, no parity, one
+// stop bit, no flow control, baud_rate) and checks that they took, discards whatever was waiting
+// on the line or arrives until it has been quiet a while, and prints
 // "Serial port opened...\n". A port that cannot be opened or configured prints
 // "Could not open serial port!\n" and ends the process with status 1. The port is released
 // by end_process on every way out.
@@ -27,12 +37,20 @@ void serial_open(const std::string& port_name, std::uint32_t baud_rate);
 // *count set (zero bytes after the wait, or a wait cut short by a signal, is a successful read),
 // or 0 when the read failed: the port is gone (a pulled adapter, a line that hung up).
 int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count);
+// The same read, waiting up to wait_ms for a first byte.
+int serial_read_within(std::uint8_t* buffer, std::size_t capacity, std::size_t* count,
+                       std::uint32_t wait_ms);
 
-// Writes the whole frame within SERIAL_WRITE_LIMIT_MS. Returns 1 when it was written, 0 when it
-// could not be (the port is gone, or the line stopped taking data).
+// Writes the whole frame within SERIAL_WRITE_LIMIT_MS. Returns SERIAL_WRITE_DONE, or
+// SERIAL_WRITE_STUCK or SERIAL_WRITE_GONE when it could not be written.
 int serial_write(const std::uint8_t* bytes, std::size_t length);
 
-// Releases the port if it is open: exclusive use ended, lock released, handle closed.
+// Discards output written but not yet sent: a line that stopped taking data never takes it.
+void serial_discard_output();
+
+// Releases the port if it is open: what was written gets SERIAL_DRAIN_LIMIT_MS to leave (none
+// after an interrupt) and the rest is discarded, exclusive use ended, locks released, handle
+// closed.
 void serial_close();
 
 bool serial_is_open();

@@ -1,7 +1,6 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
-#include <sys/select.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
@@ -16,10 +15,14 @@
 
 #include "common/console.hpp"
 #include "common/diagnostic.hpp"
+#include "common/interrupt.hpp"
 #include "common/process_exit.hpp"
 #include "link/clock.hpp"
 #include "link/line_settings_posix.hpp"
+#include "link/port_lock.hpp"
+#include "link/port_wait.hpp"
 #include "link/serial_port.hpp"
+#include "link/stale_input.hpp"
 
 namespace xarveld {
 
@@ -87,43 +90,51 @@ bool apply_line_settings(int fd, std::uint32_t baud_rate) {
 }
 
 // Returns the open descriptor, or -1 with the reason in failure. The descriptor stays
-// non-blocking: reads wait in select(), and writes wait for room with a time limit.
+// non-blocking: reads wait in port_wait, and writes wait for room with a time limit.
 int open_port(const std::string& path, std::uint32_t baud_rate, std::string& failure) {
+  PortLock lock = port_lock_take(path);
+  if (lock.outcome == PortLockOutcome::Held) {
+    failure = lock.reason;
+    return -1;
+  }
+  if (lock.outcome == PortLockOutcome::Unavailable) {
+    diagnose("%s; going on without a lock file", lock.reason.c_str());
+  }
   int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     failure = open_failure(errno);
+    port_lock_release();
     return -1;
   }
   drop_modem_lines(fd);
+  bool exclusive = false;
   if (isatty(fd) != 1) {
     failure = "not a serial device";
   } else if (flock(fd, LOCK_EX | LOCK_NB) != 0 || ioctl(fd, TIOCEXCL) != 0) {
     failure = "in use by another program";
-  } else if (!apply_line_settings(fd, baud_rate)) {
-    failure = "the line settings could not be applied";
   } else {
-    return fd;
+    exclusive = true;
+    if (apply_line_settings(fd, baud_rate)) return fd;
+    failure = "the line settings could not be applied";
   }
+  // A pseudo-terminal whose other side stays open would otherwise stay exclusive.
+  if (exclusive) ioctl(fd, TIOCNXCL);
   close(fd);
+  port_lock_release();
   return -1;
 }
 
-constexpr int WAIT_READY = 1;
-constexpr int WAIT_OVER = 0;  // the time has passed, or a signal came
-constexpr int WAIT_FAILED = -1;
-
-// Waits until fd is ready to read (or to write) for at most timeout_ms. select() rather than
-// poll(): macOS's poll() does not serve devices.
-int wait_ready(int fd, bool for_writing, std::uint32_t timeout_ms) {
-  fd_set set;
-  FD_ZERO(&set);
-  FD_SET(fd, &set);
-  timeval timeout{static_cast<time_t>(timeout_ms / 1000),
-                  static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
-  int ready = select(fd + 1, for_writing ? nullptr : &set, for_writing ? &set : nullptr, nullptr,
-                     &timeout);
-  if (ready > 0) return WAIT_READY;
-  return ready == 0 || errno == EINTR ? WAIT_OVER : WAIT_FAILED;
+// Gives the frames already written (the disconnect command) a bounded time to leave, then
+// discards what is left, so that close() never waits the driver's closing wait (30 s on many)
+// for output that cannot go. An interrupted run waits for nothing.
+void finish_output(int fd) {
+  std::uint64_t deadline = clock_ticks() + SERIAL_DRAIN_LIMIT_MS * TICKS_PER_MILLISECOND;
+  int queued = 0;
+  while (!interrupt_requested() && ioctl(fd, TIOCOUTQ, &queued) == 0 && queued > 0 &&
+         clock_ticks() < deadline) {
+    usleep(SERIAL_DRAIN_POLL_MS * 1000);
+  }
+  tcflush(fd, TCOFLUSH);
 }
 }  // namespace
 
@@ -137,23 +148,30 @@ void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
     end_process(1);
   }
   at_process_end(serial_close);
+  discard_stale_input();
   console_printf("Serial port opened...\n");
 }
 
-int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) {
+int serial_read_within(std::uint8_t* buffer, std::size_t capacity, std::size_t* count,
+                       std::uint32_t wait_ms) {
   *count = 0;
   if (port_fd < 0) return 0;
-  int waited = wait_ready(port_fd, false, SERIAL_READ_INTERVAL_MS);
-  if (waited != WAIT_READY) return waited == WAIT_OVER ? 1 : 0;
+  int waited = port_wait(port_fd, false, wait_ms);
+  if (waited != PORT_READY) return waited == PORT_QUIET ? 1 : 0;
   ssize_t got = read(port_fd, buffer, capacity);
   if (got > 0) {
     *count = static_cast<std::size_t>(got);
     return 1;
   }
-  // A signal between readiness and the read: an empty read. Readiness with nothing to read is end of file, and
-  // EIO, ENXIO or ENODEV a device that has gone: a pulled adapter, a line that hung up.
+  // With VMIN 1 an empty queue reads as EAGAIN, so end of file is a line that really hung up (a
+  // USB adapter pulled); EIO, ENXIO or ENODEV a device that has gone. A signal between readiness
+  // and the read is an empty read.
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)) return 1;
   return 0;
+}
+
+int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) {
+  return serial_read_within(buffer, capacity, count, SERIAL_READ_INTERVAL_MS);
 }
 
 int serial_write(const std::uint8_t* bytes, std::size_t length) {
@@ -161,33 +179,43 @@ int serial_write(const std::uint8_t* bytes, std::size_t length) {
   std::uint64_t deadline = 0;
   std::size_t done = 0;
   while (done < length) {
-    if (port_fd < 0) return 0;
+    if (port_fd < 0) return SERIAL_WRITE_GONE;
     ssize_t wrote = write(port_fd, bytes + done, length - done);
     if (wrote > 0) {
       done += static_cast<std::size_t>(wrote);
       continue;
     }
-    if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return 0;
+    // EIO, ENXIO, ENODEV: the adapter was pulled while the frame was on its way.
+    if (wrote < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      return SERIAL_WRITE_GONE;
+    }
     end_process_if_interrupted();
     std::uint64_t now = clock_ticks();
     if (deadline == 0) deadline = now + SERIAL_WRITE_LIMIT_MS * TICKS_PER_MILLISECOND;
-    if (now >= deadline) return 0;
+    if (now >= deadline) return SERIAL_WRITE_STUCK;
     std::uint64_t left_ms = (deadline - now + TICKS_PER_MILLISECOND - 1) / TICKS_PER_MILLISECOND;
     // Woken at least once per read interval to notice an interrupt.
     std::uint32_t wait_ms = static_cast<std::uint32_t>(
         left_ms < SERIAL_READ_INTERVAL_MS ? left_ms : SERIAL_READ_INTERVAL_MS);
-    if (wait_ready(port_fd, true, wait_ms) == WAIT_FAILED) return 0;
+    if (port_wait(port_fd, true, wait_ms) == PORT_WAIT_FAILED) return SERIAL_WRITE_GONE;
   }
-  return 1;
+  return SERIAL_WRITE_DONE;
+}
+
+void serial_discard_output() {
+  if (port_fd >= 0) tcflush(port_fd, TCOFLUSH);
 }
 
 void serial_close() {
-  if (port_fd < 0) return;
-  // A real port drops exclusive mode at its last close; a pseudo-terminal whose other side keeps
-  // the slave open would not, and would refuse the next run of an ordinary user.
-  ioctl(port_fd, TIOCNXCL);
-  close(port_fd);
-  port_fd = -1;
+  if (port_fd >= 0) {
+    finish_output(port_fd);
+    // A real port drops exclusive mode at its last close; a pseudo-terminal whose other side
+    // keeps the slave open would not, and would refuse the next run of an ordinary user.
+    ioctl(port_fd, TIOCNXCL);
+    close(port_fd);
+    port_fd = -1;
+  }
+  port_lock_release();
 }
 
 bool serial_is_open() { return port_fd >= 0; }

@@ -4,9 +4,12 @@
 
 #include "common/console.hpp"
 #include "common/diagnostic.hpp"
+#include "common/interrupt.hpp"
 #include "common/process_exit.hpp"
 #include "common/win32_error.hpp"
+#include "link/clock.hpp"
 #include "link/serial_port.hpp"
+#include "link/stale_input.hpp"
 
 namespace xarveld {
 
@@ -43,13 +46,34 @@ bool flow_controlled(const DCB& dcb) {
          dcb.fRtsControl == RTS_CONTROL_HANDSHAKE || dcb.fDtrControl == DTR_CONTROL_HANDSHAKE;
 }
 
+// A driver may report the rate its clock divider achieved rather than the one asked for: 115384
+// for 115200. A UART tolerates a few per cent between the two ends.
+bool baud_rate_close(DWORD achieved, DWORD asked) {
+  DWORD difference = achieved > asked ? achieved - asked : asked - achieved;
+  return difference * 100 <= asked * 3;
+}
+
 // SetCommState succeeds on drivers that quietly keep some of their own settings: what matters
 // to the loader is read back and compared. DTR and RTS count only as handshakes: Wine, which
 // cannot read a pseudo-terminal's modem lines, reports other modes for them than were set.
 bool line_settings_took(const DCB& asked, const DCB& read_back) {
-  return read_back.BaudRate == asked.BaudRate && read_back.ByteSize == asked.ByteSize &&
+  return baud_rate_close(read_back.BaudRate, asked.BaudRate) &&
+         read_back.ByteSize == asked.ByteSize &&
          read_back.Parity == asked.Parity && read_back.StopBits == asked.StopBits &&
          flow_controlled(read_back) == flow_controlled(asked);
+}
+
+// Reads return at once with what is waiting, else wait up to wait_ms for a first byte. A write
+// runs one slice at most, so that an interrupt is seen while a line takes nothing; serial_write
+// gives up after SERIAL_WRITE_LIMIT_MS of slices.
+bool set_read_wait(HANDLE handle, DWORD wait_ms) {
+  COMMTIMEOUTS timeouts{};
+  timeouts.ReadIntervalTimeout = MAXDWORD;
+  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
+  timeouts.ReadTotalTimeoutConstant = wait_ms;
+  timeouts.WriteTotalTimeoutMultiplier = 0;
+  timeouts.WriteTotalTimeoutConstant = SERIAL_READ_INTERVAL_MS;
+  return SetCommTimeouts(handle, &timeouts) != 0;
 }
 
 // Line settings built from an all-zero DCB, not from the port's current ones.
@@ -71,15 +95,7 @@ bool apply_line_settings(HANDLE handle, std::uint32_t baud_rate) {
   read_back.DCBlength = sizeof read_back;
   if (!GetCommState(handle, &read_back) || !line_settings_took(dcb, read_back)) return false;
 
-  // Return at once with what is waiting, else wait up to 20 ms for a first byte. A frame that
-  // cannot be written within the limit means a line that has stopped taking data.
-  COMMTIMEOUTS timeouts{};
-  timeouts.ReadIntervalTimeout = MAXDWORD;
-  timeouts.ReadTotalTimeoutMultiplier = MAXDWORD;
-  timeouts.ReadTotalTimeoutConstant = SERIAL_READ_INTERVAL_MS;
-  timeouts.WriteTotalTimeoutMultiplier = 0;
-  timeouts.WriteTotalTimeoutConstant = SERIAL_WRITE_LIMIT_MS;
-  if (!SetCommTimeouts(handle, &timeouts)) return false;
+  if (!set_read_wait(handle, SERIAL_READ_INTERVAL_MS)) return false;
   // What was waiting on the line (a boot banner, an answer meant for an earlier run) is not an
   // answer to this run's first command.
   PurgeComm(handle, PURGE_RXCLEAR);
@@ -123,6 +139,7 @@ void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
     end_process(1);
   }
   at_process_end(serial_close);
+  discard_stale_input();
   console_printf("Serial port opened...\n");
 }
 
@@ -152,18 +169,65 @@ int serial_read(std::uint8_t* buffer, std::size_t capacity, std::size_t* count) 
   return 1;
 }
 
-// One WriteFile, bounded by the write time-out: a short write is a line that stopped taking data.
+// A waiting time other than the read interval is asked for only while the port is being opened.
+int serial_read_within(std::uint8_t* buffer, std::size_t capacity, std::size_t* count,
+                       std::uint32_t wait_ms) {
+  if (wait_ms == SERIAL_READ_INTERVAL_MS || port_handle == INVALID_HANDLE_VALUE) {
+    return serial_read(buffer, capacity, count);
+  }
+  *count = 0;
+  if (!set_read_wait(port_handle, wait_ms)) return 0;
+  int result = serial_read(buffer, capacity, count);
+  if (!set_read_wait(port_handle, SERIAL_READ_INTERVAL_MS)) return 0;
+  return result;
+}
+
+namespace {
+// Most drivers end a slice that ran out of time with success and a short count; some report a
+// time-out instead.
+bool slice_timed_out(DWORD error) {
+  return error == ERROR_SEM_TIMEOUT || error == ERROR_TIMEOUT || error == ERROR_COUNTER_TIMEOUT;
+}
+}  // namespace
+
+// A write that fails, rather than running out of time, means the device went away.
 int serial_write(const std::uint8_t* bytes, std::size_t length) {
-  if (port_handle == INVALID_HANDLE_VALUE) return 0;
-  DWORD wrote = 0;
-  return WriteFile(port_handle, bytes, static_cast<DWORD>(length), &wrote, nullptr) &&
-                 wrote == length
-             ? 1
-             : 0;
+  std::uint64_t deadline = 0;  // set once a slice leaves something behind
+  std::size_t done = 0;
+  while (done < length) {
+    if (port_handle == INVALID_HANDLE_VALUE) return SERIAL_WRITE_GONE;
+    DWORD wrote = 0;
+    if (!WriteFile(port_handle, bytes + done, static_cast<DWORD>(length - done), &wrote,
+                   nullptr) &&
+        !slice_timed_out(GetLastError())) {
+      return SERIAL_WRITE_GONE;
+    }
+    done += wrote;
+    if (done == length) break;
+    end_process_if_interrupted();
+    std::uint64_t now = clock_ticks();
+    if (deadline == 0) deadline = now + SERIAL_WRITE_LIMIT_MS * TICKS_PER_MILLISECOND;
+    if (now >= deadline) return SERIAL_WRITE_STUCK;
+  }
+  return SERIAL_WRITE_DONE;
+}
+
+void serial_discard_output() {
+  if (port_handle != INVALID_HANDLE_VALUE) PurgeComm(port_handle, PURGE_TXABORT | PURGE_TXCLEAR);
 }
 
 void serial_close() {
   if (port_handle == INVALID_HANDLE_VALUE) return;
+  // What was written (the disconnect command) gets a bounded time to leave; the rest is
+  // discarded, so that closing never waits on output that cannot go.
+  std::uint64_t deadline = clock_ticks() + SERIAL_DRAIN_LIMIT_MS * TICKS_PER_MILLISECOND;
+  DWORD errors = 0;
+  COMSTAT status{};
+  while (!interrupt_requested() && ClearCommError(port_handle, &errors, &status) &&
+         status.cbOutQue > 0 && clock_ticks() < deadline) {
+    Sleep(SERIAL_DRAIN_POLL_MS);
+  }
+  serial_discard_output();
   CloseHandle(port_handle);
   port_handle = INVALID_HANDLE_VALUE;
   CloseHandle(port_claim);

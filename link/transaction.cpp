@@ -23,7 +23,10 @@ int send_packet(Packet& cmd) {
   trace_command_record(cmd.data(), words);
   std::uint8_t frame[YENC_FRAME_CAPACITY];
   std::size_t length = frame_packet(cmd, words, frame);
-  if (!serial_write(frame, length)) release_lost_port(PortLoss::Stuck);
+  int written = serial_write(frame, length);
+  if (written != SERIAL_WRITE_DONE) {
+    release_lost_port(written == SERIAL_WRITE_GONE ? PortLoss::Vanished : PortLoss::Stuck);
+  }
   return 1;
 }
 
@@ -48,8 +51,10 @@ int await_response(Packet* resp) {
 int transact(Packet& cmd, Packet& resp) {
   std::uint16_t code = packet_command_code(cmd[0]);
   for (int attempts_left = TRANSACT_ATTEMPTS; attempts_left > 0; --attempts_left) {
-    // Nothing is sent, or recorded as sent, to a port that is gone.
+    // Nothing is sent, or recorded as sent, to a port that is gone, nor once an interrupt came
+    // in while stdout was being written: no answer of it would ever be read.
     if (!serial_is_open()) return 0;
+    end_process_if_interrupted();
     send_packet(cmd);
     if (code == CMD_DISCONNECT || code == CMD_ENTER_YENC) {
       await_response(nullptr);

@@ -3,9 +3,11 @@
 
 #include <gtest/gtest.h>
 
+#include "link/clock.hpp"
 #include "link/framing.hpp"
 #include "link/receive.hpp"
 #include "link/serial_port.hpp"
+#include "link/stale_input.hpp"
 #include "link/transaction.hpp"
 #include "tests/support/fake_link.hpp"
 #include "tests/support/frames.hpp"
@@ -47,6 +49,29 @@ TEST_F(Receive, AFailedReadReleasesThePortAndIsReportedOnlyOutsideADrain) {
   EXPECT_EQ(receive_packet(nullptr), RECEIVE_READ_FAILED);
   EXPECT_FALSE(serial_is_open());
   EXPECT_EQ(console.text(), "Serial Read Error = 0\r\n");
+}
+
+TEST_F(Receive, StaleInputIsDiscardedUntilTheLineFallsQuiet) {
+  constexpr std::uint64_t MS = TICKS_PER_MILLISECOND;
+  // A quiet line costs one wait of 50 ms.
+  discard_stale_input();
+  EXPECT_EQ(elapsed(), 50 * MS);
+  EXPECT_EQ(fake::reads_made(), 1u);
+  // Bytes 20 ms after the open and 40 ms after those: quiet 50 ms after the last.
+  start = fake::now();
+  fake::queue_read_after(20, {0x01, 0x02});
+  fake::queue_read_after(40, {0x03});
+  discard_stale_input();
+  EXPECT_EQ(elapsed(), 110 * MS);
+  // A line that never falls quiet is given 500 ms; what comes after is the run's.
+  start = fake::now();
+  for (int i = 0; i < 30; ++i) fake::queue_read_after(40, {0xAA});
+  discard_stale_input();
+  EXPECT_EQ(elapsed(), 500 * MS);
+  std::uint8_t next[8];
+  std::size_t count = 0;
+  EXPECT_EQ(serial_read(next, sizeof next, &count), 1);
+  EXPECT_EQ(count, 1u);
 }
 
 TEST_F(Receive, ClosedPortReadsNothing) {

@@ -19,11 +19,8 @@ double since(Clock::time_point start) {
   return std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-int decode_status(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
-  return -1;
-}
+int exit_status(int raw) { return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1; }
+int ending_signal(int raw) { return WIFSIGNALED(raw) ? WTERMSIG(raw) : 0; }
 
 [[noreturn]] void exec_child(const std::vector<std::string>& argv, const std::string& cwd) {
   if (chdir(cwd.c_str()) != 0) _exit(126);
@@ -99,7 +96,8 @@ Finished run_to_end(const std::vector<std::string>& argv, const std::string& cwd
     wait4(pid, &raw_status, 0, &usage);
     finished.timed_out = true;
   }
-  finished.status = decode_status(raw_status);
+  finished.status = exit_status(raw_status);
+  finished.signal = ending_signal(raw_status);
   finished.seconds = since(start);
   finished.cpu_seconds = static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                          static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
@@ -161,7 +159,7 @@ std::string read_rest(const Background& child, double timeout_seconds) {
   return text;
 }
 
-int finish(Background& child, double timeout_seconds) {
+int finish(Background& child, double timeout_seconds, int* signal) {
   if (child.pid < 0) return -1;
   int raw_status = 0;
   auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(
@@ -175,7 +173,8 @@ int finish(Background& child, double timeout_seconds) {
   }
   if (child.stdout_fd >= 0) close(child.stdout_fd);
   child = Background{};
-  return decode_status(raw_status);
+  if (signal != nullptr) *signal = ending_signal(raw_status);
+  return exit_status(raw_status);
 }
 
 }  // namespace xarveld::e2e

@@ -9,7 +9,8 @@
 namespace xarveld::e2e {
 
 struct Finished {
-  int status = -1;  // the exit status, or 128 + the signal that ended the process
+  int status = -1;  // the exit status; -1 when a signal ended the process
+  int signal = 0;   // the signal that ended it, if one did
   std::string out;
   std::string err;
   bool timed_out = false;
@@ -38,7 +39,8 @@ std::string read_line(const Background& child, double timeout_seconds);
 std::string read_rest(const Background& child, double timeout_seconds);
 
 // Waits for the child to end by itself for up to timeout_seconds, then ends it with SIGTERM (and
-// SIGKILL if it must). Returns its exit status as in Finished.
-int finish(Background& child, double timeout_seconds);
+// SIGKILL if it must). Returns its exit status as in Finished, and the signal that ended it in
+// *signal when one is asked for.
+int finish(Background& child, double timeout_seconds, int* signal = nullptr);
 
 }  // namespace xarveld::e2e

@@ -1,0 +1,28 @@
+#pragma once
+// The lock file that serial programs on Linux honour: LCK..NAME in the lock directory, holding
+// the holder's process number. Taken before the device is opened, because opening a port raises
+// DTR and RTS, and a board that another run is burning must not see that reset pulse; root passes
+// the exclusive mode of an open port, and a lock file stops it all the same.
+#include <string>
+
+namespace xarveld {
+
+enum class PortLockOutcome {
+  Taken,
+  Held,         // by a live process: the port is in use
+  Unavailable,  // the lock directory cannot be written: the run goes on without a lock file
+};
+
+struct PortLock {
+  PortLockOutcome outcome = PortLockOutcome::Unavailable;
+  std::string reason;  // for the help on a terminal
+};
+
+// Takes the lock for the device at path (its real name, after symlinks), removing a stale lock
+// whose process is gone. A device that does not exist is not locked: its open fails anyway.
+PortLock port_lock_take(const std::string& path);
+
+// Removes the lock file this process took, if any.
+void port_lock_release();
+
+}  // namespace xarveld
