@@ -100,7 +100,12 @@ PortLock port_lock_take(const std::string& path) {
       result.reason = "in use by process " + std::to_string(holder) + " (" + lock + ")";
       return result;
     }
-    unlink(lock.c_str());
+    // A stale lock this user may not remove (another user's, in the sticky lock directory)
+    // protects nothing: the run goes on as it would without a lock directory.
+    if (unlink(lock.c_str()) != 0 && errno != ENOENT) {
+      result.reason = "stale " + lock + " cannot be removed: " + std::strerror(errno);
+      return result;
+    }
   }
   result.outcome = PortLockOutcome::Held;
   result.reason = "in use by another program (" + lock + ")";

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <thread>
 
 #include "link/packet.hpp"
 #include "tests/e2e/support/e2e_fixture.hpp"
@@ -85,49 +86,124 @@ std::string run_with_terminal_stderr(const std::vector<std::string>& arguments,
   return shown;
 }
 
+// Every place that explains a failure: opening the port, the files, log.txt, and, with the
+// simulated target misbehaving, each kind of failed operation, a silent loader, a port that
+// vanishes while the tool waits or while it writes, a line that stops taking data. Each says its
+// own line on a terminal; with standard error redirected it says nothing, and stdout is the same.
 TEST_F(Startup, AFailureSaysWhyOnlyOnAStandardErrorThatIsATerminal) {
   if (!tool_is_native()) {
     GTEST_SKIP() << "the reasons here are the POSIX build's words; Wine draws its console on the "
                     "terminal with escape sequences, and its reasons are Win32's";
   }
   if (sim_path().empty()) GTEST_SKIP() << "built without the simulated target";
+  enum class Log { Earlier, Held, Directory };  // log.txt: an earlier run's, held, not a file
   struct Case {
-    std::string com1;  // empty: the simulated target
+    std::string com1;              // empty: the simulated target
+    std::vector<std::string> sim;  // its faults, for a fresh simulator on every run
     std::vector<std::string> arguments;
+    // PORT stands for "COM1 (./COM1 -> the simulator's line)", N for a number of seconds.
     std::string says;
+    Log log = Log::Earlier;
+    bool vanish_while_stuck = false;  // the line is cut while the tool waits to write a frame
   };
   write_file(path("plain-file"), "not a terminal");
   write_file(path("over.bin"), std::string(0x800001, 'o'));
+  write_file(path("drv.bin"), random_bytes(4096, 41));
+  write_file(path("dev.bin"), random_bytes(4096, 42));
+  const std::vector<std::string> every_ping = {"--corrupt", "50e:1,2,3,4,5,6,7,8,9,10,11,12"};
   const Case cases[] = {
-      {path("nowhere"), {"-p", "dev.bin"},
+      {path("nowhere"), {}, {"-p", "dev.bin"},
        "xarveld: COM1 (./COM1 -> " + path("nowhere") +
            "): No such file or directory; is the adapter plugged in? see ls /dev/serial/by-id"},
-      {path("plain-file"), {"-p", "dev.bin"},
+      {path("plain-file"), {}, {"-p", "dev.bin"},
        "xarveld: COM1 (./COM1 -> " + path("plain-file") + "): not a serial device"},
-      {"", {"-p", "missing.bin"}, "xarveld: missing.bin: No such file or directory"},
-      {"", {"-x", "over.bin"},
+      {"", {}, {"-p", "missing.bin"}, "xarveld: missing.bin: No such file or directory"},
+      {"", {}, {"-x", "over.bin"},
        "xarveld: over.bin: 8388609 bytes, more than the 8 MiB (8388608 bytes) an image may hold"},
-      {"", {"-x"}, "xarveld: log.txt is held by another run in this directory; this run keeps no trace"},
+      {"", {}, {"-x"},
+       "xarveld: log.txt is held by another run in this directory; this run keeps no trace",
+       Log::Held},
+      {"", {}, {"-x"}, "xarveld: log.txt: Is a directory; this run keeps no trace", Log::Directory},
+      {"", every_ping, {"-l", "drv.bin", "dev.bin"},
+       "xarveld: no answer from the loader on PORT: pinged it for N s in raw and yEnc framing; "
+       "check that the board is powered and its loader running, that the cable is on this port, "
+       "and that -b gives the loader's baud rate"},
+      {"", {"--corrupt", "502:1,2,3"}, {"-l", "drv.bin", "dev.bin"},
+       "xarveld: the loader did not answer the announcement of the driver load"},
+      {"", {"--corrupt", "502:1,2,3"}, {"-d", "3", "-p", "dev.bin"},
+       "xarveld: the loader did not answer the announcement of device 3"},
+      {"", {"--refuse-flash"}, {"-p", "dev.bin"}, "xarveld: the loader refused to program device 5"},
+      {"", {"--corrupt", "501:3,4,5"}, {"-p", "dev.bin"},
+       "xarveld: the loader did not take the block at offset 0x000040"},
+      {"", {}, {"-d", "6", "-p", "dev.bin"},
+       "xarveld: device 6 is not a flash device: use 1 to 5 or 7"},
+      {"", {}, {"-d", "6", "-x", "dev.bin"},
+       "xarveld: device 6 is not a flash device: use 1 to 5 or 7"},
+      {"", {"--corrupt", "502:1,2,3"}, {"-v", "dev.bin"},
+       "xarveld: the loader did not answer the announcement of the verification of device 5"},
+      {"", {"--corrupt", "639:1,2,3"}, {"-x", "dev.bin"},
+       "xarveld: the loader did not answer the read of device 5 at offset 0x000000"},
+      {"", {"--flip", "5:0x410"}, {"-p", "-x", "dev.bin"},
+       "xarveld: device 5 does not hold dev.bin: the block at 0x00400 differed on 3 reads"},
+      {"", {"--hangup-after", "501:5"}, {"-p", "dev.bin"},
+       "xarveld: PORT vanished: the adapter was unplugged or the line hung up"},
+      {"", {"--stop-reading-after", "501:5"}, {"-p", "dev.bin"},
+       "xarveld: PORT stopped taking data: a frame could not be written within 2 s"},
+      {"", {"--stop-reading-after", "501:5"}, {"-p", "dev.bin"},
+       "xarveld: PORT vanished: the adapter was unplugged or the line hung up", Log::Earlier,
+       true},
   };
   for (const Case& c : cases) {
-    if (c.com1.empty()) {
-      if (slave_path.empty()) start_sim({"--serve-forever"});
-    } else {
-      publish_com1(c.com1);
+    std::string out[2];  // stderr redirected, stderr a terminal
+    std::string shown;
+    for (int on_terminal = 0; on_terminal < 2; ++on_terminal) {
+      if (c.com1.empty()) {
+        start_sim(c.sim);
+      } else {
+        publish_com1(c.com1);
+      }
+      std::filesystem::remove_all(path("log.txt"));
+      if (c.log == Log::Directory) {
+        std::filesystem::create_directory(path("log.txt"));
+      } else {
+        write_file(path("log.txt"), "another run's log");
+      }
+      int holder = open(path("log.txt").c_str(), O_RDONLY | O_CLOEXEC);
+      if (c.log == Log::Held) flock(holder, LOCK_EX);
+      // Cut the line once the tool waits to write the frame the target no longer takes.
+      std::thread cutter;
+      if (c.vanish_while_stuck) {
+        cutter = std::thread([this] {
+          if (wait_until([this] { return received(CMD_DATA).size() == 5; }, 10)) {
+            usleep(300000);
+            finish_sim(0);
+          }
+        });
+      }
+      if (on_terminal) {
+        shown = run_with_terminal_stderr(c.arguments, dir, out[1]);
+      } else {
+        // Redirected, standard error stays empty (run_tool checks it).
+        out[0] = run_tool(c.arguments).out;
+      }
+      if (cutter.joinable()) cutter.join();
+      close(holder);
+      if (c.log != Log::Directory) {
+        EXPECT_EQ(read_file(path("log.txt")) == "another run's log", c.log == Log::Held) << c.says;
+      }
     }
-    // Another run holds log.txt: this run keeps no trace and leaves that run's log alone.
-    bool held = c.arguments.size() == 1;
-    write_file(path("log.txt"), "another run's log");
-    int holder = open(path("log.txt").c_str(), O_RDONLY | O_CLOEXEC);
-    if (held) flock(holder, LOCK_EX);
-    // Redirected, standard error stays empty (run_tool checks it).
-    Finished redirected = run_tool(c.arguments);
-    std::string out;
-    std::string shown = run_with_terminal_stderr(c.arguments, dir, out);
-    close(holder);
-    EXPECT_EQ(out, redirected.out) << c.says;
-    EXPECT_EQ(shown, c.says + "\r\n");
-    EXPECT_EQ(read_file(path("log.txt")) == "another run's log", held) << c.says;
+    std::string says = c.says;
+    if (std::size_t port = says.find("PORT"); port != std::string::npos) {
+      says.replace(port, 4, "COM1 (./COM1 -> " + slave_path + ")");
+    }
+    if (std::size_t seconds = says.find("for N s"); seconds != std::string::npos) {
+      std::size_t digits = shown.find_first_not_of("0123456789", seconds + 4);
+      if (shown.size() > seconds + 4 && digits != std::string::npos) {
+        says.replace(seconds + 4, 1, shown.substr(seconds + 4, digits - seconds - 4));
+      }
+    }
+    EXPECT_EQ(out[1], out[0]) << c.says;
+    EXPECT_EQ(shown, says + "\r\n");
   }
 }
 
