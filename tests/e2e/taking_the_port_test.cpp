@@ -18,13 +18,7 @@
 namespace xarveld::e2e {
 namespace {
 
-class TakingThePort : public E2eTest {
- protected:
-  void SetUp() override {
-    if (!tool_is_native()) GTEST_SKIP() << "the POSIX build's way of taking a port";
-    E2eTest::SetUp();
-  }
-};
+class TakingThePort : public E2eTest {};
 
 // /run/lock/LCK..pts_3 for /dev/pts/3.
 std::string lock_file_of(std::string device) {
@@ -42,6 +36,7 @@ void write_lock(const std::string& lock, pid_t holder) {
 }
 
 TEST_F(TakingThePort, ALockFileKeepsTheRunOffThePortUntilItsHolderIsGone) {
+  if (!tool_is_native()) GTEST_SKIP() << "lock files are the POSIX build's";
   if (!std::filesystem::is_directory("/run/lock")) GTEST_SKIP() << "no /run/lock here";
   open_own_line();
   std::string lock = lock_file_of(slave_path);
@@ -113,6 +108,7 @@ TEST_F(TakingThePort, BytesArrivingJustAfterTheOpenAreNoAnswer) {
 }
 
 TEST_F(TakingThePort, APortNumberedPastTheSelectLimitIsServed) {
+  if (!tool_is_native()) GTEST_SKIP() << "POSIX descriptors";
   if (sim_path().empty()) GTEST_SKIP() << "built without the simulated target";
   start_sim();
   std::string image = random_bytes(4096, 36);
