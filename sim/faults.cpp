@@ -50,15 +50,26 @@ FaultState fault_state_start(const FaultOptions& options) {
 
 CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
                                 std::uint16_t code) {
-  std::uint32_t count = next_count(state, code);
   CommandFate fate;
+  if (options.chaos > 0.0 && prng_unit(state.prng) < options.chaos &&
+      !options.chaos_kinds.empty()) {
+    fate.chaos = options.chaos_kinds[prng_next(state.prng) % options.chaos_kinds.size()];
+  }
+  if (fault_command_damaged(fate)) return fate;
+  std::uint32_t count = next_count(state, code);
   fate.drop_answer = listed(options.drops, code, count);
   fate.corrupt_answer = listed(options.corrupts, code, count);
   fate.hang_up = options.hangup_occurrence != 0 && code == options.hangup_code &&
                  count == options.hangup_occurrence;
   fate.stop_reading = options.stop_reading_occurrence != 0 && code == options.stop_reading_code &&
                       count == options.stop_reading_occurrence;
+  fate.stall = options.stall_occurrence != 0 && code == options.stall_code &&
+               count == options.stall_occurrence;
   return fate;
+}
+
+bool fault_command_damaged(const CommandFate& fate) {
+  return fate.chaos == ChaosKind::LoseCommand || fate.chaos == ChaosKind::GarbleCommand;
 }
 
 AnswerFate fault_count_answer(FaultState& state, const FaultOptions& options,
@@ -68,14 +79,9 @@ AnswerFate fault_count_answer(FaultState& state, const FaultOptions& options,
   fate.wrong_channel = number == options.wrong_channel_answer;
   fate.garbage = number == options.garbage_answer;
   fate.pieces = std::max<std::uint32_t>(options.fragment_pieces, 1);
-  // Drawn for every answer, so that the sequence of draws depends only on the traffic.
-  if (options.chaos > 0.0 && prng_unit(state.prng) < options.chaos &&
-      !options.chaos_kinds.empty()) {
-    fate.chaos = options.chaos_kinds[prng_next(state.prng) % options.chaos_kinds.size()];
-  }
-  fate.drop = options.silent || command.drop_answer || fate.chaos == ChaosKind::Drop;
-  fate.corrupt = command.corrupt_answer || fate.chaos == ChaosKind::Corrupt;
-  if (fate.chaos == ChaosKind::Fragment) {
+  fate.drop = options.silent || command.drop_answer || command.chaos == ChaosKind::Drop;
+  fate.corrupt = command.corrupt_answer || command.chaos == ChaosKind::Corrupt;
+  if (command.chaos == ChaosKind::Fragment) {
     fate.pieces = std::max(fate.pieces, CHAOS_FRAGMENT_PIECES);
   }
   return fate;

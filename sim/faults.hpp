@@ -24,7 +24,9 @@ struct FlipSpec {
   std::int64_t times = -1;
 };
 
-enum class ChaosKind { None, Drop, Corrupt, Fragment };
+// Drop, Corrupt and Fragment damage the answer of a command that was carried out; LoseCommand
+// and GarbleCommand damage the command on its way in, so that the loader never acts on it.
+enum class ChaosKind { None, Drop, Corrupt, Fragment, LoseCommand, GarbleCommand };
 
 struct FaultOptions {
   bool silent = false;
@@ -41,10 +43,13 @@ struct FaultOptions {
   std::uint32_t hangup_occurrence = 0;  // 0: never
   std::uint16_t stop_reading_code = 0;
   std::uint32_t stop_reading_occurrence = 0;  // 0: never
+  std::uint16_t stall_code = 0;
+  std::uint32_t stall_occurrence = 0;  // 0: never
+  std::uint32_t stall_ms = 0;          // how long the loader then takes nothing
   std::uint64_t seed = 0;
-  double chaos = 0.0;  // probability that an answer is dropped, corrupted or fragmented
-  // What chaos may do to an answer, drawn uniformly. Leaving out drops keeps a soak fast: every
-  // lost answer costs the tool a 20-s wait.
+  double chaos = 0.0;  // probability that chaos strikes a command or its answer
+  // What chaos may do, drawn uniformly. Leaving out drops keeps a soak fast: every lost answer
+  // costs the tool a 20-s wait, and so does every command lost or garbled on its way in.
   std::vector<ChaosKind> chaos_kinds = {ChaosKind::Drop, ChaosKind::Corrupt, ChaosKind::Fragment};
 };
 
@@ -70,15 +75,21 @@ struct FaultState {
 
 FaultState fault_state_start(const FaultOptions& options);
 
-// What becomes of one valid command, decided when it arrives.
+// What becomes of one valid command, decided when it arrives. Chaos is drawn for every one, so
+// that the sequence of draws depends only on the traffic; a command it loses or garbles on its
+// way in never reached the loader and is not counted for K.
 struct CommandFate {
+  ChaosKind chaos = ChaosKind::None;
   bool drop_answer = false;
   bool corrupt_answer = false;
   bool hang_up = false;  // the line is cut once the command has been carried out
   bool stop_reading = false;  // the loader takes nothing more once the command is answered
+  bool stall = false;  // the loader takes nothing for a while once the command is answered
 };
 CommandFate fault_count_command(FaultState& state, const FaultOptions& options,
                                 std::uint16_t code);
+// True when chaos lost or garbled the command before the loader could act on it.
+bool fault_command_damaged(const CommandFate& fate);
 
 // What becomes of one answer, decided when the loader has made it.
 struct AnswerFate {
@@ -86,7 +97,6 @@ struct AnswerFate {
   bool corrupt = false;
   bool wrong_channel = false;
   bool garbage = false;
-  ChaosKind chaos = ChaosKind::None;
   std::uint32_t pieces = 1;
 };
 AnswerFate fault_count_answer(FaultState& state, const FaultOptions& options,

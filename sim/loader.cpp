@@ -158,29 +158,29 @@ WireRecord packet_record(bool transmitted, Framing framing, const Packet& packet
   return record;
 }
 
+// The packet's bytes as they go on the line in this framing.
+std::vector<std::uint8_t> framed(Framing framing, const Packet& packet) {
+  std::uint8_t bytes[PACKET_MAX_BYTES];
+  std::size_t length = packet_to_bytes(packet, packet_word_count(packet[0]), bytes);
+  if (framing == Framing::Raw) return std::vector<std::uint8_t>(bytes, bytes + length);
+  std::uint8_t frame[YENC_FRAME_CAPACITY];
+  return std::vector<std::uint8_t>(frame, frame + yenc_encode_frame(frame, bytes, length));
+}
+
 void send_answer(Loader& loader, Packet answer, const CommandFate& command_fate,
                  std::vector<LoaderEvent>& events) {
   AnswerFate fate = fault_count_answer(loader.faults, loader.config.faults, command_fate);
   if (fate.drop) return;
-  std::size_t words = packet_word_count(answer[0]);
   // Damaged on the way back: the command itself was carried out, as a real loader acts first
   // and answers after.
-  if (fate.corrupt) ++answer[words - 1];
+  if (fate.corrupt) ++answer[packet_word_count(answer[0]) - 1];
 
   LoaderEvent event;
   event.kind = EventKind::Send;
   event.pieces = fate.pieces;
   event.record = packet_record(true, loader.framing, answer);
-  std::uint8_t bytes[PACKET_MAX_BYTES];
-  std::size_t length = packet_to_bytes(answer, words, bytes);
-  if (loader.framing == Framing::Raw) {
-    event.frame.assign(bytes, bytes + length);
-  } else {
-    std::uint8_t frame[YENC_FRAME_CAPACITY];
-    std::size_t frame_length = yenc_encode_frame(frame, bytes, length);
-    if (fate.wrong_channel) frame[1] = WRONG_CHANNEL;
-    event.frame.assign(frame, frame + frame_length);
-  }
+  event.frame = framed(loader.framing, answer);
+  if (fate.wrong_channel && loader.framing == Framing::YEnc) event.frame[1] = WRONG_CHANNEL;
   if (fate.garbage) {
     event.frame.assign(GARBAGE_LINE, GARBAGE_LINE + sizeof GARBAGE_LINE - 1);
     event.record.kind = RecordKind::Junk;
@@ -188,6 +188,24 @@ void send_answer(Loader& loader, Packet answer, const CommandFate& command_fate,
     event.record.bytes = event.frame;
   }
   events.push_back(std::move(event));
+}
+
+// Chaos lost the command on its way in, or garbled it so that its checksum fails. Either way the
+// loader never acts on it and answers nothing, as it does with any frame that holds no valid
+// packet; a garbled one is logged as the junk it arrived as.
+void receive_damaged(const Loader& loader, Packet command, ChaosKind chaos,
+                     std::vector<LoaderEvent>& events) {
+  LoaderEvent received;
+  received.record = packet_record(false, loader.framing, command);
+  if (chaos == ChaosKind::LoseCommand) {
+    received.record.kind = RecordKind::Lost;
+  } else {
+    ++command[packet_word_count(command[0]) - 1];
+    received.record.kind = RecordKind::Junk;
+    received.record.words.clear();
+    received.record.bytes = framed(loader.framing, command);
+  }
+  events.push_back(std::move(received));
 }
 
 void clear_receivers(Loader& loader) {
@@ -203,16 +221,22 @@ void take_nothing_more(Loader& loader, EventKind why, std::vector<LoaderEvent>& 
 }
 
 void handle_packet(Loader& loader, const Packet& command, std::vector<LoaderEvent>& events) {
+  std::uint16_t code = packet_command_code(command[0]);
+  CommandFate fate = fault_count_command(loader.faults, loader.config.faults, code);
+  if (fault_command_damaged(fate)) return receive_damaged(loader, command, fate.chaos, events);
   LoaderEvent received;
   received.record = packet_record(false, loader.framing, command);
   events.push_back(std::move(received));
 
-  std::uint16_t code = packet_command_code(command[0]);
-  CommandFate fate = fault_count_command(loader.faults, loader.config.faults, code);
   Packet answer = carry_out(loader, command);
   if (fate.hang_up) return take_nothing_more(loader, EventKind::HangUp, events);
   send_answer(loader, answer, fate, events);
   if (fate.stop_reading) return take_nothing_more(loader, EventKind::StopReading, events);
+  if (fate.stall) {
+    LoaderEvent stall;
+    stall.kind = EventKind::Stall;
+    events.push_back(std::move(stall));
+  }
 
   // Acknowledged in the old framing; everything after it is in yEnc.
   if (code == CMD_ENTER_YENC && loader.framing == Framing::Raw) {

@@ -16,7 +16,8 @@
 //   CMD_READ_NEXT    data: 0xF639 and the next 16 words of the device;
 //                    checksum: 0x0639 and the 16-bit sum of the words of the next 1 KiB, or of
 //                    the whole words left below the limit when less is left.
-// Packets that fail their checksum, and lines that hold no whole valid packet, get no answer.
+// Packets that fail their checksum, and lines that hold no whole valid packet, get no answer;
+// so do commands that chaos lost or garbled on their way in.
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -45,7 +46,8 @@ struct Transfer {
   std::uint32_t limit = 0;
 };
 
-enum class RecordKind { Raw, YEnc, Junk };
+// Lost: a command chaos lost on its way in, which the loader never saw.
+enum class RecordKind { Raw, YEnc, Junk, Lost };
 
 // One line of the wire log: a packet's words, or junk bytes.
 struct WireRecord {
@@ -61,6 +63,7 @@ enum class EventKind {
   SessionEnd,   // CMD_DISCONNECT was carried out
   HangUp,       // cut the line now; the loader takes nothing more
   StopReading,  // the answer before it was the last: the loader takes nothing more
+  Stall,        // the line takes nothing for the --stall-after time, then the loader goes on
 };
 
 struct LoaderEvent {

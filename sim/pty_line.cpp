@@ -121,7 +121,7 @@ bool pty_line_put(PtyLine& line, const std::string& bytes) {
   return true;
 }
 
-bool pty_line_fill_toward_target(PtyLine& line) {
+bool pty_line_fill_toward_target(PtyLine& line, std::size_t& filled) {
   // What is written into the slave travels the same way as the tool's writes, into the queue the
   // master reads from. The kernel moves part of that queue on into the master's input buffer a
   // moment after a write, which makes room again (seen 20 ms after the queue first filled): the
@@ -131,11 +131,13 @@ bool pty_line_fill_toward_target(PtyLine& line) {
   int flags = fcntl(line.slave_fd, F_GETFL);
   if (flags < 0 || fcntl(line.slave_fd, F_SETFL, flags | O_NONBLOCK) != 0) return false;
   const std::vector<std::uint8_t> filler(4096, 0);
+  filled = 0;
   for (int round = 0; round < FILL_ROUNDS; ++round) {
     for (std::size_t size : {std::size_t{4096}, std::size_t{256}, std::size_t{16}, std::size_t{1}}) {
       ssize_t wrote = 0;
       while ((wrote = write(line.slave_fd, filler.data(), size)) > 0 ||
              (wrote < 0 && errno == EINTR)) {
+        if (wrote > 0) filled += static_cast<std::size_t>(wrote);
       }
       if (wrote == 0 || errno != EAGAIN) return false;
     }

@@ -6,6 +6,7 @@
 // reports a hang-up whenever no tool has the slave open (between runs), and the line would have
 // to be rebuilt. It never reads from that descriptor and never locks it: the tool takes its flock
 // on its own descriptor.
+#include <cstddef>
 #include <string>
 
 namespace xarveld::sim {
@@ -40,9 +41,10 @@ void pty_line_allow_reopen(PtyLine& line);
 bool pty_line_put(PtyLine& line, const std::string& bytes);
 
 // Fills the direction from the tool to the simulator until it takes no more, so that the tool's
-// next write blocks: a target that stopped taking data. The simulator must never read the line
-// again after this.
-bool pty_line_fill_toward_target(PtyLine& line);
+// next write blocks: a target that stopped taking data. `filled` is how many filler bytes were
+// put in: a simulator that reads the line again must throw that many away first, as they come
+// ahead of anything the tool writes from then on.
+bool pty_line_fill_toward_target(PtyLine& line, std::size_t& filled);
 
 // Closes both ends, as a pulled adapter would: the tool's reads fail from then on.
 void pty_line_cut(PtyLine& line);

@@ -60,7 +60,10 @@ struct LineState {
   AdapterBuffer adapter;
   bool write_blocked = false;
   bool reading = true;  // false for good after --stop-reading-after
-  bool filled = false;  // the tool's side of the line has been filled since
+  bool fill_due = false;  // the tool's way to the target is filled before the next answer goes
+  std::int64_t stall_ns = 0;  // --stall-after: how long reading then pauses, from the filling on
+  std::int64_t resume_ns = -1;  // while a stall lasts: when reading resumes
+  std::size_t filler_unread = 0;  // filler of a stall still ahead of the tool's bytes
   bool session_over = false;  // serving forever: the next bytes start a new session
   std::int64_t discard_at_ns = -1;
   bool finishing = false;  // one session only: end once the last answer is out
@@ -132,8 +135,13 @@ bool deliver_reads(LineState& state, PtyLine& line, Loader& loader,
           return false;
         case EventKind::StopReading:
           state.reading = false;
+          state.fill_due = true;
           state.reads.clear();
           return true;
+        case EventKind::Stall:
+          state.fill_due = true;
+          state.stall_ns = static_cast<std::int64_t>(loader.config.faults.stall_ms) * 1000000;
+          break;
       }
     }
   }
@@ -198,6 +206,7 @@ std::int64_t wait_timeout_ns(const LineState& state, std::int64_t now) {
     wake = std::min(wake, adapter_deadline(state.adapter, state.latency_ns));
   }
   if (state.discard_at_ns >= 0) wake = std::min(wake, state.discard_at_ns);
+  if (state.resume_ns >= 0) wake = std::min(wake, state.resume_ns);
   wake = std::min(wake, state.next_reopen_ns);
   return wake <= now ? 0 : wake - now;
 }
@@ -261,9 +270,14 @@ bool read_line(LineState& state, PtyLine& line, std::int64_t now) {
     if (got < 0 && errno == EINTR) continue;
     if (got < 0 && errno == EAGAIN) return true;
     if (got <= 0) return false;
+    bytes.resize(static_cast<std::size_t>(got));
+    // A stall's filler went in ahead of whatever the tool wrote once the line took data again.
+    std::size_t filler = std::min(state.filler_unread, bytes.size());
+    state.filler_unread -= filler;
+    bytes.erase(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(filler));
+    if (bytes.empty()) continue;
     if (state.session_over) start_new_session(state, line);
     state.next_reopen_ns = now + QUIET_NS;
-    bytes.resize(static_cast<std::size_t>(got));
     PendingRead read;
     read.due_ns = arrival_time(now, state.byte_ns, bytes.size(), state.rx_free_ns);
     read.bytes = std::move(bytes);
@@ -293,10 +307,19 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
       pty_line_cut(line);
       return ServeEnd::HungUp;
     }
-    if (!state.reading && !state.filled) {
-      if (!pty_line_fill_toward_target(line)) return line_failed("fill the line");
-      state.filled = true;
+    if (state.fill_due) {
+      std::size_t filled = 0;
+      if (!pty_line_fill_toward_target(line, filled)) return line_failed("fill the line");
+      state.fill_due = false;
+      // Filling takes a while; the answer goes out once it is done.
+      now = now_ns();
+      // A stall, not a stop: reading resumes later, and the filler comes first.
+      if (state.reading) {
+        state.filler_unread += filled;
+        state.resume_ns = now + state.stall_ns;
+      }
     }
+    if (state.resume_ns >= 0 && now >= state.resume_ns) state.resume_ns = -1;
     if (!write_pieces(state, line, wire, now)) return line_failed("write to the line");
     if (!state.reading && all_sent(state)) {
       wire_log_flush(wire);
@@ -329,8 +352,9 @@ ServeEnd serve_line(PtyLine& line, Loader& loader, const ServeSettings& settings
     // The wire log is complete whenever the simulator is waiting.
     if (timeout != 0) wire_log_flush(wire);
     Readiness ready;
-    if (wait_for_line(line.master_fd, state.reading, state.write_blocked, stop_fd, timeout,
-                      ready) < 0) {
+    bool want_read = state.reading && state.resume_ns < 0;
+    if (wait_for_line(line.master_fd, want_read, state.write_blocked, stop_fd, timeout, ready) <
+        0) {
       if (errno == EINTR) continue;
       return line_failed("select");
     }

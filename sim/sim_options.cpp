@@ -11,6 +11,7 @@ constexpr std::uint64_t MAX_BAUD = 10000000;
 constexpr std::uint64_t MAX_LATENCY_MS = 1000;
 // The banner waits in the tool's input queue, which must take it whole.
 constexpr std::size_t MAX_BANNER_BYTES = 1000;
+constexpr std::uint64_t MAX_STALL_MS = 60000;
 
 struct OptionHelp {
   const char* name;
@@ -43,9 +44,13 @@ constexpr OptionHelp OPTION_HELP[] = {
     {"--short-read", "K", "the K-th CMD_READ_NEXT answer carries fewer words than its block (data)"},
     {"--hangup-after", "CODE:K", "carry out the K-th command CODE, then cut the line unanswered"},
     {"--stop-reading-after", "CODE:K", "answer the K-th command CODE, then never read again"},
+    {"--stall-after", "CODE:K:MS",
+     "answer the K-th command CODE, then take nothing for MS ms (1-60000) and go on"},
     {"--seed", "S", "seed of the chaos draws (default 0)"},
-    {"--chaos", "P", "drop, corrupt or fragment each answer with probability P (0 to 1)"},
-    {"--chaos-kinds", "LIST", "what chaos may do, from drop,corrupt,fragment (default all three)"},
+    {"--chaos", "P", "strike each command or its answer with probability P (0 to 1)"},
+    {"--chaos-kinds", "LIST",
+     "what chaos may do: drop,corrupt,fragment (answers), lose-command,garble-command (commands); "
+     "default the first three"},
 };
 
 const OptionHelp* find_option(const std::string& name) {
@@ -125,7 +130,7 @@ bool parse_flip(const std::string& text, FlipSpec& flip) {
   return true;
 }
 
-// A comma-separated list of drop, corrupt and fragment, each at most once.
+// A comma-separated list of chaos kinds, each at most once.
 bool parse_chaos_kinds(const std::string& text, std::vector<ChaosKind>& kinds) {
   kinds.clear();
   std::size_t start = 0;
@@ -133,10 +138,12 @@ bool parse_chaos_kinds(const std::string& text, std::vector<ChaosKind>& kinds) {
     std::size_t end = text.find(',', start);
     if (end == std::string::npos) end = text.size();
     std::string name = text.substr(start, end - start);
-    ChaosKind kind = name == "drop"       ? ChaosKind::Drop
-                     : name == "corrupt"  ? ChaosKind::Corrupt
-                     : name == "fragment" ? ChaosKind::Fragment
-                                          : ChaosKind::None;
+    ChaosKind kind = name == "drop"             ? ChaosKind::Drop
+                     : name == "corrupt"        ? ChaosKind::Corrupt
+                     : name == "fragment"       ? ChaosKind::Fragment
+                     : name == "lose-command"   ? ChaosKind::LoseCommand
+                     : name == "garble-command" ? ChaosKind::GarbleCommand
+                                                : ChaosKind::None;
     if (kind == ChaosKind::None) return false;
     for (ChaosKind known : kinds) {
       if (known == kind) return false;
@@ -203,6 +210,18 @@ bool apply_option(const std::string& name, const std::string& value, SimOptions&
     (hang_up ? faults.hangup_code : faults.stop_reading_code) = occurrences.code;
     (hang_up ? faults.hangup_occurrence : faults.stop_reading_occurrence) =
         occurrences.occurrences[0];
+    return true;
+  }
+  if (name == "--stall-after") {
+    std::size_t last = value.rfind(':');
+    CodeOccurrences occurrences;
+    if (last == std::string::npos || !parse_occurrences(value.substr(0, last), true, occurrences) ||
+        !parse_count(value.substr(last + 1), MAX_STALL_MS, number) || number == 0) {
+      return false;
+    }
+    faults.stall_code = occurrences.code;
+    faults.stall_occurrence = occurrences.occurrences[0];
+    faults.stall_ms = static_cast<std::uint32_t>(number);
     return true;
   }
   if (name == "--wrong-channel") return parse_ordinal(value, faults.wrong_channel_answer);

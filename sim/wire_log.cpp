@@ -11,6 +11,7 @@ std::string wire_line(double milliseconds, const WireRecord& record) {
     case RecordKind::Raw: line += "raw"; break;
     case RecordKind::YEnc: line += "yenc"; break;
     case RecordKind::Junk: line += "junk"; break;
+    case RecordKind::Lost: line += "lost"; break;
   }
   if (record.kind == RecordKind::Junk) {
     for (std::uint8_t byte : record.bytes) {

@@ -2,8 +2,9 @@
 // The wire log: one line per frame received or sent, for tests and people to read afterwards.
 //   <ms since start, %.3f> <rx|tx> <raw|yenc> <words as %04x, single spaces>
 //   <ms since start, %.3f> <rx|tx> junk <bytes as %02x, single spaces>
+//   <ms since start, %.3f> rx lost <words as %04x, single spaces>
 // A transmitted packet is logged as it went out, a corrupted checksum included; "tx junk" is the
-// line sent in place of an answer by --garbage.
+// line sent in place of an answer by --garbage; "rx lost" a command chaos lost on its way in.
 #include <cstdio>
 #include <string>
 

@@ -189,7 +189,8 @@ TEST_F(Endings, APortThatVanishesEndsTheRunAtOnce) {
 }
 
 TEST_F(Endings, ATargetThatStopsReadingEndsTheRun) {
-  write_file(path("dev.bin"), random_bytes(4096, 33));
+  std::string image = random_bytes(4096, 33);
+  write_file(path("dev.bin"), image);
   // It takes the fifth block, then nothing more: the sixth cannot be written.
   start_sim({"--stop-reading-after", "501:5"});
   Finished run = run_tool({"-p", "-v", "dev.bin"}, 60);
@@ -200,6 +201,15 @@ TEST_F(Endings, ATargetThatStopsReadingEndsTheRun) {
   std::string log = read_file(path("log.txt"));
   EXPECT_EQ(count_of(log, "Command: f501"), 6u);
   EXPECT_EQ(count_of(log, "Response: 0501"), 5u);
+
+  // A line full for a moment is not one that stopped: one that takes nothing for a second and
+  // then drains is waited for.
+  start_sim({"--stall-after", "501:5:1000"});
+  Finished stalled = run_tool({"-p", "-v", "dev.bin"}, 60);
+  EXPECT_EQ(stalled.status, 0) << stalled.out;
+  EXPECT_GE(stalled.seconds, 1.0) << "the run did not wait out the stall";
+  EXPECT_EQ(finish_sim(), 0);
+  EXPECT_TRUE(dump("device5.bin") == image);
 }
 
 // A virus scanner or an editor holds log.txt for a moment, without letting others write it: the

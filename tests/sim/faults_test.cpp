@@ -183,7 +183,8 @@ TEST(Faults, StopReadingAnswersTheKthCommandThenTakesNothing) {
   EXPECT_TRUE(feed(loader, raw_frame(build_ping())).empty());
 }
 
-// What chaos did to each of `count` pings: 'd' dropped, 'c' corrupted, 'f' fragmented, '.' none.
+// What chaos did to each of `count` pings: 'd' answer dropped, 'c' corrupted, 'f' fragmented,
+// 'l' ping lost on its way in, 'g' garbled on its way in, '.' none.
 std::string chaos_trace(std::uint64_t seed, double probability, int count,
                         std::vector<ChaosKind> kinds = {ChaosKind::Drop, ChaosKind::Corrupt,
                                                         ChaosKind::Fragment}) {
@@ -194,9 +195,11 @@ std::string chaos_trace(std::uint64_t seed, double probability, int count,
   Loader loader = make_loader(faults);
   std::string trace;
   for (int i = 0; i < count; ++i) {
-    std::vector<LoaderEvent> out = sends(feed(loader, raw_frame(build_ping())));
+    std::vector<LoaderEvent> events = feed(loader, raw_frame(build_ping()));
+    std::vector<LoaderEvent> out = sends(events);
     if (out.empty()) {
-      trace += 'd';
+      RecordKind received = events.at(0).record.kind;
+      trace += received == RecordKind::Lost ? 'l' : received == RecordKind::Junk ? 'g' : 'd';
     } else if (!answer_is_valid(answer_words(out[0]))) {
       trace += 'c';
     } else {
@@ -221,6 +224,22 @@ TEST(Faults, ChaosDoesOnlyTheKindsAllowed) {
   EXPECT_NE(trace.find('c'), std::string::npos);
   EXPECT_NE(trace.find('f'), std::string::npos);
   EXPECT_EQ(chaos_trace(7, 1.0, 40, {ChaosKind::Drop}), std::string(40, 'd'));
+  EXPECT_EQ(chaos_trace(7, 1.0, 40, {ChaosKind::LoseCommand}), std::string(40, 'l'));
+  EXPECT_EQ(chaos_trace(7, 1.0, 40, {ChaosKind::GarbleCommand}), std::string(40, 'g'));
+}
+
+// A command chaos lost or garbled on its way in never took effect, unlike one whose answer it
+// drops.
+TEST(Faults, CommandsDamagedOnTheirWayInAreNeverCarriedOut) {
+  for (ChaosKind kind : {ChaosKind::LoseCommand, ChaosKind::GarbleCommand}) {
+    Loader loader = make_loader();
+    answer(loader, raw_frame(build_begin(OP_PROGRAM_FLASH, 1, 0, 64)));
+    loader.config.faults.chaos = 1.0;
+    loader.config.faults.chaos_kinds = {kind};
+    EXPECT_TRUE(sends(feed(loader, raw_frame(data_packet(pattern(32, 1))))).empty());
+    EXPECT_FALSE(device_written(loader.memory, 1));
+    EXPECT_EQ(loader.transfer.position, 0u);
+  }
 }
 
 }  // namespace

@@ -51,8 +51,8 @@ TEST(SimOptions, FaultOptions) {
                            "--wrong-channel", "4", "--garbage", "6", "--fragment", "3",
                            "--flip", "5:0x100", "--flip", "0:2048:2", "--short-read", "7",
                            "--hangup-after", "501:9", "--stop-reading-after", "0x639:4",
-                           "--seed", "99", "--chaos", "0.25",
-                           "--chaos-kinds", "fragment,corrupt"});
+                           "--stall-after", "502:3:1500", "--seed", "99", "--chaos", "0.25",
+                           "--chaos-kinds", "fragment,garble-command,corrupt,lose-command"});
   ASSERT_EQ(parsed.status, ParseStatus::Run) << parsed.error;
   const FaultOptions& f = parsed.options.loader.faults;
   EXPECT_TRUE(f.silent && f.refuse_flash);
@@ -75,9 +75,12 @@ TEST(SimOptions, FaultOptions) {
   EXPECT_EQ(f.hangup_occurrence, 9u);
   EXPECT_EQ(f.stop_reading_code, CMD_READ_NEXT);
   EXPECT_EQ(f.stop_reading_occurrence, 4u);
+  EXPECT_EQ(std::vector<std::uint32_t>({f.stall_code, f.stall_occurrence, f.stall_ms}),
+            std::vector<std::uint32_t>({CMD_BEGIN, 3, 1500}));
   EXPECT_EQ(f.seed, 99u);
   EXPECT_DOUBLE_EQ(f.chaos, 0.25);
-  EXPECT_EQ(f.chaos_kinds, (std::vector<ChaosKind>{ChaosKind::Fragment, ChaosKind::Corrupt}));
+  EXPECT_EQ(f.chaos_kinds, (std::vector<ChaosKind>{ChaosKind::Fragment, ChaosKind::GarbleCommand,
+                                                    ChaosKind::Corrupt, ChaosKind::LoseCommand}));
 }
 
 TEST(SimOptions, HelpWinsAndListsEveryOption) {
@@ -87,8 +90,8 @@ TEST(SimOptions, HelpWinsAndListsEveryOption) {
        {"--dir", "--port", "--serve-forever", "--start", "--yenc-only", "--dump", "--wire",
         "--silent", "--ping-code", "--refuse-flash", "--drop", "--corrupt", "--wrong-channel",
         "--garbage", "--fragment", "--pace", "--latency", "--banner", "--flip", "--short-read",
-        "--hangup-after", "--stop-reading-after", "--seed", "--chaos", "--chaos-kinds",
-        "--help"}) {
+        "--hangup-after", "--stop-reading-after", "--stall-after", "--seed", "--chaos",
+        "--chaos-kinds", "--help"}) {
     EXPECT_NE(usage.find(std::string("  ") + option + " "), std::string::npos) << option;
   }
 }
@@ -103,10 +106,12 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAMessage) {
       {"--garbage", "-3"}, {"--short-read", "1.5"}, {"--fragment", "0"}, {"--fragment", "65"},
       {"--pace", "0"}, {"--latency", "1001"}, {"--latency", "-1"}, {"--banner", ""},
       {"--banner", std::string(1001, 'x')}, {"--stop-reading-after", "501"},
-      {"--stop-reading-after", "501:0"}, {"--stop-reading-after", "501:1,2"}, {"--flip", "8:0"},
+      {"--stop-reading-after", "501:0"}, {"--stop-reading-after", "501:1,2"},
+      {"--stall-after", "501:2"}, {"--stall-after", "501:2:0"}, {"--stall-after", "501:2:60001"},
+      {"--flip", "8:0"},
       {"--flip", "1"}, {"--flip", "1:0x800000"}, {"--flip", "1:16:0"}, {"--seed", "abc"}, {"--chaos", "1.5"}, {"--chaos", "-0.1"},
       {"--chaos", "nan"}, {"--chaos-kinds", ""}, {"--chaos-kinds", "drop,,corrupt"},
-      {"--chaos-kinds", "drop,drop"}, {"--chaos-kinds", "flip"},
+      {"--chaos-kinds", "drop,drop"}, {"--chaos-kinds", "flip"}, {"--chaos-kinds", "lose"},
   };
   for (const std::vector<std::string>& arguments : cases) {
     SimParse parsed = parse(arguments);

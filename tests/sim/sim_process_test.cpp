@@ -159,7 +159,10 @@ class SimProcessTest : public ::testing::Test {
 const Bytes PING_ANSWER_BYTES = {0x0E, 0x05, 0x0E, 0x05, 0xE4, 0xF5};
 
 TEST_F(SimProcessTest, RawSessionEndsAtDisconnectWithDumpAndWireLog) {
-  std::string slave = start({"--dump", dir + "/dump", "--wire", dir + "/wire.log"});
+  // Through a USB adapter with a 16-ms latency timer: each answer, shorter than its buffer, reaches
+  // the port only when the timer runs out.
+  std::string slave =
+      start({"--dump", dir + "/dump", "--wire", dir + "/wire.log", "--latency", "16"});
   ASSERT_FALSE(slave.empty());
   EXPECT_EQ(std::filesystem::read_symlink(port()).string(), slave);
   int fd = open_port(port());
@@ -173,7 +176,9 @@ TEST_F(SimProcessTest, RawSessionEndsAtDisconnectWithDumpAndWireLog) {
                            {0x03, 0x05, 0x00, 0x00, 0xFD, 0xFA}};
   std::vector<std::string> expected_log;
   for (std::size_t i = 0; i < 4; ++i) {
+    std::int64_t asked_ms = now_ms();
     EXPECT_EQ(ask(fd, raw_frame(commands[i]), 6), answers[i]) << i;
+    EXPECT_GE(now_ms() - asked_ms, 15) << i;
     Packet answer{};
     words_from_bytes(answers[i].data(), 3, answer.data());
     expected_log.push_back("rx raw " + hex_words(sealed(commands[i])));

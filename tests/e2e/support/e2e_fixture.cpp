@@ -184,12 +184,20 @@ std::vector<WireFrame> E2eTest::wire_log() {
 std::vector<WireFrame> E2eTest::received(std::uint16_t code) {
   std::vector<WireFrame> matching;
   for (const WireFrame& frame : wire_log()) {
-    if (frame.direction == "rx" && frame.framing != "junk" && !frame.words.empty() &&
-        (frame.words[0] & 0x0FFF) == code) {
+    if (frame.direction == "rx" && (frame.framing == "raw" || frame.framing == "yenc") &&
+        !frame.words.empty() && (frame.words[0] & 0x0FFF) == code) {
       matching.push_back(frame);
     }
   }
   return matching;
+}
+
+std::size_t E2eTest::wire_count(const std::string& direction, const std::string& framing) {
+  std::size_t count = 0;
+  for (const WireFrame& frame : wire_log()) {
+    count += frame.direction == direction && frame.framing == framing;
+  }
+  return count;
 }
 
 void E2eTest::publish_com1(const std::string& slave) {

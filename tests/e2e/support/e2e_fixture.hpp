@@ -70,6 +70,9 @@ class E2eTest : public ::testing::Test {
   std::vector<WireFrame> wire_log();
   // The commands of this code (the header's low 12 bits) the simulator received.
   std::vector<WireFrame> received(std::uint16_t code);
+  // Frames of the wire log with this direction and framing: ("rx", "lost") are commands chaos
+  // lost on their way in, ("rx", "junk") received bytes that held no valid packet.
+  std::size_t wire_count(const std::string& direction, const std::string& framing);
 
   // Points the tool's COM1 at slave (a symlink in the working directory, or the configured
   // fixed link the Windows build's COM1 is mapped to). Under Wine COM1 is the only port a case
