@@ -70,7 +70,7 @@ int decode_status(int raw) {
   if (error_fd >= 0) dup2(error_fd, STDERR_FILENO);
   // The station notes these signals; the tool must get them with their default action, or a
   // signal the tool finds ignored would stay ignored.
-  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE}) signal(number, SIG_DFL);
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGXFSZ}) signal(number, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -7,34 +7,88 @@
 namespace xarveld::station {
 
 namespace {
-std::string failed(const char* what) {
-  char text[96];
-  std::snprintf(text, sizeof text, "%s (error %lu)", what, GetLastError());
+std::string failed(const char* what, DWORD code) {
+  char reason[256] = {};
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                code, 0, reason, sizeof reason, nullptr);
+  while (length > 0 && (reason[length - 1] == '\r' || reason[length - 1] == '\n' ||
+                        reason[length - 1] == ' ' || reason[length - 1] == '.')) {
+    reason[--length] = '\0';
+  }
+  char text[384];
+  std::snprintf(text, sizeof text, "%s: %s (error %lu)", what, length > 0 ? reason : "?", code);
   return text;
+}
+
+HANDLE open_for_append(const std::string& path, std::string& error) {
+  HANDLE file = INVALID_HANDLE_VALUE;
+  // Reading serves only to see whether the last line is whole: a file that may be written and
+  // not read is still written.
+  const DWORD accesses[] = {GENERIC_READ | GENERIC_WRITE, GENERIC_WRITE};
+  for (DWORD access : accesses) {
+    file = CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
+  }
+  if (file == INVALID_HANDLE_VALUE) error = failed("cannot be opened", GetLastError());
+  return file;
+}
+
+bool move_to(HANDLE file, LARGE_INTEGER at) {
+  return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
+}
+
+int append_locked(HANDLE file, const std::string& line, std::string& error) {
+  LARGE_INTEGER before{};
+  if (!GetFileSizeEx(file, &before)) {
+    error = failed("cannot be measured", GetLastError());
+    return 0;
+  }
+  std::string text = line;
+  if (before.QuadPart > 0) {
+    LARGE_INTEGER last_byte{};
+    last_byte.QuadPart = before.QuadPart - 1;
+    char last = '\n';
+    DWORD got = 0;
+    if (move_to(file, last_byte) && ReadFile(file, &last, 1, &got, nullptr) && got == 1 &&
+        last != '\n') {
+      text.insert(text.begin(), '\n');
+    }
+  }
+  DWORD written = 0;
+  if (move_to(file, before) &&
+      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
+      written == text.size() && FlushFileBuffers(file)) {
+    return 1;
+  }
+  DWORD code = GetLastError();
+  error = failed("cannot be written", code == ERROR_SUCCESS ? ERROR_DISK_FULL : code);
+  // What went in before the failure comes out again: a line is in the record whole or not at all.
+  if (move_to(file, before) && SetEndOfFile(file)) {
+    FlushFileBuffers(file);
+  } else {
+    error += "; " + failed("the part written could not be taken back", GetLastError());
+  }
+  return 0;
 }
 }  // namespace
 
+int record_open(const std::string& path, std::string& error) {
+  HANDLE file = open_for_append(path, error);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  CloseHandle(file);
+  return 1;
+}
+
 int record_append(const std::string& path, const std::string& line, std::string& error) {
-  HANDLE file = CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = failed("cannot be opened");
-    return 0;
-  }
+  HANDLE file = open_for_append(path, error);
+  if (file == INVALID_HANDLE_VALUE) return 0;
   OVERLAPPED whole{};
   int ok = 0;
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    error = failed("cannot be locked");
+    error = failed("cannot be locked", GetLastError());
   } else {
-    LARGE_INTEGER end{};
-    DWORD written = 0;
-    if (!SetFilePointerEx(file, end, nullptr, FILE_END) ||
-        !WriteFile(file, line.data(), static_cast<DWORD>(line.size()), &written, nullptr) ||
-        written != line.size() || !FlushFileBuffers(file)) {
-      error = failed("cannot be written");
-    } else {
-      ok = 1;
-    }
+    ok = append_locked(file, line, error);
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
   }
   CloseHandle(file);

@@ -6,7 +6,7 @@
 namespace xarveld::station {
 
 // POSIX: SIGINT, SIGTERM and SIGHUP are noted, unless the station was started with one ignored
-// (as a background job is), which then stays ignored; SIGPIPE is ignored. Windows: Ctrl-C,
+// (as a background job is), which then stays ignored; SIGPIPE and SIGXFSZ are ignored. Windows: Ctrl-C,
 // Ctrl-Break and the closing of the console window.
 void station_interrupt_install();
 

@@ -33,6 +33,9 @@ void station_interrupt_install() {
     if (before.sa_handler != SIG_IGN) sigaction(number, &action, nullptr);
   }
   signal(SIGPIPE, SIG_IGN);
+  // Past a file-size limit a write fails with EFBIG, which the station says, instead of ending
+  // it with every running board unrecorded.
+  signal(SIGXFSZ, SIG_IGN);
 }
 
 int station_interrupt_signal() {
