@@ -128,7 +128,9 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
   std::string log_path = attempt.directory + "/log.txt";
   std::error_code code;
   if (!attempt.directory.empty() && fs::exists(log_path, code)) {
-    sha256_file_hex(log_path, record.log_sha256);
+    // Left null when it cannot be taken: the record says no digest rather than a wrong one.
+    std::string why;
+    sha256_file_hex(log_path, record.log_sha256, why);
   }
   return record;
 }

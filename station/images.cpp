@@ -47,21 +47,24 @@ int write_copy(const std::string& bytes, const fs::path& copy, std::string& erro
     if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
         std::fflush(file.get()) != 0) {
       error = partial.string() + ": " + std::strerror(errno);
+      file.reset();  // closed first: Windows removes no open file
       std::error_code ignored;
       fs::remove(partial, ignored);
       return 0;
     }
   }
-  std::error_code code;
+  std::error_code ignored;
   fs::permissions(partial, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
-                  code);
-  fs::rename(partial, copy, code);
-  if (code) {
-    fs::remove(partial, code);
-    std::string hex;
+                  ignored);
+  std::error_code renamed;
+  fs::rename(partial, copy, renamed);
+  if (renamed) {
+    fs::remove(partial, ignored);
+    std::string hex, why;
     // Another station may have put the same copy in place first.
-    if (sha256_file_hex(copy.string(), hex) && hex == copy.stem().string()) return 1;
-    error = copy.string() + ": " + code.message();
+    int found = sha256_file_hex(copy.string(), hex, why);
+    if (found == SHA256_DONE && hex == copy.stem().string()) return 1;
+    error = found == SHA256_LIBRARY_FAILED ? why : copy.string() + ": " + renamed.message();
     return 0;
   }
   return 1;
@@ -79,14 +82,22 @@ int prepare_image(const std::string& role, const std::string& given,
   image.facts.role = role;
   image.facts.name = given;
   image.facts.size = bytes.size();
-  image.facts.sha256 = sha256_hex(bytes.data(), bytes.size());
+  if (sha256_hex(bytes.data(), bytes.size(), image.facts.sha256, why) != SHA256_DONE) {
+    error = "cannot take the SHA-256 of the " + role + " " + given + ": " + why;
+    return 0;
+  }
 
   std::error_code code;
   fs::create_directories(images_directory, code);
   fs::path copy = fs::absolute(fs::path(images_directory) / (image.facts.sha256 + ".bin"), code);
   image.copy = copy.string();
   std::string existing;
-  if (sha256_file_hex(image.copy, existing) && existing == image.facts.sha256) return 1;
+  int found = sha256_file_hex(image.copy, existing, why);
+  if (found == SHA256_LIBRARY_FAILED) {
+    error = "cannot take the SHA-256 of " + image.copy + ": " + why;
+    return 0;
+  }
+  if (found == SHA256_DONE && existing == image.facts.sha256) return 1;
   if (fs::exists(copy, code)) {
     // A copy that no longer holds its own hash is replaced, never burnt.
     fs::permissions(copy, fs::perms::owner_write, fs::perm_options::add, code);

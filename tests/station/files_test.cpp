@@ -1,4 +1,5 @@
-// The station's own files on a real disk: the record's appends when the disk takes no more.
+// The station's own files on a real disk: the record's appends when the disk takes no more, and
+// the image's copy when it cannot be put in place.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -9,7 +10,9 @@
 #include <fstream>
 #include <sstream>
 
+#include "station/images.hpp"
 #include "station/record_file.hpp"
+#include "station/sha256.hpp"
 
 namespace xarveld::station {
 namespace {
@@ -52,6 +55,20 @@ TEST(StationFiles, AnAppendThatFailsPartWayIsTakenBack) {
 
   ASSERT_EQ(record_append(path, "{\"n\":2}\n", error), 1) << error;
   EXPECT_EQ(read_text(path), "{\"torn\":\n{\"n\":1}\n{\"n\":2}\n");
+  fs::remove_all(dir);
+}
+
+TEST(StationFiles, ACopyThatCannotBeRenamedIntoPlaceSaysWhy) {
+  std::string dir = temporary_directory();
+  ASSERT_FALSE(dir.empty());
+  std::ofstream(dir + "/img.bin") << "image";
+  std::string hex, error;
+  ASSERT_EQ(sha256_hex("image", 5, hex, error), SHA256_DONE) << error;
+  // Where the copy goes stands a directory that is not empty: the rename is refused.
+  fs::create_directories(dir + "/images/" + hex + ".bin/in-the-way");
+  StationImage image;
+  EXPECT_EQ(prepare_image("image", dir + "/img.bin", dir + "/images", image, error), 0);
+  EXPECT_EQ(error, dir + "/images/" + hex + ".bin: Is a directory");
   fs::remove_all(dir);
 }
 
