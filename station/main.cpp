@@ -57,6 +57,9 @@ int main(int argc, char** argv) {
   run.tool_arguments = options.tool_arguments;
   std::string message;
   if (!plan_tool_arguments(run.tool_arguments, run.plan, message)) return refuse(message);
+  // Found before anything starts: a shift whose boards no record shows is not begun.
+  if (!record_open(run.record_path, message))
+    return refuse(run.record_path + " cannot be written: " + message);
   std::string images_directory = run.runs_directory + "/images";
   if (run.plan.driver_index >= 0) {
     StationImage driver;

@@ -1,7 +1,6 @@
 #include "station/supervisor.hpp"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "station/child_process.hpp"
 #include "station/operator_input.hpp"
@@ -43,11 +42,18 @@ struct Station {
   const RunPlan* run = nullptr;
   std::vector<SlotRun> slots;
   bool interrupted = false;
-  bool record_failed = false;
+  // An append to the record failed: no new board starts, for no board may go unrecorded.
+  bool record_lost = false;
+  std::vector<Unrecorded> unrecorded;
   SteadyClock::time_point started;
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
 };
+
+// Whether a board may start: not after an interrupt, nor once the record could not be written.
+bool boards_may_start(const Station& station) {
+  return !station.interrupted && !station.record_lost;
+}
 
 double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
   return std::chrono::duration<double>(now - start).count();
@@ -123,6 +129,18 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
   station.dirty = true;
 }
 
+// The boards that run go on to their end and are recorded if the record takes them; the
+// operator sees why no other starts until the station ends, and which attempts are missing.
+void note_record_lost(Station& station, const AttemptRecord& record, const std::string& reason) {
+  station.record_lost = true;
+  for (SlotRun& slot : station.slots) slot.queued = false;
+  Unrecorded missing{record.slot, record.board, record.attempt, record.result};
+  station.unrecorded.push_back(missing);
+  const std::string& path = station.run->record_path;
+  view_keep_line(render_record_loss(path, reason, station.unrecorded.size()));
+  view_event(plain_unrecorded_line(iso_utc(record.end_unix_ms), path, reason, missing));
+}
+
 void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   RunEnd end;
   end.exit_status = slot.attempt.exit_status;
@@ -132,18 +150,15 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
                                         slot.board, slot.attempt_number, result, slot.attempt);
   std::string error;
-  if (!record_append(station.run->record_path, record_json_line(record), error)) {
-    std::fprintf(stderr, "xarveld-station: %s: %s; this attempt is not recorded\n",
-                 station.run->record_path.c_str(), error.c_str());
-    station.record_failed = true;
-  }
+  bool recorded = record_append(station.run->record_path, record_json_line(record), error) != 0;
   slot.running = false;
   slot.view.seconds = seconds_since(slot.attempt.started, now);
   slot.view.result = record.result;
   slot.view.message = shown_message(*station.run, record.last_line);
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
-  bool retry = !station.interrupted && worth_retrying(result, slot.attempt.progress) &&
+  if (!recorded) note_record_lost(station, record, error);
+  bool retry = boards_may_start(station) && worth_retrying(result, slot.attempt.progress) &&
                slot.attempt_number <= station.options->retries;
   if (retry) {
     ++slot.attempt_number;
@@ -260,11 +275,11 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
         station.dirty = station.dirty || terminal;
       }
     }
-    if (options.loop && !station.interrupted) serve_next_boards(station);
+    if (options.loop && boards_may_start(station)) serve_next_boards(station);
     auto running = static_cast<std::size_t>(std::count_if(
         station.slots.begin(), station.slots.end(), [](const SlotRun& s) { return s.running; }));
     for (SlotRun& slot : station.slots) {
-      if (station.interrupted || running >= jobs) break;
+      if (!boards_may_start(station) || running >= jobs) break;
       if (slot.queued) {
         start_attempt(station, slot, now);
         ++running;
@@ -272,10 +287,10 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     }
     bool queued = std::any_of(station.slots.begin(), station.slots.end(),
                               [](const SlotRun& s) { return s.queued; });
-    if (running == 0 && !queued && (!options.loop || station.interrupted)) break;
+    if (running == 0 && !queued && (!options.loop || !boards_may_start(station))) break;
 
     SteadyClock::time_point wake = enforce_deadlines(station, now);
-    if (options.loop && !station.interrupted) wake = std::min(wake, now + PORT_CHECK);
+    if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
     if (station.dirty) {
       int due = view_refresh(views(station, now), totals(station, now), false);
@@ -294,11 +309,14 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
   }
   operator_input_stop();
   SteadyClock::time_point now = SteadyClock::now();
-  view_end(views(station, now), totals(station, now));
+  view_end(views(station, now), totals(station, now),
+           render_unrecorded(run.record_path, station.unrecorded));
+  // Boards burnt that the record does not show outrank an interrupt.
+  if (station.record_lost) return STATION_SOME_FAILED;
   if (station.interrupted) return STATION_INTERRUPTED;
   bool all_passed = std::all_of(station.slots.begin(), station.slots.end(),
                                 [](const SlotRun& s) { return s.has_result && s.last_passed; });
-  return all_passed && !station.record_failed ? STATION_ALL_PASSED : STATION_SOME_FAILED;
+  return all_passed ? STATION_ALL_PASSED : STATION_SOME_FAILED;
 }
 
 }  // namespace xarveld::station

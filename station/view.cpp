@@ -25,6 +25,7 @@ using Clock = std::chrono::steady_clock;
 bool drawing_rows = false;
 bool use_colour = false;
 int rows_drawn = 0;
+std::string kept_line;
 Clock::time_point last_drawing;
 
 std::string padded(std::string text, std::size_t width) {
@@ -46,6 +47,7 @@ std::string state_word(const SlotView& slot) {
     return word;
   }
   if (slot.queued) return "queued";
+  if (slot.result.empty()) return "not run";
   return slot.looping ? "waiting" : "finished";
 }
 }  // namespace
@@ -156,10 +158,36 @@ std::string plain_summary(const std::vector<SlotView>& slots, const Totals& tota
   return text + render_totals(totals) + "\n";
 }
 
+std::string render_record_loss(const std::string& record_path, const std::string& reason,
+                               std::size_t unrecorded) {
+  return record_path + " cannot be written: " + reason + "; no new board starts, " +
+         std::to_string(unrecorded) + (unrecorded == 1 ? " attempt" : " attempts") +
+         " not recorded";
+}
+
+std::string plain_unrecorded_line(const std::string& when, const std::string& record_path,
+                                  const std::string& reason, const Unrecorded& attempt) {
+  return when + " " + attempt.slot + " NOT RECORDED board " + std::to_string(attempt.board) +
+         " attempt " + std::to_string(attempt.attempt) + " " + attempt.result + ": " +
+         record_path + " cannot be written: " + reason + "; no new board starts\n";
+}
+
+std::string render_unrecorded(const std::string& record_path,
+                              const std::vector<Unrecorded>& attempts) {
+  std::string text;
+  for (const Unrecorded& attempt : attempts) {
+    text += "not in " + record_path + ": " + attempt.slot + " board " +
+            std::to_string(attempt.board) + " attempt " + std::to_string(attempt.attempt) + " " +
+            attempt.result + "\n";
+  }
+  return text;
+}
+
 void view_begin(bool terminal, bool colour) {
   drawing_rows = terminal;
   use_colour = colour;
   rows_drawn = 0;
+  kept_line.clear();
 }
 
 int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool force) {
@@ -179,8 +207,15 @@ int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool 
     screen += "\x1b[2K" + render_row(slot, widths, columns, use_colour) + "\n";
   }
   screen += "\x1b[2K" + render_totals(totals) + "\n";
-  terminal_write(screen);
   rows_drawn = static_cast<int>(slots.size()) + 2;
+  if (!kept_line.empty()) {
+    // Cut like the rows: a line the terminal wrapped would throw the count of rows out.
+    std::string line = kept_line.substr(0, static_cast<std::size_t>(std::max(columns - 1, 0)));
+    if (use_colour) line = RED + line + PLAIN;
+    screen += "\x1b[2K" + line + "\n";
+    ++rows_drawn;
+  }
+  terminal_write(screen);
   last_drawing = now;
   return -1;
 }
@@ -189,7 +224,9 @@ void view_event(const std::string& plain_line) {
   if (!drawing_rows) terminal_write(plain_line);
 }
 
-void view_end(const std::vector<SlotView>& slots, const Totals& totals) {
+void view_keep_line(const std::string& line) { kept_line = line; }
+
+void view_end(const std::vector<SlotView>& slots, const Totals& totals, const std::string& closing) {
   if (drawing_rows) {
     view_refresh(slots, totals, true);
     // A row is cut to the terminal's width; below the rows each failure is said whole.
@@ -200,9 +237,9 @@ void view_end(const std::vector<SlotView>& slots, const Totals& totals) {
       if (!slot.message.empty()) failures += " " + slot.message;
       failures += "\n";
     }
-    terminal_write(failures);
+    terminal_write(failures + closing);
   } else {
-    terminal_write(plain_summary(slots, totals));
+    terminal_write(plain_summary(slots, totals) + closing);
   }
 }
 

@@ -34,6 +34,14 @@ struct Totals {
   double hours = 0;  // since the station started
 };
 
+// An attempt that ended but is missing from the record.
+struct Unrecorded {
+  std::string slot;
+  int board = 0;
+  int attempt = 0;
+  std::string result;
+};
+
 struct RowWidths {
   std::size_t name = 4;
   std::size_t port = 4;
@@ -50,6 +58,14 @@ std::string plain_start_line(const std::string& when, const SlotView& slot, int 
                              const std::string& directory);
 std::string plain_result_line(const std::string& when, const SlotView& slot, int board);
 std::string plain_summary(const std::vector<SlotView>& slots, const Totals& totals);
+// The record could not be written: the line kept on screen until the end, the plain line for one
+// attempt left out of it, and the list of all those left out, for the end.
+std::string render_record_loss(const std::string& record_path, const std::string& reason,
+                               std::size_t unrecorded);
+std::string plain_unrecorded_line(const std::string& when, const std::string& record_path,
+                                  const std::string& reason, const Unrecorded& attempt);
+std::string render_unrecorded(const std::string& record_path,
+                              const std::vector<Unrecorded>& attempts);
 
 // The drawing: terminal rows or plain lines, chosen once.
 void view_begin(bool terminal, bool colour);
@@ -57,6 +73,10 @@ void view_begin(bool terminal, bool colour);
 // returns the milliseconds until a pending redraw is due (-1: nothing pending).
 int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool force);
 void view_event(const std::string& plain_line);
-void view_end(const std::vector<SlotView>& slots, const Totals& totals);
+// On a terminal: a line drawn under the totals at every redraw from now on, to the end, so that
+// no redraw takes it off the screen. Replaces the one kept before.
+void view_keep_line(const std::string& line);
+// The last drawing or the summary, followed by closing.
+void view_end(const std::vector<SlotView>& slots, const Totals& totals, const std::string& closing);
 
 }  // namespace xarveld::station

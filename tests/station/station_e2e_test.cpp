@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "tests/station/station_fixture.hpp"
 
@@ -297,6 +298,99 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
     EXPECT_EQ(record["last_line"], "Incorrect baud rate. Must be 19200, 57600 or 115200.");
   }
   EXPECT_GE(all[1]["start"].get<std::string>(), all[0]["end"].get<std::string>());
+}
+
+TEST_F(StationTest, ARecordThatCannotBeWrittenOrAFailingHashRefusesToStart) {
+  fs::create_directory(path("record-dir"));
+  std::ofstream(path("read-only.jsonl")) << "";
+  fs::permissions(path("read-only.jsonl"), fs::perms::owner_read | fs::perms::group_read |
+                                               fs::perms::others_read);
+  // Root writes a read-only file all the same: it is tried as nobody, who may enter the directory.
+  fs::permissions(dir, fs::perms::all);
+  std::vector<std::string> as_user;
+  if (geteuid() == 0) as_user = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+  // With only a FIPS provider asked for and none there, libcrypto refuses SHA-256.
+  std::ofstream(path("no-sha256.cnf"))
+      << "openssl_conf = init\n[init]\nalg_section = evp\n[evp]\ndefault_properties = fips=yes\n";
+  struct Case {
+    const char* record;
+    std::vector<std::string> launcher;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"record-dir", {}, "station-record.jsonl cannot be written: Is a directory"},
+      {"read-only.jsonl", as_user, "station-record.jsonl cannot be written: Permission denied"},
+      {"fresh.jsonl", {"env", "OPENSSL_CONF=" + path("no-sha256.cnf")},
+       "cannot take the SHA-256 of the image img.bin: libcrypto EVP_Digest failed: "},
+  };
+  for (const Case& c : cases) {
+    if (fs::exists(path("station-record.jsonl"))) fs::remove(path("station-record.jsonl"));
+    fs::create_symlink(c.record, path("station-record.jsonl"));
+    launcher = c.launcher;
+    Finished station = run_station({"a=/dev/null", "--", "-p", "img.bin"});
+    EXPECT_EQ(station.status, 2) << c.why << station.out;
+    EXPECT_EQ(station.err.find('\n'), station.err.size() - 1) << station.err;  // one line
+    EXPECT_NE(station.err.find(c.why), std::string::npos) << station.err;
+    EXPECT_FALSE(fs::exists(path("runs/a"))) << c.why;
+  }
+}
+
+TEST_F(StationTest, ARecordLostMidShiftStartsNoNewBoardAndNamesWhatIsMissing) {
+  std::ofstream(path("tiny.bin")) << std::string(100, 'x');
+  const std::vector<std::string> tool = {"-p", "tiny.bin"};
+  // A first station writes one line whole, which gives a line's length.
+  run_station(with({"--retries", "0", "a=" + path("nowhere/a")}, tool));
+  ASSERT_EQ(records().size(), 1u);
+  auto line = fs::file_size(path("station-record.jsonl"));
+  // Under this limit on the size of a file, one more line fits and the one after it does not.
+  launcher = {"prlimit", "--fsize=" + std::to_string(line * 2 + line / 2)};
+
+  // a fails at once and is tried again, which the record no longer takes; b runs on (a board
+  // that never answers) until interrupted; c, waiting for a job, never starts.
+  std::string b_port = start_sim("b", {"--silent", "--serve-forever"});
+  Station station = start_station(
+      with({"--jobs", "2", "a=" + path("nowhere/a"), "b=" + b_port, "c=" + path("nowhere/c")}, tool),
+      true, 160);
+  std::string output;
+  const std::string lost = "station-record.jsonl cannot be written: File too large; no new board starts";
+  auto drawn = [&] {
+    std::size_t count = 0;
+    for (std::size_t at = output.find(lost); at != std::string::npos; at = output.find(lost, at + 1))
+      ++count;
+    return count;
+  };
+  // Drawn with every redraw, b's clock ticking on.
+  EXPECT_TRUE(wait_for([&] { read_output(station, output); return drawn() >= 3; }, 30)) << output;
+  kill(station.pid, SIGINT);
+  // The loss outranks the interrupt.
+  EXPECT_EQ(finish_station(station, output, 20), 1) << output;
+  std::vector<std::string> screen = screen_of(output);
+  ASSERT_GE(screen.size(), 10u) << output;
+  EXPECT_NE(screen[3].find("not run"), std::string::npos) << screen[3];
+  EXPECT_EQ(screen[5], lost + ", 2 attempts not recorded");
+  EXPECT_EQ(screen[8], "not in station-record.jsonl: a board 1 attempt 2 FAIL");
+  EXPECT_EQ(screen[9], "not in station-record.jsonl: b board 1 attempt 1 ABORTED");
+  EXPECT_FALSE(fs::exists(path("runs/c")));
+  std::vector<Json> kept = records();  // every line whole
+  ASSERT_EQ(kept.size(), 2u);
+  EXPECT_EQ(kept[1]["slot"], "a");
+  EXPECT_EQ(kept[1]["attempt"], 1);
+
+  // Not on a terminal: an event line, no retry, and the summary names the attempt.
+  Finished plain = run_station(with({"--jobs", "1", "a=" + path("nowhere/a"), "c=" + path("nowhere/c")}, tool));
+  EXPECT_EQ(plain.status, 1);
+  EXPECT_NE(plain.out.find(" a NOT RECORDED board 1 attempt 1 FAIL: " + lost + "\n"),
+            std::string::npos) << plain.out;
+  EXPECT_NE(plain.out.find("\nnot in station-record.jsonl: a board 1 attempt 1 FAIL\n"),
+            std::string::npos) << plain.out;
+  EXPECT_EQ(plain.out.find("attempt 2"), std::string::npos) << plain.out;
+  EXPECT_EQ(plain.out.find(" c start "), std::string::npos) << plain.out;
+  EXPECT_EQ(records().size(), 2u);
+
+  // Room again: the next line is whole after the last, not glued to a piece of a line.
+  launcher.clear();
+  run_station(with({"--retries", "0", "a=" + path("nowhere/a")}, tool));
+  EXPECT_EQ(records().size(), 3u);
 }
 
 }  // namespace

@@ -113,7 +113,8 @@ void StationTest::stop_sims() {
 }
 
 std::vector<std::string> StationTest::station_command(const std::vector<std::string>& arguments) const {
-  std::vector<std::string> argv = {XARVELD_STATION_PATH, "--tool", XARVELD_TOOL_PATH};
+  std::vector<std::string> argv = launcher;
+  argv.insert(argv.end(), {XARVELD_STATION_PATH, "--tool", XARVELD_TOOL_PATH});
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;
 }
@@ -151,7 +152,7 @@ Station StationTest::start_station(const std::vector<std::string>& arguments, bo
     dup2(input[0], STDIN_FILENO);
     dup2(output_write, STDOUT_FILENO);
     if (chdir(dir.c_str()) != 0) _exit(126);
-    execv(args[0], args.data());
+    execvp(args[0], args.data());
     _exit(127);
   }
   close(input[0]);
@@ -159,6 +160,15 @@ Station StationTest::start_station(const std::vector<std::string>& arguments, bo
   station.input_fd = input[1];
   stations.push_back(station);
   return station;
+}
+
+void StationTest::read_output(Station& station, std::string& output) {
+  pollfd fd{station.output_fd, POLLIN, 0};
+  char chunk[4096];
+  ssize_t got;
+  while (poll(&fd, 1, 0) > 0 && (got = read(station.output_fd, chunk, sizeof chunk)) > 0) {
+    output.append(chunk, static_cast<std::size_t>(got));
+  }
 }
 
 int StationTest::finish_station(Station& station, std::string& output, double timeout_seconds) {

@@ -35,13 +35,15 @@ class StationTest : public ::testing::Test {
   // Ends the simulators still running (their dumps are written then).
   void stop_sims();
 
-  // The station's command line: the station and --tool, then arguments.
+  // The station's command line: the launcher, the station and --tool, then arguments.
   std::vector<std::string> station_command(const std::vector<std::string>& arguments) const;
   Finished run_station(const std::vector<std::string>& arguments, double timeout_seconds = 120);
   // Started in the background with standard input a pipe; standard output a pipe, or the slave
   // of a new pseudo-terminal of columns when on_terminal.
   Station start_station(const std::vector<std::string>& arguments, bool on_terminal = false,
                         int columns = 100);
+  // Adds what the station has written so far to output, without waiting.
+  void read_output(Station& station, std::string& output);
   // Reads the station's output until it closes or timeout_seconds pass, and its exit status.
   int finish_station(Station& station, std::string& output, double timeout_seconds);
 
@@ -53,6 +55,7 @@ class StationTest : public ::testing::Test {
   std::string dir;
   std::string driver;  // 8 KiB
   std::string image;   // 32 KiB
+  std::vector<std::string> launcher;  // what the station is started through: prlimit, setpriv
 
  private:
   std::vector<Background> sims;
