@@ -8,7 +8,6 @@
 
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "station/images.hpp"
 #include "station/record_file.hpp"
@@ -19,23 +18,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string temporary_directory() {
-  char pattern[] = "/tmp/xarveld-station-files-XXXXXX";
-  return mkdtemp(pattern) != nullptr ? pattern : "";
-}
-
-std::string read_text(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
-}
-
 TEST(StationFiles, AnAppendThatFailsPartWayIsTakenBack) {
-  std::string dir = temporary_directory();
-  ASSERT_FALSE(dir.empty());
-  std::string path = dir + "/record.jsonl";
-  std::string error;
+  char dir[] = "/tmp/xarveld-station-files-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string path = std::string(dir) + "/record.jsonl", error;
   // A line torn by a crash: the next one starts on a line of its own.
   std::ofstream(path) << "{\"torn\":";
   ASSERT_EQ(record_append(path, "{\"n\":1}\n", error), 1) << error;
@@ -46,7 +32,7 @@ TEST(StationFiles, AnAppendThatFailsPartWayIsTakenBack) {
   rlimit small = before;
   small.rlim_cur = fs::file_size(path) + 100;
   sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
-  ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+  setrlimit(RLIMIT_FSIZE, &small);
   int full = record_append(path, "{\"pad\":\"" + std::string(4000, 'x') + "\"}\n", error);
   setrlimit(RLIMIT_FSIZE, &before);
   signal(SIGXFSZ, old_handler);
@@ -54,21 +40,22 @@ TEST(StationFiles, AnAppendThatFailsPartWayIsTakenBack) {
   EXPECT_EQ(error, "File too large");
 
   ASSERT_EQ(record_append(path, "{\"n\":2}\n", error), 1) << error;
-  EXPECT_EQ(read_text(path), "{\"torn\":\n{\"n\":1}\n{\"n\":2}\n");
+  std::ifstream file(path);
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "{\"torn\":\n{\"n\":1}\n{\"n\":2}\n");
   fs::remove_all(dir);
 }
 
 TEST(StationFiles, ACopyThatCannotBeRenamedIntoPlaceSaysWhy) {
-  std::string dir = temporary_directory();
-  ASSERT_FALSE(dir.empty());
-  std::ofstream(dir + "/img.bin") << "image";
-  std::string hex, error;
+  char dir[] = "/tmp/xarveld-station-files-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::string images = std::string(dir) + "/images", hex, error;
+  std::ofstream(std::string(dir) + "/img.bin") << "image";
   ASSERT_EQ(sha256_hex("image", 5, hex, error), SHA256_DONE) << error;
   // Where the copy goes stands a directory that is not empty: the rename is refused.
-  fs::create_directories(dir + "/images/" + hex + ".bin/in-the-way");
+  fs::create_directories(images + "/" + hex + ".bin/in-the-way");
   StationImage image;
-  EXPECT_EQ(prepare_image("image", dir + "/img.bin", dir + "/images", image, error), 0);
-  EXPECT_EQ(error, dir + "/images/" + hex + ".bin: Is a directory");
+  EXPECT_EQ(prepare_image("image", std::string(dir) + "/img.bin", images, image, error), 0);
+  EXPECT_EQ(error, images + "/" + hex + ".bin: Is a directory");
   fs::remove_all(dir);
 }
 
