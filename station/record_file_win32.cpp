@@ -7,6 +7,7 @@
 namespace xarveld::station {
 
 namespace {
+// The system's reason, after what failed when that is not plain.
 std::string failed(const char* what, DWORD code) {
   char reason[256] = {};
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -16,7 +17,8 @@ std::string failed(const char* what, DWORD code) {
     reason[--length] = '\0';
   }
   char text[384];
-  std::snprintf(text, sizeof text, "%s: %s (error %lu)", what, length > 0 ? reason : "?", code);
+  std::snprintf(text, sizeof text, "%s%s%s (error %lu)", what, what[0] != '\0' ? ": " : "",
+                length > 0 ? reason : "no reason given", code);
   return text;
 }
 
@@ -30,7 +32,7 @@ HANDLE open_for_append(const std::string& path, std::string& error) {
                        OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED) break;
   }
-  if (file == INVALID_HANDLE_VALUE) error = failed("cannot be opened", GetLastError());
+  if (file == INVALID_HANDLE_VALUE) error = failed("", GetLastError());
   return file;
 }
 
@@ -38,10 +40,27 @@ bool move_to(HANDLE file, LARGE_INTEGER at) {
   return SetFilePointerEx(file, at, nullptr, FILE_BEGIN) != 0;
 }
 
+// Writes all of bytes; false when the system takes no more, with the reason in GetLastError: a
+// write cut short (a full disk) is tried again for the rest, which then fails with its reason.
+bool write_all(HANDLE file, const char* bytes, std::size_t size) {
+  while (size > 0) {
+    DWORD written = 0;
+    SetLastError(ERROR_SUCCESS);
+    if (!WriteFile(file, bytes, static_cast<DWORD>(size), &written, nullptr)) return false;
+    if (written == 0) {
+      if (GetLastError() == ERROR_SUCCESS) SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    bytes += written;
+    size -= written;
+  }
+  return true;
+}
+
 int append_locked(HANDLE file, const std::string& line, std::string& error) {
   LARGE_INTEGER before{};
   if (!GetFileSizeEx(file, &before)) {
-    error = failed("cannot be measured", GetLastError());
+    error = failed("GetFileSizeEx", GetLastError());
     return 0;
   }
   std::string text = line;
@@ -55,14 +74,9 @@ int append_locked(HANDLE file, const std::string& line, std::string& error) {
       text.insert(text.begin(), '\n');
     }
   }
-  DWORD written = 0;
-  if (move_to(file, before) &&
-      WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) &&
-      written == text.size() && FlushFileBuffers(file)) {
+  if (move_to(file, before) && write_all(file, text.data(), text.size()) && FlushFileBuffers(file))
     return 1;
-  }
-  DWORD code = GetLastError();
-  error = failed("cannot be written", code == ERROR_SUCCESS ? ERROR_DISK_FULL : code);
+  error = failed("", GetLastError());
   // What went in before the failure comes out again: a line is in the record whole or not at all.
   if (move_to(file, before) && SetEndOfFile(file)) {
     FlushFileBuffers(file);
@@ -86,7 +100,7 @@ int record_append(const std::string& path, const std::string& line, std::string&
   OVERLAPPED whole{};
   int ok = 0;
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    error = failed("cannot be locked", GetLastError());
+    error = failed("LockFileEx", GetLastError());
   } else {
     ok = append_locked(file, line, error);
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
