@@ -28,7 +28,7 @@ std::string sha256_hex(const void* data, std::size_t size) {
 }
 
 int sha256_file_hex(const std::string& path, std::string& hex) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbN"), std::fclose);
   if (!file) return 0;
   BCRYPT_HASH_HANDLE hash = nullptr;
   if (BCryptCreateHash(algorithm(), &hash, nullptr, 0, nullptr, 0, 0) != 0) return 0;
