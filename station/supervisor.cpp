@@ -7,6 +7,7 @@
 #include "station/operator_input.hpp"
 #include "station/record_file.hpp"
 #include "station/station_interrupt.hpp"
+#include "station/terminal.hpp"
 #include "station/utc_time.hpp"
 #include "station/view.hpp"
 
@@ -295,11 +296,14 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && !station.interrupted) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
+    // What the station's own output has not taken yet goes on without waiting for it; the wait
+    // below wakes when it can take more.
+    terminal_flush(0);
     if (station.dirty) {
       int due = view_refresh(views(station, now), totals(station, now), false);
       if (due >= 0) {
         wake = std::min(wake, now + milliseconds(due));
-      } else {
+      } else if (due != VIEW_WAITS_FOR_OUTPUT) {
         station.dirty = false;
       }
     }
@@ -308,7 +312,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
                                      [](const SlotRun& s) { return s.running && s.attempt.child < 0; });
     if (ended_at_once) continue;
     wait_for_activity(wait_milliseconds(now, wake),
-                      {station_interrupt_wake(), operator_input_wake()});
+                      {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
   }
   operator_input_stop();
   SteadyClock::time_point now = SteadyClock::now();

@@ -377,6 +377,45 @@ TEST_F(StationTest, AWrapperToolEndsWithTheToolItRuns) {
   EXPECT_TRUE(wait_for([&] { return live_in_group(directory + "/wrapper.pid") == 0; }, 5));
 }
 
+TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
+  std::vector<std::string> slots = {"--loop", "--retries", "100",
+                                    "a=" + start_sim("a", {"--pace", "19200", "--serve-forever"})};
+  for (const char* absent : {"x0", "x1", "x2", "x3"}) {
+    slots.push_back(std::string(absent) + "=" + path(std::string("nowhere/") + absent));
+  }
+  Station station = start_station(with(slots, {"-p", "-v", "img.bin"}));
+  // Read by nobody, and small: the failed attempts' lines alone are twenty times what it holds.
+  ASSERT_GE(fcntl(station.output_fd, F_SETPIPE_SZ, 4096), 0);
+  ASSERT_TRUE(wait_for([&] {
+    if (records().size() < 4 * 101 || !fs::exists(path("runs/a"))) return false;
+    std::string run = fs::directory_iterator(path("runs/a"))->path();
+    return read_text(run + "/stdout.txt").find("Burning flash..") != std::string::npos;
+  }, 30)) << records().size() << " attempts recorded";
+  kill(station.pid, SIGINT);
+  int raw = 0;
+  ASSERT_TRUE(wait_for([&] { return waitpid(station.pid, &raw, WNOHANG) == station.pid; }, 10))
+      << "the station did not end";
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 130) << raw;
+  EXPECT_EQ(records().size(), 4u * 101 + 1);
+  ASSERT_EQ(records_of("a").size(), 1u);
+  EXPECT_EQ(records_of("a")[0]["result"], "ABORTED");
+  EXPECT_EQ(records_of("a")[0]["exit_status"], 130);
+
+  // A terminal nobody reads: its buffer fills with the rows of forty slots, and takes less than a
+  // drawing while it still polls writable. The time-out still ends the run.
+  slots = {"--timeout", "5", "--retries", "0", "t=" + path("sims/a/COM1")};
+  for (int i = 0; i < 40; ++i) {
+    std::string name = std::string(1, 'y').append(std::to_string(i));
+    slots.push_back(name + "=" + path("nowhere/" + name));
+  }
+  Station terminal = start_station(with(slots, {"-p", "-v", "img.bin"}), true, 200);
+  ASSERT_TRUE(wait_for([&] { return waitpid(terminal.pid, &raw, WNOHANG) == terminal.pid; }, 20))
+      << "the station did not end";
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+  ASSERT_EQ(records_of("t").size(), 1u);
+  EXPECT_EQ(records_of("t")[0]["result"], "TIMEOUT");
+}
+
 TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
   // The tool lists what it was given, then runs; another attempt's files are open in the station
   // the while, and so is a file the station itself inherited.
