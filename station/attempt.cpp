@@ -56,7 +56,7 @@ int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
   attempt.command = tool_arguments_for_run(run.tool_arguments, run.plan, run.image_copy,
                                            run.driver_copy, port_number, absolute_name);
   std::string output_path = attempt.directory + "/stdout.txt";
-  attempt.output = std::fopen(output_path.c_str(), "wb");
+  attempt.output = file_open_unshared(output_path, "wb");
   if (attempt.output == nullptr) {
     attempt.failure = "xarveld-station: cannot write " + output_path;
     return 0;

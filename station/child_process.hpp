@@ -5,6 +5,7 @@
 // where the system has one, else a pipe, through which the tool's output comes at its end.
 // One source file per platform.
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -32,15 +33,27 @@ bool child_read(int id, std::string& bytes);
 // that ended it (on Windows the exit code as the system gives it).
 bool child_ended(int id, std::int64_t& status);
 
+// To the child and every process it started, so that a --tool that is a wrapper ends with the
+// tool it runs. POSIX: the child's process group (it leads a session of its own), also once the
+// child itself has ended. Windows: a Ctrl-C in its console or a Ctrl-Break to its process
+// group; Kill ends its job object.
 enum class ChildSignal { Interrupt, Terminate, Kill };
 void child_signal(int id, ChildSignal signal);
+
+// Stops waiting for the child's output: what a child that has ended left behind, still holding
+// the output open, no longer keeps the run going.
+void child_abandon_output(int id);
 
 // Lets go of what the child left behind; its id may then be reused.
 void child_release(int id);
 
-// Waits up to timeout_ms (-1: without limit) until a child has written or ended, or one of also
-// is ready. Never busy: one system wait.
-void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also);
+// Waits up to timeout_ms (-1: without limit) until a child has written or ended, one of readable
+// is ready, or writable can take more. Never busy: one system wait.
+void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& readable,
+                       WakeHandle writable = NO_WAKE_HANDLE);
+
+// Opens a file of the station's own as fopen does, kept from every child it starts.
+std::FILE* file_open_unshared(const std::string& path, const char* mode);
 
 // Whether progress arrives while a run goes (false: only when it ends).
 bool child_progress_is_live();

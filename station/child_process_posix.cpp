@@ -50,27 +50,38 @@ bool watch_child_endings(std::string& error) {
   return true;
 }
 
-int decode_status(int raw) {
-  if (WIFEXITED(raw)) return WEXITSTATUS(raw);
-  if (WIFSIGNALED(raw)) return 128 + WTERMSIG(raw);
-  return -1;
+// Puts fd at target for exec to keep; an fd already there keeps its place.
+void install(int fd, int target) {
+  if (fd < 0) return;
+  if (fd == target) {
+    fcntl(fd, F_SETFD, 0);
+  } else {
+    dup2(fd, target);
+  }
 }
 
-// In the child, between fork and exec.
+// In the child, between fork and exec, with every signal blocked.
 [[noreturn]] void become_tool(const ChildSpec& spec, char* const* argv, int slave_fd) {
   // Its own session, with the pseudo-terminal as its controlling terminal: a Ctrl-C at the
-  // station's terminal reaches the station alone, which passes it on, and should the station
-  // die, the closed master hangs the tool up and it ends as it ends on SIGHUP.
+  // station's terminal reaches the station alone, which passes it on to the session's process
+  // group, and should the station die, the closed master hangs the tool up and it ends as it
+  // ends on SIGHUP.
   setsid();
   ioctl(slave_fd, TIOCSCTTY, 0);
-  dup2(slave_fd, STDOUT_FILENO);
-  int null_in = open("/dev/null", O_RDONLY);
-  if (null_in >= 0) dup2(null_in, STDIN_FILENO);
-  int error_fd = open(spec.error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (error_fd >= 0) dup2(error_fd, STDERR_FILENO);
+  install(slave_fd, STDOUT_FILENO);
+  install(open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
+  install(open(spec.error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
+          STDERR_FILENO);
+  // The tool gets these three and nothing else: not another attempt's files, nor what the
+  // station itself was given by whoever started it.
+  if (close_range(3, ~0U, 0) != 0) {
+    long limit = sysconf(_SC_OPEN_MAX);
+    for (long fd = 3; fd < limit; ++fd) close(static_cast<int>(fd));
+  }
   // The station notes these signals; the tool must get them with their default action, or a
   // signal the tool finds ignored would stay ignored.
-  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGXFSZ}) signal(number, SIG_DFL);
+  for (int number : {SIGINT, SIGTERM, SIGHUP, SIGCHLD, SIGPIPE, SIGXFSZ, SIGALRM})
+    signal(number, SIG_DFL);
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
@@ -105,15 +116,21 @@ int child_start(const ChildSpec& spec, std::string& error) {
   for (const std::string& argument : spec.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
+  // Blocked across the fork: a signal meant for the new child waits until it has its default
+  // handlers, and never runs the station's in it.
+  sigset_t all, before;
+  sigfillset(&all);
+  sigprocmask(SIG_SETMASK, &all, &before);
   pid_t pid = fork();
+  if (pid == 0) become_tool(spec, argv.data(), slave_fd);
+  int fork_error = errno;
+  sigprocmask(SIG_SETMASK, &before, nullptr);
+  close(slave_fd);
   if (pid < 0) {
-    error = std::string("fork: ") + std::strerror(errno);
+    error = std::string("fork: ") + std::strerror(fork_error);
     close(master_fd);
-    close(slave_fd);
     return -1;
   }
-  if (pid == 0) become_tool(spec, argv.data(), slave_fd);
-  close(slave_fd);
 
   Child child;
   child.pid = pid;
@@ -149,10 +166,13 @@ bool child_read(int id, std::string& bytes) {
 bool child_ended(int id, std::int64_t& status) {
   Child& child = children[static_cast<std::size_t>(id)];
   if (!child.ended) {
-    int raw = 0;
-    if (waitpid(child.pid, &raw, WNOHANG) == child.pid) {
+    // Left a zombie until released: its pid, which is its process group's number, cannot be
+    // taken by another process while what the child started may still be signalled.
+    siginfo_t info{};
+    if (waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+        info.si_pid == child.pid) {
       child.ended = true;
-      child.status = decode_status(raw);
+      child.status = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
     }
   }
   status = child.status;
@@ -161,28 +181,39 @@ bool child_ended(int id, std::int64_t& status) {
 
 void child_signal(int id, ChildSignal signal) {
   Child& child = children[static_cast<std::size_t>(id)];
-  if (child.ended) return;
+  if (child.pid < 0) return;
   int number = signal == ChildSignal::Interrupt ? SIGINT
                : signal == ChildSignal::Terminate ? SIGTERM
                                                   : SIGKILL;
-  kill(child.pid, number);
+  // Until the new child has made its session (just after fork) there is no such group yet.
+  if (kill(-child.pid, number) != 0 && errno == ESRCH) kill(child.pid, number);
+}
+
+void child_abandon_output(int id) {
+  Child& child = children[static_cast<std::size_t>(id)];
+  if (child.output_fd >= 0) close(child.output_fd);
+  child.output_fd = -1;
+  child.output_open = false;
 }
 
 void child_release(int id) {
   Child& child = children[static_cast<std::size_t>(id)];
   if (child.output_fd >= 0) close(child.output_fd);
+  if (child.pid > 0) waitpid(child.pid, nullptr, WNOHANG);
   child = Child{};
 }
 
-void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also) {
+void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& readable,
+                       WakeHandle writable) {
   std::vector<pollfd> fds;
   fds.push_back({child_ended_pipe[0], POLLIN, 0});
   for (const Child& child : children) {
     if (child.pid >= 0 && child.output_open) fds.push_back({child.output_fd, POLLIN, 0});
   }
-  for (WakeHandle handle : also) {
+  for (WakeHandle handle : readable) {
     if (handle != NO_WAKE_HANDLE) fds.push_back({static_cast<int>(handle), POLLIN, 0});
   }
+  if (writable != NO_WAKE_HANDLE) fds.push_back({static_cast<int>(writable), POLLOUT, 0});
   poll(fds.data(), fds.size(), timeout_ms);
   char drained[64];
   while (child_ended_pipe[0] >= 0 && read(child_ended_pipe[0], drained, sizeof drained) > 0) {
@@ -190,6 +221,10 @@ void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also) {
 }
 
 bool child_progress_is_live() { return true; }
+
+std::FILE* file_open_unshared(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), (std::string(mode) + "e").c_str());
+}
 
 std::string tool_beside_station(const char* argv0) {
   char buffer[PATH_MAX];

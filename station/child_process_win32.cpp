@@ -18,6 +18,7 @@ constexpr DWORD_PTR ATTRIBUTE_PSEUDOCONSOLE = 0x00020016;  // ProcThreadAttribut
 
 struct Child {
   HANDLE process = nullptr;
+  HANDLE job = nullptr;  // the tool and every process it starts; null where none could be made
   DWORD process_id = 0;
   HANDLE output = nullptr;         // read end of the pipe the child's output comes through
   HANDLE console_input = nullptr;  // the pseudo console's input, where a Ctrl-C is typed
@@ -126,6 +127,7 @@ int child_start(const ChildSpec& spec, std::string& error) {
   startup.StartupInfo.cb = sizeof startup;
   DWORD flags = EXTENDED_STARTUPINFO_PRESENT;
   std::vector<char> attributes;
+  std::vector<HANDLE> inherited;
   HANDLE null_input = nullptr, error_output = nullptr;
   PseudoConsoleApi api = pseudo_console_api();
   if (api.create != nullptr) {
@@ -158,7 +160,21 @@ int child_start(const ChildSpec& spec, std::string& error) {
     startup.StartupInfo.hStdOutput = inheritable(output_write);
     startup.StartupInfo.hStdError = error_output;
     flags |= CREATE_NEW_PROCESS_GROUP;
+    // These three are inheritable and the only handles the tool inherits: not another
+    // attempt's files, which the C runtime opens inheritable.
+    for (HANDLE handle : {null_input, output_write, error_output}) {
+      if (handle != nullptr && handle != INVALID_HANDLE_VALUE) inherited.push_back(handle);
+    }
+    SIZE_T size = 0;
+    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+    attributes.resize(size);
+    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
+    InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+    UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
+                              inherited.data(), inherited.size() * sizeof(HANDLE), nullptr, nullptr);
   }
+  // Suspended until it is in its job, so that nothing it starts is outside it.
+  flags |= CREATE_SUSPENDED;
   PROCESS_INFORMATION process{};
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
@@ -177,6 +193,15 @@ int child_start(const ChildSpec& spec, std::string& error) {
     CloseHandle(child->output);
     return -1;
   }
+  // A job of its own, so that the tool ends with everything it started. Not killed when the
+  // station's handle closes: a station that dies leaves its tools to end as on a closed
+  // console, their traces written out.
+  child->job = CreateJobObjectA(nullptr, nullptr);
+  if (child->job != nullptr && !AssignProcessToJobObject(child->job, process.hProcess)) {
+    CloseHandle(child->job);
+    child->job = nullptr;
+  }
+  ResumeThread(process.hThread);
   CloseHandle(process.hThread);
   child->process = process.hProcess;
   child->process_id = process.dwProcessId;
@@ -218,6 +243,10 @@ bool child_ended(int id, std::int64_t& status) {
 
 void child_signal(int id, ChildSignal signal) {
   Child& child = *children[static_cast<std::size_t>(id)];
+  if (signal == ChildSignal::Kill && child.job != nullptr) {
+    TerminateJobObject(child.job, 1);
+    return;
+  }
   if (child.ended) return;
   if (signal != ChildSignal::Kill) {
     DWORD written = 0;
@@ -228,7 +257,14 @@ void child_signal(int id, ChildSignal signal) {
       return;
   }
   // Without a console to carry the request (a station started without one), it is ended.
-  TerminateProcess(child.process, signal == ChildSignal::Kill ? 1 : STATUS_CONTROL_C_EXIT);
+  UINT code = signal == ChildSignal::Kill ? 1 : STATUS_CONTROL_C_EXIT;
+  if (child.job == nullptr || !TerminateJobObject(child.job, code)) TerminateProcess(child.process, code);
+}
+
+// What the tool left is in its job, which was ended with it: the pipe's last writers are gone.
+void child_abandon_output(int id) {
+  Child& child = *children[static_cast<std::size_t>(id)];
+  if (child.job != nullptr) TerminateJobObject(child.job, 1);
 }
 
 void child_release(int id) {
@@ -238,15 +274,18 @@ void child_release(int id) {
   if (child->console_input != nullptr) CloseHandle(child->console_input);
   CloseHandle(child->output);
   CloseHandle(child->process);
+  if (child->job != nullptr) CloseHandle(child->job);
   child.reset();
 }
 
-void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also) {
+void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& readable,
+                       WakeHandle writable) {
   std::vector<HANDLE> handles = {activity};
+  if (writable != NO_WAKE_HANDLE) handles.push_back(reinterpret_cast<HANDLE>(writable));
   for (const std::unique_ptr<Child>& child : children) {
     if (child && !child->ended) handles.push_back(child->process);
   }
-  for (WakeHandle handle : also) {
+  for (WakeHandle handle : readable) {
     if (handle != NO_WAKE_HANDLE) handles.push_back(reinterpret_cast<HANDLE>(handle));
   }
   DWORD wait = timeout_ms < 0 ? INFINITE : static_cast<DWORD>(timeout_ms);
@@ -259,6 +298,10 @@ void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& also) {
 }
 
 bool child_progress_is_live() { return pseudo_console_api().create != nullptr; }
+
+std::FILE* file_open_unshared(const std::string& path, const char* mode) {
+  return std::fopen(path.c_str(), (std::string(mode) + "N").c_str());
+}
 
 std::string tool_beside_station(const char*) {
   char buffer[MAX_PATH];

@@ -7,6 +7,7 @@
 #include <memory>
 #include <random>
 
+#include "station/child_process.hpp"
 #include "station/sha256.hpp"
 
 namespace xarveld::station {
@@ -22,7 +23,7 @@ int read_whole(const std::string& path, std::string& bytes, std::string& error) 
     error = "is a directory";
     return 0;
   }
-  File file(std::fopen(path.c_str(), "rb"), std::fclose);
+  File file(file_open_unshared(path, "rb"), std::fclose);
   if (!file) {
     error = std::strerror(errno);
     return 0;
@@ -43,7 +44,7 @@ int write_copy(const std::string& bytes, const fs::path& copy, std::string& erro
   fs::path partial = copy;
   partial += ".partial-" + std::to_string(std::random_device{}()) + "-" + std::to_string(bytes.size());
   {
-    File file(std::fopen(partial.string().c_str(), "wb"), std::fclose);
+    File file(file_open_unshared(partial.string(), "wb"), std::fclose);
     if (!file || std::fwrite(bytes.data(), 1, bytes.size(), file.get()) != bytes.size() ||
         std::fflush(file.get()) != 0) {
       error = partial.string() + ": " + std::strerror(errno);

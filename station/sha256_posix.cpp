@@ -33,7 +33,7 @@ int sha256_hex(const void* data, std::size_t size, std::string& hex, std::string
 }
 
 int sha256_file_hex(const std::string& path, std::string& hex, std::string& error) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rb"), std::fclose);
+  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbe"), std::fclose);
   if (!file) {
     error = std::strerror(errno);
     return SHA256_UNREADABLE;

@@ -6,8 +6,9 @@
 namespace xarveld::station {
 
 // POSIX: SIGINT, SIGTERM and SIGHUP are noted, unless the station was started with one ignored
-// (as a background job is), which then stays ignored; SIGPIPE and SIGXFSZ are ignored. Windows: Ctrl-C,
-// Ctrl-Break and the closing of the console window.
+// (as a background job is), which then stays ignored; SIGPIPE and SIGXFSZ are ignored. Windows:
+// Ctrl-C, Ctrl-Break and the closing of the console window. A second one, while the first is
+// being carried out, ends the station at once, as it ends the tool.
 void station_interrupt_install();
 
 // The signal noted first (Windows: SIGINT's number for every console event), or 0.

@@ -12,9 +12,21 @@ namespace {
 volatile sig_atomic_t noted_signal = 0;
 int wake_pipe[2] = {-1, -1};
 
+// A second one, while the first is being carried out, ends the station at once, as the tool ends:
+// the signal, its default action back, is delivered the moment this handler returns. The tools
+// it leaves are hung up by their closed pseudo-terminals, and end as they do on SIGHUP.
 void note_signal(int number) {
   int saved = errno;
-  if (noted_signal == 0) noted_signal = number;
+  if (noted_signal != 0) {
+    struct sigaction fallback{};
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(number, &fallback, nullptr);
+    raise(number);
+    errno = saved;
+    return;
+  }
+  noted_signal = number;
   char byte = 0;
   [[maybe_unused]] ssize_t ignored = write(wake_pipe[1], &byte, 1);
   errno = saved;

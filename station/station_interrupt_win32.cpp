@@ -13,7 +13,8 @@ HANDLE wake = CreateEventA(nullptr, TRUE, FALSE, nullptr);
 // Runs on a thread of its own. Closing the console window ends the process once this returns,
 // so for that event it waits while the main path passes the interrupt on and ends.
 BOOL WINAPI note_control_event(DWORD event) {
-  InterlockedExchange(&noted, 1);
+  // A second one, while the first is being carried out: what Windows does by default.
+  if (InterlockedExchange(&noted, 1) != 0) ExitProcess(static_cast<UINT>(STATUS_CONTROL_C_EXIT));
   SetEvent(wake);
   if (event == CTRL_CLOSE_EVENT || event == CTRL_LOGOFF_EVENT || event == CTRL_SHUTDOWN_EVENT) {
     Sleep(INFINITE);

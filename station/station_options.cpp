@@ -48,8 +48,8 @@ bool parse_slot(const std::string& text, Slot& slot, std::string& why) {
   }
   slot.name = text.substr(0, equals);
   slot.port = text.substr(equals + 1);
-  if (!slot_name_valid(slot.name)) {
-    why = "a slot name is 1 to 32 letters, digits, '-', '_' or '.', not \"images\": " + text;
+  if (!slot_name_valid(slot.name, why)) {
+    why += ": " + text;
     return false;
   }
   if (slot.port.empty()) {
@@ -61,12 +61,40 @@ bool parse_slot(const std::string& text, Slot& slot, std::string& why) {
 
 }  // namespace
 
-bool slot_name_valid(const std::string& name) {
-  if (name.empty() || name.size() > 32 || name[0] == '.' || name == "images") return false;
+std::string slot_name_folded(const std::string& name) {
+  std::string folded = name;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+bool slot_name_valid(const std::string& name, std::string& why) {
+  bool form = !name.empty() && name.size() <= 32 && name[0] != '.';
   for (char c : name) {
-    bool allowed = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-                   c == '-' || c == '_' || c == '.';
-    if (!allowed) return false;
+    form = form && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                    c == '-' || c == '_' || c == '.');
+  }
+  if (!form) {
+    why = "a slot name is 1 to 32 letters, digits, '-', '_' or '.', not starting with '.'";
+    return false;
+  }
+  // Windows drops a final '.', and opens a device for these names, with any extension.
+  if (name.back() == '.') {
+    why = "a slot name cannot end in '.', which Windows drops";
+    return false;
+  }
+  std::string stem = slot_name_folded(name.substr(0, name.find('.')));
+  bool device = stem == "con" || stem == "prn" || stem == "aux" || stem == "nul" ||
+                (stem.size() == 4 && (stem.rfind("com", 0) == 0 || stem.rfind("lpt", 0) == 0) &&
+                 stem[3] >= '1' && stem[3] <= '9');
+  if (device) {
+    why = "slot name " + name + " is a device on Windows";
+    return false;
+  }
+  if (slot_name_folded(name) == "images") {
+    why = "slot name " + name + " is taken by runs/images, where the image copies live";
+    return false;
   }
   return true;
 }
@@ -146,6 +174,10 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     for (std::size_t b = 0; b < a; ++b) {
       if (options.slots[a].name == options.slots[b].name)
         return refuse("slot " + options.slots[a].name + " is given twice");
+      // One directory on Windows and macOS: a station's slots move between systems.
+      if (slot_name_folded(options.slots[a].name) == slot_name_folded(options.slots[b].name))
+        return refuse("slots " + options.slots[b].name + " and " + options.slots[a].name +
+                      " differ only in case");
       if (options.slots[a].port == options.slots[b].port)
         return refuse("port " + options.slots[a].port + " is given to slots " +
                       options.slots[b].name + " and " + options.slots[a].name);

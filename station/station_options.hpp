@@ -39,9 +39,14 @@ constexpr int STATION_INTERRUPTED = 130;
 // name, and that names are not given twice); the ports are checked against the system later.
 StationParse parse_station_options(const std::vector<std::string>& arguments);
 
-// A slot's name becomes a directory: letters, digits, '-', '_' and '.', not starting with '.',
-// at most 32 characters, and not "images", where the image copies live.
-bool slot_name_valid(const std::string& name);
+// A slot's name becomes a directory, on any system the station's configuration moves to:
+// letters, digits, '-', '_' and '.', not starting or ending with '.', at most 32 characters, not
+// a name Windows keeps for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any
+// case, with any extension), and not "images", where the image copies live. False with why.
+bool slot_name_valid(const std::string& name, std::string& why);
+
+// The name as Windows and macOS compare names: without regard to case.
+std::string slot_name_folded(const std::string& name);
 
 extern const char* const STATION_USAGE;
 

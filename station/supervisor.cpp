@@ -6,6 +6,7 @@
 #include "station/operator_input.hpp"
 #include "station/record_file.hpp"
 #include "station/station_interrupt.hpp"
+#include "station/terminal.hpp"
 #include "station/utc_time.hpp"
 #include "station/view.hpp"
 
@@ -35,6 +36,8 @@ struct SlotRun {
   bool timed_out = false;
   bool killed = false;
   SteadyClock::time_point kill_at;
+  bool leftovers_seen = false;  // the tool has ended, its output is still held open
+  SteadyClock::time_point leftovers_at;
 };
 
 struct Station {
@@ -114,7 +117,7 @@ Totals totals(const Station& station, SteadyClock::time_point now) {
 void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   slot.queued = false;
   slot.running = true;
-  slot.terminated = slot.timed_out = slot.killed = false;
+  slot.terminated = slot.timed_out = slot.killed = slot.leftovers_seen = false;
   if (slot.attempt_number == 1) {
     slot.view.result.clear();
     slot.view.message.clear();
@@ -186,12 +189,15 @@ void interrupt_all(Station& station, SteadyClock::time_point now) {
 }
 
 // SIGTERM past the time-out, SIGKILL 3 s later; after an interrupt, SIGKILL to what has not
-// ended within 3 s. Returns the time of the next such step, for the wait.
+// ended within 3 s. Each goes to the tool's whole process group, so it reaches what a wrapper
+// --tool started too, also after the wrapper itself has ended. Once the tool has ended, what it
+// left holding its output open has 3 s before it is killed and the output let go. Returns the
+// time of the next such step, for the wait.
 SteadyClock::time_point enforce_deadlines(Station& station, SteadyClock::time_point now) {
   SteadyClock::time_point next = SteadyClock::time_point::max();
   for (SlotRun& slot : station.slots) {
-    if (!slot.running || slot.attempt.child < 0 || slot.attempt.ended) continue;
-    if (station.options->timeout_seconds > 0 && !slot.terminated) {
+    if (!slot.running || slot.attempt.child < 0) continue;
+    if (station.options->timeout_seconds > 0 && !slot.terminated && !slot.attempt.ended) {
       if (now >= slot.deadline) {
         slot.terminated = slot.timed_out = true;
         slot.kill_at = now + KILL_GRACE;
@@ -209,6 +215,19 @@ SteadyClock::time_point enforce_deadlines(Station& station, SteadyClock::time_po
         child_signal(slot.attempt.child, ChildSignal::Kill);
       } else {
         next = std::min(next, kill_at);
+      }
+    }
+    if (slot.attempt.ended) {
+      if (!slot.leftovers_seen) {
+        slot.leftovers_seen = true;
+        slot.leftovers_at = now + KILL_GRACE;
+      }
+      if (now >= slot.leftovers_at) {
+        child_signal(slot.attempt.child, ChildSignal::Kill);
+        child_abandon_output(slot.attempt.child);
+        next = now;  // taken in at once, with nothing left to wake the wait
+      } else {
+        next = std::min(next, slot.leftovers_at);
       }
     }
   }
@@ -292,11 +311,14 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
+    // What the station's own output has not taken yet goes on without waiting for it; the wait
+    // below wakes when it can take more.
+    terminal_flush(0);
     if (station.dirty) {
       int due = view_refresh(views(station, now), totals(station, now), false);
       if (due >= 0) {
         wake = std::min(wake, now + milliseconds(due));
-      } else {
+      } else if (due != VIEW_WAITS_FOR_OUTPUT) {
         station.dirty = false;
       }
     }
@@ -305,7 +327,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
                                      [](const SlotRun& s) { return s.running && s.attempt.child < 0; });
     if (ended_at_once) continue;
     wait_for_activity(wait_milliseconds(now, wake),
-                      {station_interrupt_wake(), operator_input_wake()});
+                      {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
   }
   operator_input_stop();
   SteadyClock::time_point now = SteadyClock::now();

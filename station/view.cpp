@@ -16,6 +16,8 @@ constexpr std::size_t MIN_PORT_WIDTH = 16;
 constexpr std::size_t ROW_FIXED = 2 + 2 + 4 + 2 + 10 + 2 + (BAR_WIDTH + 2 + 1 + 4) + 2 + 5 + 2 + 5 + 2;
 constexpr std::size_t RESULT_ROOM = 40;
 constexpr int REDRAW_MS = 100;
+// At the end: how long the output may take to take the last of it before the station ends.
+constexpr int FINAL_FLUSH_MS = 2000;
 constexpr const char* GREEN = "\x1b[32m";
 constexpr const char* RED = "\x1b[31m";
 constexpr const char* PLAIN = "\x1b[0m";
@@ -197,6 +199,8 @@ int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool 
   if (!force && rows_drawn > 0 && since < REDRAW_MS) {
     return static_cast<int>(REDRAW_MS - since);
   }
+  // Drawings the output has not taken are not piled up: the next comes once it has.
+  if (!force && !terminal_flush(0)) return VIEW_WAITS_FOR_OUTPUT;
   int columns = terminal_columns();
   RowWidths widths = row_widths(slots, columns);
   std::string screen;
@@ -241,6 +245,7 @@ void view_end(const std::vector<SlotView>& slots, const Totals& totals, const st
   } else {
     terminal_write(plain_summary(slots, totals) + closing);
   }
+  terminal_flush(FINAL_FLUSH_MS);
 }
 
 }  // namespace xarveld::station

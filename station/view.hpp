@@ -69,14 +69,17 @@ std::string render_unrecorded(const std::string& record_path,
 
 // The drawing: terminal rows or plain lines, chosen once.
 void view_begin(bool terminal, bool colour);
-// Redraws the rows when at least 100 ms have passed since the last drawing, or when forced;
-// returns the milliseconds until a pending redraw is due (-1: nothing pending).
+// Redraws the rows when at least 100 ms have passed since the last drawing and the output has
+// taken it, or when forced; returns the milliseconds until a pending redraw is due (-1: nothing
+// pending; VIEW_WAITS_FOR_OUTPUT: due once the output takes more).
+constexpr int VIEW_WAITS_FOR_OUTPUT = -2;
 int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool force);
 void view_event(const std::string& plain_line);
 // On a terminal: a line drawn under the totals at every redraw from now on, to the end, so that
 // no redraw takes it off the screen. Replaces the one kept before.
 void view_keep_line(const std::string& line);
-// The last drawing or the summary, followed by closing.
+// The last drawing or the summary, followed by closing, then at most 2 s for the output to
+// take what is queued.
 void view_end(const std::vector<SlotView>& slots, const Totals& totals, const std::string& closing);
 
 }  // namespace xarveld::station

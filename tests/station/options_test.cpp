@@ -57,6 +57,32 @@ TEST(StationOptions, RefusedCommandLinesSayWhy) {
   EXPECT_EQ(parse_station_options({"--help"}).outcome, StationParseOutcome::Help);
 }
 
+// Slot names become directories, and a station's configuration moves between systems: a name
+// Windows cannot keep apart or opens as a device is refused everywhere.
+TEST(StationOptions, SlotNamesEveryFileSystemKeepsApart) {
+  const std::pair<Arguments, std::string> refused[] = {
+      {{"A=/dev/x", "a=/dev/y"}, "slots A and a differ only in case"},
+      {{"CON=/dev/x"}, "slot name CON is a device on Windows"},
+      {{"con.txt=/dev/x"}, "slot name con.txt is a device"},
+      {{"COM1=/dev/x"}, "slot name COM1 is a device"},
+      {{"lpt9=/dev/x"}, "slot name lpt9 is a device"},
+      {{"Nul.tar.gz=/dev/x"}, "slot name Nul.tar.gz is a device"},
+      {{"aux=/dev/x"}, "slot name aux is a device"},
+      {{"x.=/dev/x"}, "cannot end in '.'"},
+      {{"x =/dev/x"}, "a slot name is 1 to 32"},
+      {{"Images=/dev/x"}, "taken by runs/images"},
+  };
+  for (auto [arguments, why] : refused) {
+    arguments.insert(arguments.end(), {"--", "i.bin"});
+    StationParse parse = parse_station_options(arguments);
+    EXPECT_EQ(parse.outcome, StationParseOutcome::Error) << why;
+    EXPECT_NE(parse.message.find(why), std::string::npos) << parse.message;
+  }
+  StationParse kept = parse_station_options(
+      {"COM0=/dev/a", "COM10=/dev/b", "console=/dev/c", "lpt=/dev/d", "x.y=/dev/e", "--", "i.bin"});
+  EXPECT_EQ(kept.outcome, StationParseOutcome::Run) << kept.message;
+}
+
 std::string absolute(const std::string& name) { return "/work/" + name; }
 
 TEST(StationToolArguments, ImagesBecomeTheCopiesAndThePortTheSlots) {

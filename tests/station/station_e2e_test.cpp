@@ -1,11 +1,15 @@
 // The real station running the real tool against real simulated targets on pseudo-terminals.
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <map>
+#include <sstream>
 
 #include "tests/station/station_fixture.hpp"
 
@@ -388,6 +392,151 @@ TEST_F(StationTest, ARecordLostMidShiftStartsNoNewBoardAndNamesWhatIsMissing) {
   launcher.clear();
   run_station(with({"--retries", "0", "a=" + path("nowhere/a")}, tool));
   EXPECT_EQ(records().size(), 3u);
+}
+
+// A script of the tool's arguments, made executable.
+std::string write_script(const std::string& file, const std::string& body) {
+  std::ofstream(file) << "#!/bin/sh\n" << body;
+  fs::permissions(file, fs::perms::owner_all);
+  return file;
+}
+
+// Processes of the group led by the pid in pid_file that have not ended (zombies aside).
+int live_in_group(const std::string& pid_file) {
+  std::string leader = read_text(pid_file);
+  if (leader.empty()) return -1;
+  int live = 0;
+  for (const auto& entry : fs::directory_iterator("/proc")) {
+    std::string pid = entry.path().filename();
+    if (pid.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::string stat = read_text(entry.path() / "stat");
+    std::size_t name_end = stat.rfind(')');
+    if (name_end == std::string::npos) continue;
+    std::istringstream fields(stat.substr(name_end + 2));
+    std::string state, parent, group;
+    fields >> state >> parent >> group;
+    live += state != "Z" && group + "\n" == leader;
+  }
+  return live;
+}
+
+TEST_F(StationTest, AWrapperToolEndsWithTheToolItRuns) {
+  // A wrapper as a line writes one: the tool its child, not exec'd, and kept from a closed
+  // terminal, so that only a signal the tool itself gets ends it.
+  std::string wrapper = write_script(path("wrapper.sh"), std::string("trap '' HUP\necho $$ > wrapper.pid\n") +
+                                                             XARVELD_TOOL_PATH + " \"$@\"\nstatus=$?\nexit $status\n");
+  std::string port = start_sim("a", {"--pace", "19200", "--serve-forever"});
+  Finished timed = run_station(with({"--tool", wrapper, "--timeout", "2", "a=" + port},
+                                    {"-p", "-v", "img.bin"}), 10);
+  EXPECT_FALSE(timed.timed_out) << "the station did not end";
+  ASSERT_EQ(records_of("a").size(), 1u) << timed.out;
+  Json record = records_of("a")[0];
+  EXPECT_EQ(record["result"], "TIMEOUT");
+  std::string directory = path(record["directory"]);
+  EXPECT_TRUE(wait_for([&] { return live_in_group(directory + "/wrapper.pid") == 0; }, 5));
+
+  Station station = start_station(with({"--tool", wrapper, "a=" + port}, {"-p", "-v", "img.bin"}));
+  ASSERT_TRUE(wait_for([&] {
+    for (const auto& run : fs::directory_iterator(path("runs/a"))) {
+      if (run.path() == directory) continue;
+      directory = run.path();
+      return read_text(directory + "/stdout.txt").find("Burning flash..") != std::string::npos;
+    }
+    return false;
+  }, 30));
+  kill(station.pid, SIGINT);
+  std::string output;
+  EXPECT_EQ(finish_station(station, output, 10), 130) << output;
+  ASSERT_EQ(records_of("a").size(), 2u);
+  record = records_of("a")[1];
+  EXPECT_EQ(record["result"], "ABORTED");
+  EXPECT_EQ(record["exit_status"], 130);  // the wrapper's, which ended as its tool did
+  // The tool itself ended on the interrupt, its trace written out.
+  EXPECT_NE(read_text(directory + "/log.txt").find("\r\nCommand: f501 "), std::string::npos);
+  EXPECT_TRUE(wait_for([&] { return live_in_group(directory + "/wrapper.pid") == 0; }, 5));
+
+  // A wrapper that has ended leaves something holding its output: it is ended 3 s later.
+  std::string leaver = write_script(path("leaver.sh"), std::string("trap '' HUP\nsleep 60 &\necho $$ > wrapper.pid\n") +
+                                                           XARVELD_TOOL_PATH + " \"$@\"\nexit $?\n");
+  Finished left = run_station(with({"--tool", leaver, "--retries", "0", "b=" + path("nowhere/b")},
+                                   {"-p", "img.bin"}), 10);
+  EXPECT_FALSE(left.timed_out) << "the station did not end";
+  ASSERT_EQ(records_of("b").size(), 1u) << left.out;
+  EXPECT_EQ(records_of("b")[0]["last_line"], "Could not open serial port!");
+  directory = path(records_of("b")[0]["directory"]);
+  EXPECT_TRUE(wait_for([&] { return live_in_group(directory + "/wrapper.pid") == 0; }, 5));
+}
+
+TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
+  std::vector<std::string> slots = {"--loop", "--retries", "100",
+                                    "a=" + start_sim("a", {"--pace", "19200", "--serve-forever"})};
+  for (const char* absent : {"x0", "x1", "x2", "x3"}) {
+    slots.push_back(std::string(absent) + "=" + path(std::string("nowhere/") + absent));
+  }
+  Station station = start_station(with(slots, {"-p", "-v", "img.bin"}));
+  // Read by nobody, and small: the failed attempts' lines alone are twenty times what it holds.
+  ASSERT_GE(fcntl(station.output_fd, F_SETPIPE_SZ, 4096), 0);
+  ASSERT_TRUE(wait_for([&] {
+    if (records().size() < 4 * 101 || !fs::exists(path("runs/a"))) return false;
+    std::string run = fs::directory_iterator(path("runs/a"))->path();
+    return read_text(run + "/stdout.txt").find("Burning flash..") != std::string::npos;
+  }, 30)) << records().size() << " attempts recorded";
+  kill(station.pid, SIGINT);
+  int raw = 0;
+  ASSERT_TRUE(wait_for([&] { return waitpid(station.pid, &raw, WNOHANG) == station.pid; }, 10))
+      << "the station did not end";
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 130) << raw;
+  EXPECT_EQ(records().size(), 4u * 101 + 1);
+  ASSERT_EQ(records_of("a").size(), 1u);
+  EXPECT_EQ(records_of("a")[0]["result"], "ABORTED");
+  EXPECT_EQ(records_of("a")[0]["exit_status"], 130);
+
+  // A terminal nobody reads: its buffer fills with the rows of forty slots, and takes less than a
+  // drawing while it still polls writable. The time-out still ends the run.
+  slots = {"--timeout", "5", "--retries", "0", "t=" + path("sims/a/COM1")};
+  for (int i = 0; i < 40; ++i) {
+    std::string name = std::string(1, 'y').append(std::to_string(i));
+    slots.push_back(name + "=" + path("nowhere/" + name));
+  }
+  Station terminal = start_station(with(slots, {"-p", "-v", "img.bin"}), true, 200);
+  ASSERT_TRUE(wait_for([&] { return waitpid(terminal.pid, &raw, WNOHANG) == terminal.pid; }, 20))
+      << "the station did not end";
+  EXPECT_TRUE(WIFEXITED(raw) && WEXITSTATUS(raw) == 1) << raw;
+  ASSERT_EQ(records_of("t").size(), 1u);
+  EXPECT_EQ(records_of("t")[0]["result"], "TIMEOUT");
+}
+
+TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
+  // The tool lists what it was given, then runs; another attempt's files are open in the station
+  // the while, and so is a file the station itself inherited.
+  std::string lister = write_script(path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\nexec ") +
+                                                           XARVELD_TOOL_PATH + " \"$@\"\n");
+  int inherited = open(path("inherited.txt").c_str(), O_WRONLY | O_CREAT, 0600);
+  ASSERT_GE(inherited, 0);
+  Finished station = run_station(with({"--tool", lister, "--retries", "0", "a=" + path("nowhere/a"),
+                                       "b=" + path("nowhere/b")},
+                                      {"-p", "img.bin"}));
+  close(inherited);
+  EXPECT_EQ(station.status, 1) << station.out << station.err;
+  ASSERT_EQ(records().size(), 2u);
+  for (const Json& record : records()) {
+    std::string directory = path(record["directory"]);
+    std::map<std::string, std::string> given;
+    std::istringstream listing(read_text(directory + "/fds.txt"));
+    std::string line;
+    while (std::getline(listing, line)) {
+      std::size_t arrow = line.find(" -> ");
+      if (arrow == std::string::npos) continue;
+      std::string target = line.substr(arrow + 4);
+      if (target.rfind("/proc/", 0) == 0) continue;  // ls reading the listing itself
+      std::size_t number = line.rfind(' ', arrow - 1);
+      given[line.substr(number + 1, arrow - number - 1)] = target;
+    }
+    EXPECT_EQ(given, (std::map<std::string, std::string>{{"0", "/dev/null"},
+                                                         {"1", directory + "/fds.txt"},
+                                                         {"2", directory + "/stderr.txt"}}))
+        << read_text(directory + "/fds.txt");
+  }
 }
 
 }  // namespace
