@@ -9,7 +9,7 @@ namespace xarveld {
 
 enum class PortLockOutcome {
   Taken,
-  Held,         // by a live process: the port is in use
+  Held,         // by a live process, or by something that is not a lock file: the port is in use
   Unavailable,  // the lock directory cannot be written: the run goes on without a lock file
 };
 
@@ -21,8 +21,14 @@ struct PortLock {
 // Takes the lock for the device at path (its real name, after symlinks), removing a stale lock
 // whose process is gone. A device that does not exist is not locked: its open fails anyway.
 PortLock port_lock_take(const std::string& path);
+// The same in another lock directory.
+PortLock port_lock_take_in(const std::string& directory, const std::string& path);
 
-// Removes the lock file this process took, if any.
+// Removes the lock file this process took, if the name still holds that very file.
 void port_lock_release();
+
+// Called, when set, between judging a lock stale and removing it, with the lock's name: lets a
+// test play another run that gets there first. Null in the tool.
+extern void (*port_lock_stale_hook)(const std::string& lock);
 
 }  // namespace xarveld

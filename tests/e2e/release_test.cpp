@@ -17,10 +17,14 @@ class Release : public SimE2eTest {
   void SetUp() override {
     if (!tool_is_native()) GTEST_SKIP() << "POSIX users and signals";
     SimE2eTest::SetUp();
+    command = tool_command();
     if (geteuid() == 0) {
-      // The ordinary user writes log.txt here; it reads the images root wrote (mode 644).
+      // The ordinary user writes log.txt here; it reads the images root wrote (mode 644), and
+      // runs the copies of the tool and the shim made here.
       chmod(dir.c_str(), 0777);
       user = {"setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups", "--"};
+      command[0] = reachable_copy(command[0]);
+      shim = reachable_copy(shim);
     }
   }
 
@@ -37,12 +41,14 @@ class Release : public SimE2eTest {
       argv.push_back("env");
       argv.insert(argv.end(), environment.begin(), environment.end());
     }
-    for (const std::string& word : tool_command()) argv.push_back(word);
+    argv.insert(argv.end(), command.begin(), command.end());
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     return argv;
   }
 
   std::vector<std::string> user;
+  std::vector<std::string> command;  // the tool
+  std::string shim = XARVELD_SETTINGS_SHIM_PATH;
 };
 
 TEST_F(Release, EveryEndingLetsGoOfThePortForTheNextRun) {
@@ -81,7 +87,7 @@ TEST_F(Release, EveryEndingLetsGoOfThePortForTheNextRun) {
   // is sent, and its exclusive mode, set before the settings were tried, is cleared again.
   start_line({"--serve-forever"});
   Finished refused = run_to_end(
-      tool({"-x"}, {std::string("LD_PRELOAD=") + XARVELD_SETTINGS_SHIM_PATH,
+      tool({"-x"}, {"LD_PRELOAD=" + shim,
                     "ASAN_OPTIONS=verify_asan_link_order=0"}),
       dir, 30);
   EXPECT_EQ(refused.out, "Could not open serial port!\r\n");

@@ -213,7 +213,9 @@ TEST_F(Reliability, UnreadableDeviceFile) {
   chmod(slave_path.c_str(), 0666);
   chmod(dir.c_str(), 0777);
   std::vector<std::string> argv = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
-  for (const std::string& word : tool_command()) argv.push_back(word);
+  std::vector<std::string> command = tool_command();
+  command[0] = reachable_copy(command[0]);  // the build tree may be root's alone
+  argv.insert(argv.end(), command.begin(), command.end());
   argv.insert(argv.end(), {"-p", "secret.bin"});
   Finished run = run_to_end(argv, dir, 30);
   EXPECT_EQ(run.out, "Serial port opened...\r\nCould not open bin file: secret.bin\r\n");

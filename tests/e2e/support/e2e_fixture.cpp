@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <pty.h>
+#include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -144,6 +145,17 @@ Finished E2eTest::run_tool(const std::vector<std::string>& arguments, double tim
   // Every message goes to standard output.
   EXPECT_EQ(finished.err, "");
   return finished;
+}
+
+std::string E2eTest::reachable_copy(const std::string& file) {
+  std::size_t slash = file.rfind('/');
+  if (slash == std::string::npos) return file;
+  std::string copy = path(file.substr(slash + 1));
+  std::error_code error;
+  std::filesystem::copy_file(file, copy, std::filesystem::copy_options::overwrite_existing, error);
+  EXPECT_FALSE(error) << "cannot copy " << file << ": " << error.message();
+  chmod(copy.c_str(), 0755);
+  return copy;
 }
 
 void E2eTest::start_sim(const std::vector<std::string>& options) {

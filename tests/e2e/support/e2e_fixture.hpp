@@ -74,6 +74,11 @@ class E2eTest : public ::testing::Test {
   // lost on their way in, ("rx", "junk") received bytes that held no valid packet.
   std::size_t wire_count(const std::string& direction, const std::string& framing);
 
+  // A copy of the file in the working directory, executable by all, for a case that runs it as
+  // another user: the build tree may lie under a directory only its owner enters (a clone in
+  // /root). A bare command name is returned as it is.
+  std::string reachable_copy(const std::string& file);
+
   // Points the tool's COM1 at slave (a symlink in the working directory, or the configured
   // fixed link the Windows build's COM1 is mapped to). Under Wine COM1 is the only port a case
   // can reach: COM2 to COM9 are mapped to nothing that opens.
