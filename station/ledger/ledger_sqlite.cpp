@@ -201,6 +201,25 @@ void close_file() {
   db = nullptr;
 }
 
+// The change of journal needs the file to itself and does not wait for it like a transaction
+// does: stations that open a new ledger at once retry it, each until the busy timeout.
+LedgerStatus set_wal(std::string& error) {
+  std::int64_t deadline = now_unix_ms() + BUSY_TIMEOUT_MS;
+  for (;;) {
+    Statement wal("PRAGMA journal_mode = WAL");
+    std::string mode = wal.row() ? wal.text(0) : "";
+    if (mode == "wal") return LedgerStatus::Ok;
+    if ((wal.code & 0xff) != SQLITE_BUSY || now_unix_ms() > deadline) {
+      if (wal.code != SQLITE_ROW && wal.code != SQLITE_OK) {
+        return fail(wal.code, "cannot set its journal to WAL", error);
+      }
+      error = "ledger " + ledger_file + ": its journal cannot be WAL (" + mode + ")";
+      return LedgerStatus::Refused;
+    }
+    sqlite3_sleep(20);
+  }
+}
+
 LedgerStatus sqlite_open(const std::string& location, const LedgerStation& station,
                          std::string& error) {
   close_file();
@@ -223,26 +242,17 @@ LedgerStatus sqlite_open(const std::string& location, const LedgerStation& stati
   }
   sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
   sqlite3_extended_result_codes(db, 1);
-  // WAL lets the stations read while one writes. synchronous=FULL syncs the WAL at every
-  // commit: with NORMAL a power cut may undo the last commits, and with them a reservation
-  // whose board was already burnt, so its number would be handed out again.
-  LedgerStatus status = LedgerStatus::Ok;
-  {
-    Statement wal("PRAGMA journal_mode = WAL");
-    std::string mode = wal.row() ? wal.text(0) : "";
-    if (wal.code != SQLITE_ROW && wal.code != SQLITE_OK) {
-      status = fail(wal.code, "cannot set its journal to WAL", error);
-    } else if (mode != "wal") {
-      error = "ledger " + location + ": its journal cannot be WAL (" + mode + ")";
-      status = LedgerStatus::Refused;
-    }
-  }
-  if (status == LedgerStatus::Ok) {
-    code = execute("PRAGMA synchronous = FULL");
-    if (code == SQLITE_OK) code = execute("PRAGMA foreign_keys = ON");
-    if (code != SQLITE_OK) status = fail(code, "cannot set its options", error);
-  }
-  if (status == LedgerStatus::Ok) status = prepare_schema(error);
+  // synchronous=FULL syncs the WAL at every commit: with NORMAL a power cut may undo the last
+  // commits, and with them a reservation whose board was already burnt, so its number would be
+  // handed out again.
+  code = execute("PRAGMA synchronous = FULL");
+  if (code == SQLITE_OK) code = execute("PRAGMA foreign_keys = ON");
+  LedgerStatus status =
+      code == SQLITE_OK ? prepare_schema(error) : fail(code, "cannot set its options", error);
+  // WAL lets the stations read while one writes. It is set once the file holds the schema: a
+  // station that opens a still empty file takes a WAL beside it for a stale one and deletes it,
+  // and with it another station's first commit.
+  if (status == LedgerStatus::Ok) status = set_wal(error);
   if (status == LedgerStatus::Ok && !station.id.empty()) status = take_lease(error);
   if (status != LedgerStatus::Ok) close_file();
   return status;

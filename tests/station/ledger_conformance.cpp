@@ -120,6 +120,7 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
     SerialState to;
     LedgerStatus status;
   } settles[] = {
+      {4, "a3", SerialState::Returned, LedgerStatus::Refused},  // another attempt's
       {1, "a1", SerialState::Used, OK},
       {3, "a3", SerialState::Spoiled, OK},
       {4, "a4", SerialState::Returned, OK},
@@ -143,6 +144,15 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
   EXPECT_EQ(settle("p", 2, "a5", SerialState::Spoiled), OK);
   EXPECT_EQ(settle("p", 4, "a6", SerialState::Used), OK);
   EXPECT_EQ(reserve("p", "a8").status, LedgerStatus::Exhausted);
+
+  // A pool may end at the largest number a database keeps, and not past it.
+  constexpr std::uint64_t TOP = 0x7FFFFFFFFFFFFFFF;
+  EXPECT_EQ(ledger_define_pool({"past", 1, TOP + 1}, error), LedgerStatus::Refused);
+  ASSERT_EQ(ledger_define_pool({"top", TOP - 1, TOP}, error), OK) << error;
+  EXPECT_EQ(reserve("top", "t1").serial, TOP - 1);
+  EXPECT_EQ(reserve("top", "t2").serial, TOP);
+  EXPECT_EQ(reserve("top", "t3").status, LedgerStatus::Exhausted);
+  EXPECT_EQ(report_of("top").left, 0u);
 }
 
 TEST_P(LedgerConformance, AttemptRowsAreOnePerAttemptAndTheReportAgrees) {
@@ -273,6 +283,20 @@ TEST_P(LedgerConformance, StationsThatDiedHoldingNumbersNeverHandThemOut) {
     rest.push_back(reservation.serial);
   }
   EXPECT_EQ(rest, (Numbers{5, 7, 8}));
+
+  // A station that ended holding numbers (it closed, its process lives on) has lapsed too.
+  ledger_close();
+  ASSERT_EQ(ledger_open(location, station_named("after"), error), OK) << error;
+  EXPECT_EQ(reserve("p", "x").status, LedgerStatus::Exhausted);
+  report = report_of("p");
+  EXPECT_EQ(report.reserved, 0u);
+  EXPECT_EQ(report.spoiled, 8u);
+  GetParam().query(location, "UPDATE stations SET lease_until_unix_ms = 0");
+  EXPECT_EQ(ledger_renew_lease(error), OK) << error;
+  EXPECT_EQ(GetParam().query(location,
+                             "SELECT COUNT(*) FROM stations WHERE station_id = 'after'"
+                             " AND lease_until_unix_ms > 0"),
+            "1");
 }
 
 TEST_P(LedgerConformance, StationsAtOnceShareOnePoolWithoutLoss) {

@@ -56,13 +56,13 @@ TEST(SqliteLedger, FileModeLinksWalAndUsersWhoMayNotWrite) {
   std::string location = fresh_sqlite_location();
   std::string error;
   LedgerStation station{"s1", "line-pc", getpid()};
+  mode_t mask = umask(0002);  // a line's group that shares its files
   ASSERT_EQ(ledger_open(location, station, error), LedgerStatus::Ok) << error;
-  ledger_close();
-  mode_t mask = umask(0);
   umask(mask);
+  ledger_close();
   struct stat info {};
   ASSERT_EQ(stat(location.c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0664 & ~mask);
+  EXPECT_EQ(info.st_mode & 0777, 0664u);
   EXPECT_EQ(sqlite_query(location, "PRAGMA journal_mode"), "wal");
 
   std::string link = location + "-link";
