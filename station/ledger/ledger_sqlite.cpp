@@ -36,8 +36,9 @@ std::int64_t now_unix_ms() {
 // A lock held past the busy timeout, or a disk that failed or filled, may pass: try again later.
 // Anything else (a constraint, a file that is no database, no permission) is a no for good.
 LedgerStatus status_of(int code) {
-  if (code == SQLITE_CANTOPEN_SYMLINK || code == SQLITE_CANTOPEN_ISDIR)
+  if (code == SQLITE_CANTOPEN_SYMLINK || code == SQLITE_CANTOPEN_ISDIR) {
     return LedgerStatus::Refused;
+  }
   switch (code & 0xff) {
     case SQLITE_BUSY:
     case SQLITE_LOCKED:
@@ -154,8 +155,9 @@ LedgerStatus prepare_schema(std::string& error) {
         version = read.integer(0);
         ++rows;
       }
-      if (read.code != SQLITE_OK)
+      if (read.code != SQLITE_OK) {
         return abandon(read.code, "cannot read its schema version", error);
+      }
     }
   }
   if (rows > 1) return refuse("its version table holds more than one row", error);
@@ -191,8 +193,9 @@ LedgerStatus take_lease(std::string& error) {
   upsert.bind(3, this_station.pid);
   upsert.bind(4, now);
   upsert.bind(5, now + LEDGER_LEASE_MS);
-  if (upsert.run() != SQLITE_OK)
+  if (upsert.run() != SQLITE_OK) {
     return fail(upsert.code, "cannot take this station's lease", error);
+  }
   return LedgerStatus::Ok;
 }
 
