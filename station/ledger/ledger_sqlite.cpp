@@ -365,6 +365,8 @@ LedgerStatus pick_number(const std::string& pool, std::uint64_t& serial, bool& f
 
 LedgerStatus sqlite_reserve(const std::string& pool, const std::string& attempt_id,
                             std::uint64_t& serial, std::string& error) {
+  // A number needs a lease that keeps it: without one the next station would spoil it at once.
+  if (this_station.id.empty()) return refuse("it was opened without a station to reserve", error);
   std::int64_t now = now_unix_ms();
   int code = begin();
   if (code != SQLITE_OK) return abandon(code, "cannot lock it to reserve", error);

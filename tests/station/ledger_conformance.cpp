@@ -303,6 +303,8 @@ TEST_P(LedgerConformance, SchemaIsVersionedAndANewerOneIsRefused) {
   std::string location = GetParam().fresh_location();
   std::string error;
   ASSERT_EQ(ledger_open(location, LedgerStation{}, error), OK) << error;
+  ASSERT_EQ(ledger_define_pool({"p", 1, 5}, error), OK) << error;
+  EXPECT_EQ(reserve_status("p", "no-lease"), REFUSED) << "a reader without a station";
   ledger_close();
   EXPECT_EQ(GetParam().query(location, "SELECT COUNT(*) || ' ' || MAX(version) FROM ledger_schema"),
             "1 1");
