@@ -1,0 +1,61 @@
+#include "station/ledger/ledger_schema.hpp"
+
+namespace xarveld::station {
+
+// Numbers are BIGINT: both databases keep signed 64-bit integers, so a pool ends at INT64_MAX.
+// The key on (pool, serial) is what keeps a number from being given twice, whatever the
+// stations do; the key on attempt_id keeps a retried insert from making a second row.
+const std::vector<const char*> LEDGER_SCHEMA_V1 = {
+    "CREATE TABLE IF NOT EXISTS ledger_schema (version INTEGER NOT NULL)",
+    "CREATE TABLE IF NOT EXISTS serial_pools ("
+    " pool TEXT PRIMARY KEY,"
+    " first_serial BIGINT NOT NULL,"
+    " last_serial BIGINT NOT NULL,"
+    " next_serial BIGINT NOT NULL,"
+    " CHECK (first_serial <= last_serial))",
+    "CREATE TABLE IF NOT EXISTS serials ("
+    " pool TEXT NOT NULL REFERENCES serial_pools (pool),"
+    " serial BIGINT NOT NULL,"
+    " state TEXT NOT NULL CHECK (state IN ('reserved', 'used', 'returned', 'spoiled')),"
+    " attempt_id TEXT NOT NULL,"
+    " station_id TEXT NOT NULL,"
+    " changed_unix_ms BIGINT NOT NULL,"
+    " PRIMARY KEY (pool, serial))",
+    "CREATE INDEX IF NOT EXISTS serials_by_state ON serials (pool, state, serial)",
+    "CREATE TABLE IF NOT EXISTS stations ("
+    " station_id TEXT PRIMARY KEY,"
+    " host TEXT NOT NULL,"
+    " pid BIGINT NOT NULL,"
+    " started_unix_ms BIGINT NOT NULL,"
+    " lease_until_unix_ms BIGINT NOT NULL,"
+    " ended INTEGER NOT NULL DEFAULT 0)",
+    "CREATE TABLE IF NOT EXISTS attempts ("
+    " attempt_id TEXT PRIMARY KEY,"
+    " station_id TEXT NOT NULL,"
+    " host TEXT NOT NULL,"
+    " slot TEXT NOT NULL,"
+    " board INTEGER NOT NULL,"
+    " attempt INTEGER NOT NULL,"
+    " start_unix_ms BIGINT NOT NULL,"
+    " end_unix_ms BIGINT NOT NULL,"
+    " result TEXT NOT NULL,"
+    " exit_status BIGINT NOT NULL,"
+    " pool TEXT,"
+    " serial BIGINT,"
+    " image_sha256 TEXT NOT NULL,"
+    " image_sha256_burnt TEXT,"
+    " record TEXT NOT NULL)",
+    "CREATE INDEX IF NOT EXISTS attempts_by_serial ON attempts (pool, serial)",
+};
+
+const char* serial_state_name(SerialState state) {
+  switch (state) {
+    case SerialState::Reserved: return "reserved";
+    case SerialState::Used: return "used";
+    case SerialState::Returned: return "returned";
+    case SerialState::Spoiled: return "spoiled";
+  }
+  return "spoiled";
+}
+
+}  // namespace xarveld::station

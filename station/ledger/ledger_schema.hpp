@@ -1,0 +1,19 @@
+#pragma once
+// The ledger's tables, one text for both databases (the SQL both understand), and its version.
+// A later station migrates an older schema step by step; a newer one it refuses to touch.
+#include <vector>
+
+#include "station/ledger/ledger.hpp"
+
+namespace xarveld::station {
+
+constexpr int LEDGER_SCHEMA_VERSION = 1;
+
+// The statements that create version 1 in an empty database, in order. Each is idempotent
+// (CREATE ... IF NOT EXISTS), and the last records the version.
+extern const std::vector<const char*> LEDGER_SCHEMA_V1;
+
+// SQL text of a state, as the serials table keeps it.
+const char* serial_state_name(SerialState state);
+
+}  // namespace xarveld::station

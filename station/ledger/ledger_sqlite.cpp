@@ -1,0 +1,583 @@
+// The ledger in one SQLite file, shared by the stations of one PC. Every change is one
+// transaction, committed and synced before the call returns: a number reserved here is on the disk
+// before its board's tool starts, so neither a crash nor a power cut can hand it out twice.
+#include <fcntl.h>
+#include <signal.h>
+#include <sqlite3.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <limits>
+
+#include "station/ledger/ledger_backend.hpp"
+#include "station/ledger/ledger_schema.hpp"
+
+namespace xarveld::station {
+
+namespace {
+
+constexpr std::uint64_t SERIAL_MAX = std::numeric_limits<std::int64_t>::max();
+// Long enough to outwait another station's transaction (a few statements and one fsync), short
+// enough that a stuck file is an answer to the station's loop.
+constexpr int BUSY_TIMEOUT_MS = 5000;
+
+sqlite3* db = nullptr;
+LedgerStation this_station;
+std::string ledger_file;
+
+std::int64_t now_unix_ms() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// A lock held past the busy timeout, or a disk that failed or filled, may pass: try again later.
+// Anything else (a constraint, a file that is no database, no permission) is a no for good.
+LedgerStatus status_of(int code) {
+  if (code == SQLITE_CANTOPEN_SYMLINK || code == SQLITE_CANTOPEN_ISDIR) {
+    return LedgerStatus::Refused;
+  }
+  switch (code & 0xff) {
+    case SQLITE_BUSY:
+    case SQLITE_LOCKED:
+    case SQLITE_IOERR:
+    case SQLITE_FULL:
+    case SQLITE_CANTOPEN:
+    case SQLITE_PROTOCOL: return LedgerStatus::Unreachable;
+    default: return LedgerStatus::Refused;
+  }
+}
+
+LedgerStatus fail(int code, const std::string& what, std::string& error) {
+  std::string reason = sqlite3_errstr(code);
+  error = "ledger " + ledger_file + ": " + what + ": " + reason;
+  std::string detail = db != nullptr ? sqlite3_errmsg(db) : "";
+  if (!detail.empty() && detail != reason) error += " (" + detail + ")";
+  return status_of(code);
+}
+
+// One prepared statement, finalized when it goes out of scope.
+struct Statement {
+  sqlite3_stmt* stmt = nullptr;
+  int code = SQLITE_OK;
+
+  explicit Statement(const char* sql) { code = sqlite3_prepare_v2(db, sql, -1, &stmt, nullptr); }
+  ~Statement() { sqlite3_finalize(stmt); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  void bind(int index, const std::string& text) {
+    if (code == SQLITE_OK) {
+      code = sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()),
+                               SQLITE_TRANSIENT);
+    }
+  }
+  void bind(int index, std::int64_t number) {
+    if (code == SQLITE_OK) code = sqlite3_bind_int64(stmt, index, number);
+  }
+  void bind_null(int index) {
+    if (code == SQLITE_OK) code = sqlite3_bind_null(stmt, index);
+  }
+  // True while there is a row; after the last, code is SQLITE_OK or the error.
+  bool row() {
+    if (code != SQLITE_OK && code != SQLITE_ROW) return false;
+    code = sqlite3_step(stmt);
+    if (code == SQLITE_ROW) return true;
+    if (code == SQLITE_DONE) code = SQLITE_OK;
+    return false;
+  }
+  void reset() {
+    if (code == SQLITE_OK || code == SQLITE_ROW) code = sqlite3_reset(stmt);
+  }
+  int run() {
+    while (row()) {
+    }
+    return code;
+  }
+  std::int64_t integer(int column) { return sqlite3_column_int64(stmt, column); }
+  std::string text(int column) {
+    const unsigned char* value = sqlite3_column_text(stmt, column);
+    return value ? reinterpret_cast<const char*>(value) : "";
+  }
+};
+
+int execute(const char* sql) { return sqlite3_exec(db, sql, nullptr, nullptr, nullptr); }
+
+// BEGIN IMMEDIATE takes the write lock at once (waiting out other stations up to the busy
+// timeout), so two stations never read the same next number, and no read lock is ever upgraded.
+int begin() { return execute("BEGIN IMMEDIATE"); }
+
+int commit() { return execute("COMMIT"); }
+
+void rollback() {
+  if (db != nullptr && !sqlite3_get_autocommit(db)) execute("ROLLBACK");
+}
+
+// Rolls back an open transaction and reports code.
+LedgerStatus abandon(int code, const std::string& what, std::string& error) {
+  LedgerStatus status = fail(code, what, error);
+  rollback();
+  return status;
+}
+
+LedgerStatus refuse(const std::string& why, std::string& error) {
+  rollback();
+  error = "ledger " + ledger_file + ": " + why;
+  return LedgerStatus::Refused;
+}
+
+// The file, created when missing: read and write for its owner and group (stations of the
+// line's users sharing one directory), read for others, less what the umask takes; never
+// through a symbolic link. SQLite gives its -wal and -shm files the database's mode.
+void create_ledger_file(const std::string& location) {
+  int fd = open(location.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0664);
+  if (fd >= 0) close(fd);
+}
+
+// Creates version 1 in an empty file, or checks the version of the one there. A newer schema is
+// left untouched: not one statement runs against it.
+LedgerStatus prepare_schema(std::string& error) {
+  int code = begin();
+  if (code != SQLITE_OK) return abandon(code, "cannot lock it", error);
+  std::int64_t version = 0;
+  std::int64_t rows = 0;
+  {
+    Statement exists("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'ledger_schema'");
+    bool has_table = exists.row();
+    if (exists.code != SQLITE_ROW && exists.code != SQLITE_OK) {
+      return abandon(exists.code, "cannot read its schema", error);
+    }
+    if (has_table) {
+      Statement read("SELECT version FROM ledger_schema");
+      while (read.row()) {
+        version = read.integer(0);
+        ++rows;
+      }
+      if (read.code != SQLITE_OK) {
+        return abandon(read.code, "cannot read its schema version", error);
+      }
+    }
+  }
+  if (rows > 1) return refuse("its version table holds more than one row", error);
+  if (version > LEDGER_SCHEMA_VERSION) {
+    return refuse("its schema is version " + std::to_string(version) +
+                      ", newer than this station's " + std::to_string(LEDGER_SCHEMA_VERSION) +
+                      ": use a newer station",
+                  error);
+  }
+  if (rows == 0) {
+    for (const char* statement : LEDGER_SCHEMA_V1) {
+      code = execute(statement);
+      if (code != SQLITE_OK) return abandon(code, "cannot create its tables", error);
+    }
+    Statement insert("INSERT INTO ledger_schema (version) VALUES (?)");
+    insert.bind(1, static_cast<std::int64_t>(LEDGER_SCHEMA_VERSION));
+    if (insert.run() != SQLITE_OK) return abandon(insert.code, "cannot record its version", error);
+  }
+  // A later version migrates from here, one version at a time, in this transaction.
+  code = commit();
+  if (code != SQLITE_OK) return abandon(code, "cannot commit its schema", error);
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus take_lease(std::string& error) {
+  std::int64_t now = now_unix_ms();
+  Statement upsert(
+      "INSERT INTO stations (station_id, host, pid, started_unix_ms, lease_until_unix_ms, ended)"
+      " VALUES (?, ?, ?, ?, ?, 0) ON CONFLICT (station_id) DO UPDATE SET host = excluded.host,"
+      " pid = excluded.pid, lease_until_unix_ms = excluded.lease_until_unix_ms, ended = 0");
+  upsert.bind(1, this_station.id);
+  upsert.bind(2, this_station.host);
+  upsert.bind(3, this_station.pid);
+  upsert.bind(4, now);
+  upsert.bind(5, now + LEDGER_LEASE_MS);
+  if (upsert.run() != SQLITE_OK) {
+    return fail(upsert.code, "cannot take this station's lease", error);
+  }
+  return LedgerStatus::Ok;
+}
+
+void close_file() {
+  sqlite3_close_v2(db);
+  db = nullptr;
+}
+
+// The change of journal needs the file to itself and does not wait for it like a transaction
+// does: stations that open a new ledger at once retry it, each until the busy timeout.
+LedgerStatus set_wal(std::string& error) {
+  std::int64_t deadline = now_unix_ms() + BUSY_TIMEOUT_MS;
+  for (;;) {
+    Statement wal("PRAGMA journal_mode = WAL");
+    std::string mode = wal.row() ? wal.text(0) : "";
+    if (mode == "wal") return LedgerStatus::Ok;
+    if ((wal.code & 0xff) != SQLITE_BUSY || now_unix_ms() > deadline) {
+      if (wal.code != SQLITE_ROW && wal.code != SQLITE_OK) {
+        return fail(wal.code, "cannot set its journal to WAL", error);
+      }
+      error = "ledger " + ledger_file + ": its journal cannot be WAL (" + mode + ")";
+      return LedgerStatus::Refused;
+    }
+    sqlite3_sleep(20);
+  }
+}
+
+LedgerStatus sqlite_open(const std::string& location, const LedgerStation& station,
+                         std::string& error) {
+  close_file();
+  ledger_file = location;
+  this_station = station;
+  create_ledger_file(location);
+  int code =
+      sqlite3_open_v2(location.c_str(), &db,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  if (code != SQLITE_OK) {
+    LedgerStatus status = fail(db ? sqlite3_extended_errcode(db) : code, "cannot open it", error);
+    close_file();
+    return status;
+  }
+  // SQLite falls back to reading a file it may not write; a station needs to write.
+  if (sqlite3_db_readonly(db, "main") == 1) {
+    close_file();
+    error = "ledger " + location + ": this user may not write it (or its directory)";
+    return LedgerStatus::Refused;
+  }
+  sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
+  sqlite3_extended_result_codes(db, 1);
+  // synchronous=FULL syncs the WAL at every commit: with NORMAL a power cut may undo the last
+  // commits, and with them a reservation whose board was already burnt, so its number would be
+  // handed out again.
+  code = execute("PRAGMA synchronous = FULL");
+  if (code == SQLITE_OK) code = execute("PRAGMA foreign_keys = ON");
+  LedgerStatus status =
+      code == SQLITE_OK ? prepare_schema(error) : fail(code, "cannot set its options", error);
+  // WAL lets the stations read while one writes. It is set once the file holds the schema: a
+  // station that opens a still empty file takes a WAL beside it for a stale one and deletes it,
+  // and with it another station's first commit.
+  if (status == LedgerStatus::Ok) status = set_wal(error);
+  if (status == LedgerStatus::Ok && !station.id.empty()) status = take_lease(error);
+  if (status != LedgerStatus::Ok) close_file();
+  return status;
+}
+
+LedgerStatus sqlite_define_pool(const SerialPool& pool, std::string& error) {
+  if (pool.name.empty() || pool.first > pool.last || pool.last > SERIAL_MAX) {
+    error = "pool \"" + pool.name + "\" needs a name and a range FIRST-LAST up to " +
+            std::to_string(SERIAL_MAX);
+    return LedgerStatus::Refused;
+  }
+  Statement insert(
+      "INSERT INTO serial_pools (pool, first_serial, last_serial, next_serial) VALUES (?, ?, ?, ?)"
+      " ON CONFLICT (pool) DO NOTHING");
+  insert.bind(1, pool.name);
+  insert.bind(2, static_cast<std::int64_t>(pool.first));
+  insert.bind(3, static_cast<std::int64_t>(pool.last));
+  insert.bind(4, static_cast<std::int64_t>(pool.first));
+  if (insert.run() != SQLITE_OK) return fail(insert.code, "cannot define pool " + pool.name, error);
+  Statement read("SELECT first_serial, last_serial FROM serial_pools WHERE pool = ?");
+  read.bind(1, pool.name);
+  if (!read.row()) return fail(read.code, "cannot read pool " + pool.name, error);
+  std::uint64_t first = static_cast<std::uint64_t>(read.integer(0));
+  std::uint64_t last = static_cast<std::uint64_t>(read.integer(1));
+  if (first != pool.first || last != pool.last) {
+    error = "ledger " + ledger_file + ": pool " + pool.name + " is " + std::to_string(first) + "-" +
+            std::to_string(last) + " there, not " + std::to_string(pool.first) + "-" +
+            std::to_string(pool.last);
+    return LedgerStatus::Refused;
+  }
+  return LedgerStatus::Ok;
+}
+
+bool process_gone(std::int64_t pid) {
+  return pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
+         kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Within the reservation's transaction: the numbers other stations reserved and can no longer
+// settle become spoiled. A station has lapsed when it ended, when its lease ran out, or, on this
+// host, when its process is gone. A reservation without a station row has no lease at all.
+int spoil_lapsed(std::int64_t now) {
+  std::vector<std::string> lapsed;
+  {
+    Statement holders(
+        "SELECT DISTINCT s.station_id, t.station_id IS NULL, t.host, t.pid,"
+        " t.lease_until_unix_ms, t.ended FROM serials s"
+        " LEFT JOIN stations t ON t.station_id = s.station_id"
+        " WHERE s.state = 'reserved' AND s.station_id <> ?");
+    holders.bind(1, this_station.id);
+    while (holders.row()) {
+      bool gone = holders.integer(1) != 0 || holders.integer(5) != 0 || holders.integer(4) < now ||
+                  (holders.text(2) == this_station.host && process_gone(holders.integer(3)));
+      if (gone) lapsed.push_back(holders.text(0));
+    }
+    if (holders.code != SQLITE_OK) return holders.code;
+  }
+  for (const std::string& station_id : lapsed) {
+    Statement spoil(
+        "UPDATE serials SET state = 'spoiled', changed_unix_ms = ?"
+        " WHERE state = 'reserved' AND station_id = ?");
+    spoil.bind(1, now);
+    spoil.bind(2, station_id);
+    if (spoil.run() != SQLITE_OK) return spoil.code;
+  }
+  return SQLITE_OK;
+}
+
+// Within the transaction: the number to hand out, or Exhausted. A returned one first, the
+// lowest; else the pool's next, skipping any that already has a row (the key would refuse it).
+LedgerStatus pick_number(const std::string& pool, std::uint64_t& serial, bool& fresh,
+                         std::string& error) {
+  Statement returned("SELECT MIN(serial) FROM serials WHERE pool = ? AND state = 'returned'");
+  returned.bind(1, pool);
+  if (returned.row() && sqlite3_column_type(returned.stmt, 0) != SQLITE_NULL) {
+    serial = static_cast<std::uint64_t>(returned.integer(0));
+    fresh = false;
+    return LedgerStatus::Ok;
+  }
+  if (returned.code != SQLITE_ROW && returned.code != SQLITE_OK) {
+    return abandon(returned.code, "cannot read pool " + pool, error);
+  }
+  Statement range("SELECT next_serial, last_serial FROM serial_pools WHERE pool = ?");
+  range.bind(1, pool);
+  if (!range.row()) {
+    if (range.code != SQLITE_OK) return abandon(range.code, "cannot read pool " + pool, error);
+    return refuse("it has no pool " + pool, error);
+  }
+  std::uint64_t next = static_cast<std::uint64_t>(range.integer(0));
+  std::uint64_t last = static_cast<std::uint64_t>(range.integer(1));
+  Statement taken("SELECT 1 FROM serials WHERE pool = ? AND serial = ?");
+  while (next <= last) {
+    taken.reset();
+    taken.bind(1, pool);
+    taken.bind(2, static_cast<std::int64_t>(next));
+    if (!taken.row()) {
+      if (taken.code != SQLITE_OK) return abandon(taken.code, "cannot read pool " + pool, error);
+      serial = next;
+      fresh = true;
+      return LedgerStatus::Ok;
+    }
+    if (next == last) break;
+    ++next;
+  }
+  return LedgerStatus::Exhausted;
+}
+
+LedgerStatus sqlite_reserve(const std::string& pool, const std::string& attempt_id,
+                            std::uint64_t& serial, std::string& error) {
+  // A number needs a lease that keeps it: without one the next station would spoil it at once.
+  if (this_station.id.empty()) return refuse("it was opened without a station to reserve", error);
+  std::int64_t now = now_unix_ms();
+  int code = begin();
+  if (code != SQLITE_OK) return abandon(code, "cannot lock it to reserve", error);
+  code = spoil_lapsed(now);
+  if (code != SQLITE_OK) return abandon(code, "cannot spoil lapsed reservations", error);
+  // A retry of a reservation that was committed hands out the same number again.
+  {
+    Statement held(
+        "SELECT serial FROM serials WHERE pool = ? AND state = 'reserved' AND attempt_id = ?");
+    held.bind(1, pool);
+    held.bind(2, attempt_id);
+    if (held.row()) {
+      serial = static_cast<std::uint64_t>(held.integer(0));
+      code = commit();
+      return code == SQLITE_OK ? LedgerStatus::Ok : abandon(code, "cannot commit", error);
+    }
+    if (held.code != SQLITE_OK) return abandon(held.code, "cannot read pool " + pool, error);
+  }
+  bool fresh = false;
+  LedgerStatus status = pick_number(pool, serial, fresh, error);
+  if (status == LedgerStatus::Exhausted) {
+    code = commit();  // the spoiled reservations stay spoiled
+    return code == SQLITE_OK ? status : abandon(code, "cannot commit", error);
+  }
+  if (status != LedgerStatus::Ok) return status;
+  std::int64_t number = static_cast<std::int64_t>(serial);
+  Statement take(fresh
+                     ? "INSERT INTO serials (state, attempt_id, station_id, changed_unix_ms,"
+                       " pool, serial) VALUES ('reserved', ?, ?, ?, ?, ?)"
+                     : "UPDATE serials SET state = 'reserved', attempt_id = ?, station_id = ?,"
+                       " changed_unix_ms = ? WHERE pool = ? AND serial = ? AND state = 'returned'");
+  take.bind(1, attempt_id);
+  take.bind(2, this_station.id);
+  take.bind(3, now);
+  take.bind(4, pool);
+  take.bind(5, number);
+  if (take.run() != SQLITE_OK) return abandon(take.code, "cannot reserve in pool " + pool, error);
+  if (fresh) {
+    // The last number of a pool that ends at the largest one keeps next_serial on it: its row
+    // tells that it is taken.
+    Statement advance("UPDATE serial_pools SET next_serial = ? WHERE pool = ?");
+    advance.bind(1, serial < SERIAL_MAX ? number + 1 : number);
+    advance.bind(2, pool);
+    if (advance.run() != SQLITE_OK) return abandon(advance.code, "cannot advance pool", error);
+  }
+  code = commit();
+  if (code != SQLITE_OK) return abandon(code, "cannot commit the reservation", error);
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
+                           const std::string& attempt_id, SerialState to, std::string& error) {
+  std::string target = serial_state_name(to);
+  std::string number = "serial " + std::to_string(serial) + " of pool " + pool;
+  if (to == SerialState::Reserved || serial > SERIAL_MAX) {
+    error = "ledger " + ledger_file + ": cannot settle " + number + " as " + target;
+    return LedgerStatus::Refused;
+  }
+  int code = begin();
+  if (code != SQLITE_OK) return abandon(code, "cannot lock it to settle " + number, error);
+  std::string state;
+  std::string holder;
+  {
+    Statement read("SELECT state, attempt_id FROM serials WHERE pool = ? AND serial = ?");
+    read.bind(1, pool);
+    read.bind(2, static_cast<std::int64_t>(serial));
+    if (read.row()) {
+      state = read.text(0);
+      holder = read.text(1);
+    } else if (read.code != SQLITE_OK) {
+      return abandon(read.code, "cannot read " + number, error);
+    }
+  }
+  if (holder == attempt_id && state == target) {  // settled before: a retry
+    rollback();
+    return LedgerStatus::Ok;
+  }
+  if (state.empty()) return refuse(number + " was never handed out", error);
+  if (holder != attempt_id) {
+    return refuse(number + " is " + state + " by attempt " + holder + ", not by " + attempt_id,
+                  error);
+  }
+  if (state != "reserved") return refuse(number + " is " + state + " already", error);
+  Statement move("UPDATE serials SET state = ?, changed_unix_ms = ? WHERE pool = ? AND serial = ?");
+  move.bind(1, target);
+  move.bind(2, now_unix_ms());
+  move.bind(3, pool);
+  move.bind(4, static_cast<std::int64_t>(serial));
+  if (move.run() != SQLITE_OK) return abandon(move.code, "cannot settle " + number, error);
+  code = commit();
+  if (code != SQLITE_OK) return abandon(code, "cannot commit settling " + number, error);
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_record_attempt(const LedgerAttemptRow& row, std::string& error) {
+  Statement insert(
+      "INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt, start_unix_ms,"
+      " end_unix_ms, result, exit_status, pool, serial, image_sha256, image_sha256_burnt, record)"
+      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (attempt_id) DO NOTHING");
+  insert.bind(1, row.attempt_id);
+  insert.bind(2, row.station_id);
+  insert.bind(3, row.host);
+  insert.bind(4, row.slot);
+  insert.bind(5, static_cast<std::int64_t>(row.board));
+  insert.bind(6, static_cast<std::int64_t>(row.attempt));
+  insert.bind(7, row.start_unix_ms);
+  insert.bind(8, row.end_unix_ms);
+  insert.bind(9, row.result);
+  insert.bind(10, row.exit_status);
+  if (row.pool.empty()) {
+    insert.bind_null(11);
+  } else {
+    insert.bind(11, row.pool);
+  }
+  if (row.has_serial) {
+    insert.bind(12, static_cast<std::int64_t>(row.serial));
+  } else {
+    insert.bind_null(12);
+  }
+  insert.bind(13, row.image_sha256);
+  if (row.image_sha256_burnt.empty()) {
+    insert.bind_null(14);
+  } else {
+    insert.bind(14, row.image_sha256_burnt);
+  }
+  insert.bind(15, row.record_json);
+  if (insert.run() != SQLITE_OK) {
+    return fail(insert.code, "cannot record attempt " + row.attempt_id, error);
+  }
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_renew_lease(std::string& error) {
+  if (this_station.id.empty()) return LedgerStatus::Ok;
+  Statement renew("UPDATE stations SET lease_until_unix_ms = ? WHERE station_id = ?");
+  renew.bind(1, now_unix_ms() + LEDGER_LEASE_MS);
+  renew.bind(2, this_station.id);
+  if (renew.run() != SQLITE_OK) return fail(renew.code, "cannot renew the lease", error);
+  if (sqlite3_changes(db) == 0) return take_lease(error);
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+                           std::string& error) {
+  pools.clear();
+  if (uses != nullptr) uses->clear();
+  // One read transaction: the counts and the list are of the same moment.
+  int code = execute("BEGIN");
+  if (code != SQLITE_OK) return abandon(code, "cannot read it", error);
+  {
+    Statement counts(
+        "SELECT p.pool, p.first_serial, p.last_serial,"
+        " SUM(s.state = 'used'), SUM(s.state = 'spoiled'), SUM(s.state = 'returned'),"
+        " SUM(s.state = 'reserved'), COUNT(s.serial)"
+        " FROM serial_pools p LEFT JOIN serials s ON s.pool = p.pool"
+        " GROUP BY p.pool ORDER BY p.pool");
+    while (counts.row()) {
+      PoolReport report;
+      report.pool = counts.text(0);
+      report.first = static_cast<std::uint64_t>(counts.integer(1));
+      report.last = static_cast<std::uint64_t>(counts.integer(2));
+      report.used = static_cast<std::uint64_t>(counts.integer(3));
+      report.spoiled = static_cast<std::uint64_t>(counts.integer(4));
+      report.returned = static_cast<std::uint64_t>(counts.integer(5));
+      report.reserved = static_cast<std::uint64_t>(counts.integer(6));
+      // Every number handed out has a row; those without one were never handed out.
+      std::uint64_t handed_out = static_cast<std::uint64_t>(counts.integer(7));
+      report.left = (report.last - report.first + 1) - handed_out + report.returned;
+      pools.push_back(report);
+    }
+    if (counts.code != SQLITE_OK) return abandon(counts.code, "cannot count its numbers", error);
+  }
+  if (uses != nullptr) {
+    Statement list(
+        "SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
+        " COALESCE(a.host, t.host, ''), COALESCE(a.slot, ''), COALESCE(a.result, '')"
+        " FROM serials s LEFT JOIN attempts a ON a.attempt_id = s.attempt_id"
+        " LEFT JOIN stations t ON t.station_id = s.station_id ORDER BY s.pool, s.serial");
+    while (list.row()) {
+      SerialUse use;
+      use.pool = list.text(0);
+      use.serial = static_cast<std::uint64_t>(list.integer(1));
+      use.state = list.text(2);
+      use.attempt_id = list.text(3);
+      use.station_id = list.text(4);
+      use.host = list.text(5);
+      use.slot = list.text(6);
+      use.result = list.text(7);
+      uses->push_back(use);
+    }
+    if (list.code != SQLITE_OK) return abandon(list.code, "cannot list its numbers", error);
+  }
+  rollback();
+  return LedgerStatus::Ok;
+}
+
+void sqlite_close() {
+  if (db == nullptr) return;
+  if (!this_station.id.empty()) {
+    Statement end("UPDATE stations SET ended = 1, lease_until_unix_ms = ? WHERE station_id = ?");
+    end.bind(1, now_unix_ms());
+    end.bind(2, this_station.id);
+    end.run();
+  }
+  close_file();
+}
+
+}  // namespace
+
+const LedgerBackend SQLITE_LEDGER = {sqlite_open,   sqlite_define_pool,    sqlite_reserve,
+                                     sqlite_settle, sqlite_record_attempt, sqlite_renew_lease,
+                                     sqlite_report, sqlite_close};
+
+}  // namespace xarveld::station

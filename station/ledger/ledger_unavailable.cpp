@@ -1,0 +1,38 @@
+// The ledger's file backend where the build has no SQLite (the Windows build): every call is a
+// refusal that says so, and the station runs without serial numbers.
+#include "station/ledger/ledger_backend.hpp"
+
+namespace xarveld::station {
+
+namespace {
+
+LedgerStatus no_ledger(std::string& error) {
+  error = "this build of the station has no ledger";
+  return LedgerStatus::Refused;
+}
+
+LedgerStatus open_none(const std::string&, const LedgerStation&, std::string& error) {
+  return no_ledger(error);
+}
+LedgerStatus define_none(const SerialPool&, std::string& error) { return no_ledger(error); }
+LedgerStatus reserve_none(const std::string&, const std::string&, std::uint64_t&,
+                          std::string& error) {
+  return no_ledger(error);
+}
+LedgerStatus settle_none(const std::string&, std::uint64_t, const std::string&, SerialState,
+                         std::string& error) {
+  return no_ledger(error);
+}
+LedgerStatus record_none(const LedgerAttemptRow&, std::string& error) { return no_ledger(error); }
+LedgerStatus renew_none(std::string& error) { return no_ledger(error); }
+LedgerStatus report_none(std::vector<PoolReport>&, std::vector<SerialUse>*, std::string& error) {
+  return no_ledger(error);
+}
+void close_none() {}
+
+}  // namespace
+
+const LedgerBackend SQLITE_LEDGER = {open_none,   define_none, reserve_none, settle_none,
+                                     record_none, renew_none,  report_none,  close_none};
+
+}  // namespace xarveld::station
