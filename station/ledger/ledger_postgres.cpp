@@ -346,14 +346,15 @@ bool process_gone(std::int64_t pid) {
 }
 
 // Within the pool's lock: the reservations of stations whose lease has lapsed, by the server's
-// clock, or that ran on this host and whose process is gone, become spoiled.
+// clock, or that ran on this host and whose process is gone, become spoiled. The dead stations'
+// rows are updated in one order, so two stations doing this in two pools cannot deadlock.
 LedgerStatus spoil_lapsed(const std::string& pool, std::string& error) {
   Rows rows;
   LedgerStatus status = run(
       "SELECT DISTINCT st.station_id, st.pid FROM stations st"
       " JOIN serials s ON s.station_id = st.station_id"
       " WHERE s.pool = $1 AND s.state = 'reserved' AND st.host = $2 AND st.station_id <> $3"
-      " AND st.lease_until_unix_ms >= " SERVER_NOW_MS,
+      " AND st.lease_until_unix_ms >= " SERVER_NOW_MS " ORDER BY st.station_id",
       {text(pool), text(self.host), text(self.id)}, rows, error);
   if (status != LedgerStatus::Ok) return status;
   for (int i = 0; i < rows.count(); ++i) {

@@ -19,19 +19,33 @@ namespace {
 
 using test::PostgresServer;
 
+void skip_without_server(std::string& skipped) {
+  if (POSTGRES_LEDGER == nullptr) skipped = "the station was built without libpq";
+  if (test::postgres_binaries().empty()) {
+    skipped = "the PostgreSQL server is not installed (scripts/install-deps installs it)";
+  }
+}
+
+// An empty database on the process's shared cluster; empty when the case skips.
+void fresh_ledger(std::string& location) {
+  std::string skipped, why;
+  skip_without_server(skipped);
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
+  location = test::postgres_fresh_location(why);
+  ASSERT_FALSE(location.empty()) << why;
+}
+
+// A cluster of the case's own, to stop and start.
 struct Cluster {
   PostgresServer server;
   std::string location;
   ~Cluster() { test::postgres_destroy(server); }
 };
 
-// A fresh cluster with an empty database "ledger"; location stays empty when the case skips.
 void start(Cluster& cluster) {
-  if (POSTGRES_LEDGER == nullptr) GTEST_SKIP() << "the station was built without libpq";
-  if (test::postgres_binaries().empty()) {
-    GTEST_SKIP() << "the PostgreSQL server is not installed (scripts/install-deps installs it)";
-  }
-  std::string why;
+  std::string skipped, why;
+  skip_without_server(skipped);
+  if (!skipped.empty()) GTEST_SKIP() << skipped;
   ASSERT_TRUE(test::postgres_create(cluster.server, why)) << why;
   ASSERT_TRUE(test::postgres_create_database(cluster.server, "ledger", why)) << why;
   cluster.location = test::postgres_location(cluster.server, "ledger");
@@ -85,19 +99,19 @@ PoolReport report(std::vector<SerialUse>* uses = nullptr) {
   return pools.empty() ? PoolReport() : pools[0];
 }
 
-std::string count_attempts(const Cluster& cluster, const std::string& attempt_id) {
-  return test::postgres_value(cluster.location,
+std::string count_attempts(const std::string& location, const std::string& attempt_id) {
+  return test::postgres_value(location,
                               "SELECT count(*) FROM attempts WHERE attempt_id = '" + attempt_id +
                                   "'");
 }
 
 TEST(LedgerPostgres, NumbersThroughTheirStates) {
-  Cluster cluster;
-  start(cluster);
-  if (cluster.location.empty()) return;
+  std::string location;
+  fresh_ledger(location);
+  if (location.empty()) return;
   const LedgerBackend& pg = *POSTGRES_LEDGER;
   std::string error;
-  ASSERT_EQ(pg.open(cluster.location, station("st"), error), LedgerStatus::Ok) << error;
+  ASSERT_EQ(pg.open(location, station("st"), error), LedgerStatus::Ok) << error;
   ASSERT_EQ(pg.define_pool(POOL, error), LedgerStatus::Ok) << error;
   EXPECT_EQ(pg.define_pool(POOL, error), LedgerStatus::Ok) << error;
   EXPECT_EQ(pg.define_pool({"board", 10, 20}, error), LedgerStatus::Refused);
@@ -123,7 +137,7 @@ TEST(LedgerPostgres, NumbersThroughTheirStates) {
 
   ASSERT_EQ(pg.record_attempt(attempt_row("a2", 11), error), LedgerStatus::Ok) << error;
   ASSERT_EQ(pg.record_attempt(attempt_row("a2", 11), error), LedgerStatus::Ok) << error;
-  EXPECT_EQ(count_attempts(cluster, "a2"), "1");
+  EXPECT_EQ(count_attempts(location, "a2"), "1");
 
   std::vector<SerialUse> uses;
   PoolReport counts = report(&uses);
@@ -140,8 +154,8 @@ TEST(LedgerPostgres, NumbersThroughTheirStates) {
   pg.close();
 
   // A ledger whose schema a newer station wrote is not touched.
-  test::postgres_value(cluster.location, "UPDATE ledger_schema SET version = 2");
-  EXPECT_EQ(pg.open(cluster.location, station("st2"), error), LedgerStatus::Refused);
+  test::postgres_value(location, "UPDATE ledger_schema SET version = 2");
+  EXPECT_EQ(pg.open(location, station("st2"), error), LedgerStatus::Refused);
   EXPECT_NE(error.find("version 2"), std::string::npos) << error;
 }
 
@@ -159,9 +173,9 @@ int exit_status(pid_t pid) {
 }
 
 TEST(LedgerPostgres, StationsAtOnceAgainstAnEmptyDatabase) {
-  Cluster cluster;
-  start(cluster);
-  if (cluster.location.empty()) return;
+  std::string location;
+  fresh_ledger(location);
+  if (location.empty()) return;
   constexpr int STATIONS = 6;
   constexpr int EACH = 20;
   const SerialPool pool = {"board", 1, 1000};
@@ -174,7 +188,7 @@ TEST(LedgerPostgres, StationsAtOnceAgainstAnEmptyDatabase) {
       const LedgerBackend& pg = *POSTGRES_LEDGER;
       std::string id = "st" + std::to_string(s), error;
       // Each creates the schema and the pool if they are not there yet.
-      if (pg.open(cluster.location, station(id), error) != LedgerStatus::Ok) return 1;
+      if (pg.open(location, station(id), error) != LedgerStatus::Ok) return 1;
       if (pg.define_pool(pool, error) != LedgerStatus::Ok) return 2;
       for (int i = 0; i < EACH; ++i) {
         std::uint64_t serial = 0;
@@ -203,19 +217,19 @@ TEST(LedgerPostgres, StationsAtOnceAgainstAnEmptyDatabase) {
   ASSERT_EQ(issued.size(), static_cast<std::size_t>(STATIONS * EACH));  // all distinct
   EXPECT_EQ(*issued.rbegin(), static_cast<std::uint64_t>(STATIONS * EACH));  // none skipped
   std::string error;
-  ASSERT_EQ(POSTGRES_LEDGER->open(cluster.location, station("counter"), error), LedgerStatus::Ok)
+  ASSERT_EQ(POSTGRES_LEDGER->open(location, station("counter"), error), LedgerStatus::Ok)
       << error;
   EXPECT_EQ(report().used, static_cast<std::uint64_t>(STATIONS * EACH));
   POSTGRES_LEDGER->close();
 }
 
 TEST(LedgerPostgres, KilledStationsNumbersAreSpoiledNeverReissued) {
-  Cluster cluster;
-  start(cluster);
-  if (cluster.location.empty()) return;
+  std::string location;
+  fresh_ledger(location);
+  if (location.empty()) return;
   const LedgerBackend& pg = *POSTGRES_LEDGER;
   std::string error;
-  ASSERT_EQ(pg.open(cluster.location, station("setup"), error), LedgerStatus::Ok) << error;
+  ASSERT_EQ(pg.open(location, station("setup"), error), LedgerStatus::Ok) << error;
   ASSERT_EQ(pg.define_pool({"board", 1, 100}, error), LedgerStatus::Ok) << error;
   pg.close();
 
@@ -229,7 +243,7 @@ TEST(LedgerPostgres, KilledStationsNumbersAreSpoiledNeverReissued) {
     pid_t child = in_child([&] {
       close(ready[0]);
       LedgerStation me = station(host, here ? host_name() : "another-pc");
-      if (pg.open(cluster.location, me, error) != LedgerStatus::Ok) return 1;
+      if (pg.open(location, me, error) != LedgerStatus::Ok) return 1;
       for (int i = 0; i < 3; ++i) {
         std::uint64_t serial = 0;
         if (pg.reserve("board", me.id + std::to_string(i), serial, error) != LedgerStatus::Ok) {
@@ -253,7 +267,7 @@ TEST(LedgerPostgres, KilledStationsNumbersAreSpoiledNeverReissued) {
   ASSERT_EQ(dead_here.size(), 3u);
   ASSERT_EQ(dead_away.size(), 3u);
 
-  ASSERT_EQ(pg.open(cluster.location, station("alive"), error), LedgerStatus::Ok) << error;
+  ASSERT_EQ(pg.open(location, station("alive"), error), LedgerStatus::Ok) << error;
   std::uint64_t serial = 0;
   ASSERT_EQ(pg.reserve("board", "alive-1", serial, error), LedgerStatus::Ok) << error;
   EXPECT_EQ(serial, 7u);
@@ -271,7 +285,7 @@ TEST(LedgerPostgres, KilledStationsNumbersAreSpoiledNeverReissued) {
   }
 
   // The other PC's lease lapses by the server's clock: its numbers are spoiled by the next look.
-  test::postgres_value(cluster.location,
+  test::postgres_value(location,
                        "UPDATE stations SET lease_until_unix_ms ="
                        " (EXTRACT(EPOCH FROM clock_timestamp()) * 1000)::BIGINT - 1"
                        " WHERE station_id = 'away'");
@@ -308,7 +322,7 @@ TEST(LedgerPostgres, ServerGoneAndBackUnderAnOpenLedger) {
 
   ASSERT_TRUE(test::postgres_start(cluster.server, why)) << why;
   EXPECT_EQ(pg.record_attempt(attempt_row("a1", 10), error), LedgerStatus::Ok) << error;
-  EXPECT_EQ(count_attempts(cluster, "a1"), "1");
+  EXPECT_EQ(count_attempts(cluster.location, "a1"), "1");
   EXPECT_EQ(settle(10, "a1", SerialState::Used), LedgerStatus::Ok);
   EXPECT_EQ(reserve("a2"), 11u);
 

@@ -172,6 +172,32 @@ bool postgres_create_database(const PostgresServer& server, const std::string& d
   return created;
 }
 
+namespace {
+PostgresServer* shared_server = nullptr;
+pid_t shared_owner = 0;
+
+void remove_shared_server() {
+  if (shared_server != nullptr && getpid() == shared_owner) postgres_destroy(*shared_server);
+}
+}  // namespace
+
+std::string postgres_fresh_location(std::string& why) {
+  static int databases = 0;
+  if (shared_server == nullptr) {
+    shared_server = new PostgresServer;
+    shared_owner = getpid();
+    std::atexit(remove_shared_server);
+    if (!postgres_create(*shared_server, why)) return "";
+  }
+  if (!shared_server->running) {
+    why = "the shared PostgreSQL server did not start";
+    return "";
+  }
+  std::string name = "ledger" + std::to_string(++databases);
+  if (!postgres_create_database(*shared_server, name, why)) return "";
+  return postgres_location(*shared_server, name);
+}
+
 std::string postgres_value(const std::string& location, const std::string& sql) {
   PGconn* conn = PQconnectdb(location.c_str());
   PGresult* result = PQexec(conn, sql.c_str());

@@ -40,6 +40,11 @@ std::string postgres_location(const PostgresServer& server, const std::string& d
 bool postgres_create_database(const PostgresServer& server, const std::string& database,
                               std::string& why);
 
+// A new empty database on one cluster shared by the whole test process (started on first use,
+// removed when the process exits; forked children leave it alone). Empty with why when the
+// server is not installed or does not start.
+std::string postgres_fresh_location(std::string& why);
+
 // Runs sql on database and returns the first row's first value ("" without one), or
 // "error: ..." with the server's message.
 std::string postgres_value(const std::string& location, const std::string& sql);
