@@ -9,12 +9,20 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <ostream>
 #include <set>
 
 #include "station/ledger/ledger_backend.hpp"
 #include "tests/support/postgres_server.hpp"
 
 namespace xarveld::station {
+
+// Statuses by name in failure messages.
+static void PrintTo(LedgerStatus status, std::ostream* out) {
+  const char* const NAMES[] = {"Ok", "Exhausted", "Unreachable", "Refused"};
+  *out << NAMES[static_cast<int>(status)];
+}
+
 namespace {
 
 using test::PostgresServer;
