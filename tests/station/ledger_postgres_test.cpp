@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <functional>
+#include <limits>
 #include <ostream>
 #include <set>
 
@@ -85,19 +86,22 @@ LedgerStatus settle(std::uint64_t serial, const std::string& attempt, SerialStat
 }
 
 LedgerAttemptRow attempt_row(const std::string& attempt_id, std::uint64_t serial) {
-  LedgerAttemptRow row;
-  row.attempt_id = attempt_id;
-  row.station_id = "st";
-  row.host = host_name();
-  row.slot = "a";
-  row.result = "PASS";
-  row.exit_status = 0;
-  row.pool = POOL.name;
-  row.has_serial = true;
-  row.serial = serial;
-  row.image_sha256 = std::string(64, 'a');
-  row.record_json = "{}";
-  return row;
+  return {.attempt_id = attempt_id,
+          .station_id = "st",
+          .host = host_name(),
+          .slot = "a",
+          .board = 1,
+          .attempt = 1,
+          .start_unix_ms = 0,
+          .end_unix_ms = 0,
+          .result = "PASS",
+          .exit_status = 0,
+          .pool = POOL.name,
+          .has_serial = true,
+          .serial = serial,
+          .image_sha256 = std::string(64, 'a'),
+          .image_sha256_burnt = std::string(64, 'b'),
+          .record_json = "{}"};
 }
 
 PoolReport report(std::vector<SerialUse>* uses = nullptr) {
@@ -147,6 +151,16 @@ TEST(LedgerPostgres, NumbersThroughTheirStates) {
   ASSERT_EQ(pg.record_attempt(attempt_row("a2", 11), error), LedgerStatus::Ok) << error;
   EXPECT_EQ(count_attempts(location, "a2"), "1");
 
+  // A pool that ends where BIGINT does.
+  constexpr std::uint64_t TOP = std::numeric_limits<std::int64_t>::max();
+  ASSERT_EQ(pg.define_pool({"top", TOP - 1, TOP}, error), LedgerStatus::Ok) << error;
+  for (std::uint64_t expected : {TOP - 1, TOP, std::uint64_t{0}}) {
+    std::uint64_t serial = 0;
+    EXPECT_EQ(pg.reserve("top", "t" + std::to_string(expected), serial, error),
+              expected ? LedgerStatus::Ok : LedgerStatus::Exhausted) << error;
+    EXPECT_EQ(serial, expected);
+  }
+
   std::vector<SerialUse> uses;
   PoolReport counts = report(&uses);
   EXPECT_EQ(counts.used, 1u);
@@ -154,7 +168,7 @@ TEST(LedgerPostgres, NumbersThroughTheirStates) {
   EXPECT_EQ(counts.reserved, 3u);
   EXPECT_EQ(counts.returned, 0u);
   EXPECT_EQ(counts.left, 0u);
-  ASSERT_EQ(uses.size(), 5u);
+  ASSERT_EQ(uses.size(), 7u);  // five of "board", two of "top"
   EXPECT_EQ(uses[1].serial, 11u);
   EXPECT_EQ(uses[1].state, "used");
   EXPECT_EQ(uses[1].result, "PASS");
