@@ -56,10 +56,11 @@ else()
   set(CPACK_DEBIAN_PACKAGE_SECTION electronics)
   set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
   # Fixed rather than computed by dpkg-shlibdeps, which a build machine need not have. The
-  # ledger opens its file with SQLITE_OPEN_NOFOLLOW, which came with SQLite 3.31.
+  # ledger opens its file with SQLITE_OPEN_NOFOLLOW, which came with SQLite 3.31,
+  # and sets libpq's tcp_user_timeout, which came with libpq 12.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5), libssl3 (>= 3.0.0), \
-libsqlite3-0 (>= 3.31)")
+libsqlite3-0 (>= 3.31), libpq5 (>= 12)")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "xarveld talks to the resident loader of a target board over a serial port.
 In one run it loads a driver into the board's SRAM, burns an image into one

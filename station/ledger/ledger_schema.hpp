@@ -10,7 +10,7 @@ namespace xarveld::station {
 constexpr int LEDGER_SCHEMA_VERSION = 1;
 
 // The statements that create version 1 in an empty database, in order. Each is idempotent
-// (CREATE ... IF NOT EXISTS), and the last records the version.
+// (CREATE ... IF NOT EXISTS); the backend records the version in the same transaction.
 extern const std::vector<const char*> LEDGER_SCHEMA_V1;
 
 // SQL text of a state, as the serials table keeps it.

@@ -1,0 +1,572 @@
+// The ledger in PostgreSQL, over libpq: one connection per station, every statement with its
+// values as parameters. Every call is bounded in time: the connection attempt by connect_timeout,
+// each call's statements by a deadline of the call's own (the socket is polled, never waited on
+// without end), and the server gives up a statement stuck on a lock by its statement_timeout. A
+// connection found broken is dropped; the next call connects afresh.
+//
+// Leases are judged by the database server's clock (clock_timestamp()): the stations' clocks
+// differ from PC to PC. A station on this host whose process is gone has lapsed at once.
+#include <libpq-fe.h>
+#include <poll.h>
+#include <signal.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <initializer_list>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "station/ledger/ledger_backend.hpp"
+#include "station/ledger/ledger_schema.hpp"
+
+namespace xarveld::station {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr const char* CONNECT_TIMEOUT_S = "5";
+constexpr const char* STATEMENT_TIMEOUT_MS = "5000";
+// A transaction left open by a station that stopped (not died) would hold its pool's lock.
+constexpr const char* IDLE_IN_TRANSACTION_TIMEOUT_MS = "10000";
+// Longer than the statement timeout, so a statement stuck on a lock is ended by the server, and
+// the connection kept, before the station gives up on the connection.
+constexpr std::chrono::milliseconds CALL_BUDGET{8000};
+// The advisory lock that makes creating or migrating the schema one station's job at a time.
+constexpr const char* SCHEMA_LOCK_KEY = "7885917364270129664";
+
+// The server's clock in Unix milliseconds.
+#define SERVER_NOW_MS "(EXTRACT(EPOCH FROM clock_timestamp()) * 1000)::BIGINT"
+
+PGconn* conn = nullptr;
+std::string location;      // the connection string, as given: it may hold a password
+std::string server;        // "DB on HOST:PORT", for messages
+LedgerStation self;        // this station; an empty id holds no lease and reserves nothing
+Clock::time_point deadline;  // of the current call
+bool lost_at_once = false;   // the last connection was found broken, not given up on in time
+
+struct Param {
+  std::string text;
+  bool null = false;
+};
+Param text(const std::string& value) { return {value, false}; }
+Param number(std::int64_t value) { return {std::to_string(value), false}; }
+Param none() { return {std::string(), true}; }
+
+// A statement's rows.
+struct Rows {
+  PGresult* result = nullptr;
+  Rows() = default;
+  Rows(const Rows&) = delete;
+  Rows& operator=(const Rows&) = delete;
+  ~Rows() { PQclear(result); }
+  void reset(PGresult* next) {
+    PQclear(result);
+    result = next;
+  }
+  int count() const { return result ? PQntuples(result) : 0; }
+  std::string str(int row, int column) const { return PQgetvalue(result, row, column); }
+  std::int64_t num(int row, int column) const {
+    return std::strtoll(PQgetvalue(result, row, column), nullptr, 10);
+  }
+};
+
+std::string first_line(const char* message) {
+  std::string line = message ? message : "";
+  std::size_t end = line.find('\n');
+  if (end != std::string::npos) line.resize(end);
+  while (!line.empty() && (line.back() == '\r' || line.back() == ' ')) line.pop_back();
+  return line.empty() ? "no message" : line;
+}
+
+std::string where(PGconn* c) {
+  const char* host = PQhost(c);
+  const char* port = PQport(c);
+  const char* db = PQdb(c);
+  return std::string(db && *db ? db : "?") + " on " + (host && *host ? host : "?") + ":" +
+         (port && *port ? port : "?");
+}
+
+void drop() {
+  if (conn != nullptr) PQfinish(conn);
+  conn = nullptr;
+}
+
+LedgerStatus unreachable(std::string& error, const std::string& why) {
+  error = "the PostgreSQL ledger (" + server + ") cannot be reached: " + why;
+  return LedgerStatus::Unreachable;
+}
+
+LedgerStatus refused(std::string& error, const std::string& why) {
+  error = "the PostgreSQL ledger (" + server + ") refused: " + why;
+  return LedgerStatus::Refused;
+}
+
+// The connection is of no more use: drop it, and the next call connects afresh.
+LedgerStatus lost(std::string& error, const std::string& why) {
+  lost_at_once = Clock::now() < deadline;
+  drop();
+  return unreachable(error, why);
+}
+
+// Errors worth trying again later: the connection, the server shutting down or overloaded, a
+// timeout, a lock or serialization conflict.
+bool transient(const std::string& state) {
+  static const char* const CODES[] = {"57014", "57P01", "57P02", "57P03", "57P05",
+                                      "40001", "40P01", "55P03", "25P03"};
+  if (state.rfind("08", 0) == 0 || state.rfind("53", 0) == 0) return true;
+  for (const char* code : CODES) {
+    if (state == code) return true;
+  }
+  return false;
+}
+
+// Waits until the socket is ready for events, up to the call's deadline; EINTR (the station's
+// children end) is no reason to stop waiting.
+bool wait_socket(short events) {
+  int fd = PQsocket(conn);
+  if (fd < 0) return false;
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) return false;
+    pollfd p{fd, events, 0};
+    int n = poll(&p, 1, static_cast<int>(left.count()));
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return false;
+  }
+}
+
+// Runs one statement, its values as parameters (never pasted into the text).
+LedgerStatus run(const char* sql, std::initializer_list<Param> params, Rows& rows,
+                 std::string& error) {
+  rows.reset(nullptr);
+  if (conn == nullptr) return unreachable(error, "not connected");
+  std::vector<const char*> values;
+  for (const Param& p : params) values.push_back(p.null ? nullptr : p.text.c_str());
+  if (!PQsendQueryParams(conn, sql, static_cast<int>(values.size()), nullptr, values.data(),
+                         nullptr, nullptr, 0)) {
+    return lost(error, first_line(PQerrorMessage(conn)));
+  }
+  for (;;) {
+    int flushed = PQflush(conn);
+    if (flushed == 0) break;
+    if (flushed < 0) return lost(error, first_line(PQerrorMessage(conn)));
+    if (!wait_socket(POLLIN | POLLOUT)) return lost(error, "no answer in time");
+    if (!PQconsumeInput(conn)) return lost(error, first_line(PQerrorMessage(conn)));
+  }
+  for (;;) {
+    while (PQisBusy(conn)) {
+      if (!wait_socket(POLLIN)) return lost(error, "no answer in time");
+      if (!PQconsumeInput(conn)) return lost(error, first_line(PQerrorMessage(conn)));
+    }
+    PGresult* next = PQgetResult(conn);
+    if (next == nullptr) break;
+    rows.reset(next);
+  }
+  ExecStatusType status = rows.result ? PQresultStatus(rows.result) : PGRES_FATAL_ERROR;
+  if (status == PGRES_COMMAND_OK || status == PGRES_TUPLES_OK) return LedgerStatus::Ok;
+  const char* state = rows.result ? PQresultErrorField(rows.result, PG_DIAG_SQLSTATE) : nullptr;
+  std::string message = rows.result ? first_line(PQresultErrorMessage(rows.result))
+                                    : first_line(PQerrorMessage(conn));
+  if (PQstatus(conn) == CONNECTION_BAD || state == nullptr) return lost(error, message);
+  if (transient(state)) return unreachable(error, message);
+  return refused(error, message);
+}
+
+LedgerStatus connect(std::string& error) {
+  drop();
+  // Before the location's own values, which override them; keepalives end a TCP connection to a
+  // server that vanished without a word.
+  const char* const keys[] = {"connect_timeout",   "keepalives",       "keepalives_idle",
+                              "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+                              "application_name",  "dbname",           nullptr};
+  const char* const values[] = {CONNECT_TIMEOUT_S, "1", "5", "2", "3", "10000", "xarveld-station",
+                                location.c_str(), nullptr};
+  conn = PQconnectdbParams(keys, values, 1);
+  if (conn == nullptr) return unreachable(error, "out of memory");
+  server = where(conn);
+  deadline = Clock::now() + CALL_BUDGET;
+  if (PQstatus(conn) != CONNECTION_OK) return lost(error, first_line(PQerrorMessage(conn)));
+  if (PQsetnonblocking(conn, 1) != 0) return lost(error, first_line(PQerrorMessage(conn)));
+  Rows rows;
+  return run("SELECT set_config('statement_timeout', $1, false),"
+             " set_config('idle_in_transaction_session_timeout', $2, false)",
+             {text(STATEMENT_TIMEOUT_MS), text(IDLE_IN_TRANSACTION_TIMEOUT_MS)}, rows, error);
+}
+
+// Connects if the connection was dropped, and starts the call's deadline.
+LedgerStatus begin_call(std::string& error) {
+  if (location.empty()) {
+    error = "the ledger is not open";
+    return LedgerStatus::Refused;
+  }
+  if (conn != nullptr && PQstatus(conn) == CONNECTION_BAD) drop();
+  if (conn == nullptr) {
+    LedgerStatus status = connect(error);
+    if (status != LedgerStatus::Ok) return status;
+  }
+  deadline = Clock::now() + CALL_BUDGET;
+  lost_at_once = false;
+  return LedgerStatus::Ok;
+}
+
+// Runs body within a call. Every operation is safe to repeat (reserve finds its attempt's
+// number, settle and the attempt row are idempotent), so a connection that had broken while
+// idle (the server restarted) is replaced and the body run once more at once.
+template <typename Body>
+LedgerStatus call(std::string& error, Body body) {
+  bool was_connected = conn != nullptr;
+  LedgerStatus status = begin_call(error);
+  if (status != LedgerStatus::Ok) return status;
+  status = body();
+  if (status == LedgerStatus::Unreachable && was_connected && conn == nullptr && lost_at_once) {
+    status = begin_call(error);
+    if (status == LedgerStatus::Ok) status = body();
+  }
+  return status;
+}
+
+// Runs body in one transaction: committed when it says Ok or Exhausted (the lapsed stations'
+// numbers it spoiled stay spoiled), else rolled back. A COMMIT whose answer is lost is
+// Unreachable: the caller retries, and the retry finds what was committed.
+template <typename Body>
+LedgerStatus in_transaction(const char* begin, std::string& error, Body body) {
+  Rows rows;
+  LedgerStatus status = run(begin, {}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  status = body();
+  if (status == LedgerStatus::Ok || status == LedgerStatus::Exhausted) {
+    LedgerStatus committed = run("COMMIT", {}, rows, error);
+    return committed == LedgerStatus::Ok ? status : committed;
+  }
+  if (conn != nullptr) {
+    std::string ignored;
+    if (run("ROLLBACK", {}, rows, ignored) != LedgerStatus::Ok) drop();
+  }
+  return status;
+}
+
+LedgerStatus take_lease(std::string& error) {
+  Rows rows;
+  return run("INSERT INTO stations"
+             " (station_id, host, pid, started_unix_ms, lease_until_unix_ms, ended)"
+             " VALUES ($1, $2, $3, " SERVER_NOW_MS ", " SERVER_NOW_MS " + $4, 0)"
+             " ON CONFLICT (station_id) DO UPDATE"
+             " SET lease_until_unix_ms = EXCLUDED.lease_until_unix_ms",
+             {text(self.id), text(self.host), number(self.pid), number(LEDGER_LEASE_MS)}, rows,
+             error);
+}
+
+// Creates the schema in an empty database, or checks its version. The advisory lock makes
+// stations that start together against an empty database create it one after the other.
+LedgerStatus ensure_schema(std::string& error) {
+  return in_transaction("BEGIN", error, [&] {
+    Rows rows;
+    LedgerStatus status = run("SELECT pg_advisory_xact_lock($1)", {text(SCHEMA_LOCK_KEY)}, rows,
+                              error);
+    if (status != LedgerStatus::Ok) return status;
+    status = run("SELECT to_regclass('ledger_schema') IS NOT NULL", {}, rows, error);
+    if (status != LedgerStatus::Ok) return status;
+    if (rows.str(0, 0) == "t") {
+      status = run("SELECT max(version) FROM ledger_schema", {}, rows, error);
+      if (status != LedgerStatus::Ok) return status;
+      if (!PQgetisnull(rows.result, 0, 0)) {
+        std::int64_t version = rows.num(0, 0);
+        if (version > LEDGER_SCHEMA_VERSION) {
+          return refused(error, "its schema is version " + std::to_string(version) +
+                                    ", newer than this station's " +
+                                    std::to_string(LEDGER_SCHEMA_VERSION));
+        }
+        return LedgerStatus::Ok;
+      }
+    }
+    for (const char* statement : LEDGER_SCHEMA_V1) {
+      status = run(statement, {}, rows, error);
+      if (status != LedgerStatus::Ok) return status;
+    }
+    return run("INSERT INTO ledger_schema (version) VALUES ($1)", {number(LEDGER_SCHEMA_VERSION)},
+               rows, error);
+  });
+}
+
+LedgerStatus pg_open(const std::string& where_to, const LedgerStation& station,
+                     std::string& error) {
+  drop();
+  location = where_to;
+  self = station;
+  server.clear();
+  LedgerStatus status = begin_call(error);
+  if (status == LedgerStatus::Ok) status = ensure_schema(error);
+  if (status == LedgerStatus::Ok && !self.id.empty()) status = take_lease(error);
+  if (status != LedgerStatus::Ok) {
+    drop();
+    location.clear();
+  }
+  return status;
+}
+
+LedgerStatus pg_define_pool(const SerialPool& pool, std::string& error) {
+  constexpr std::uint64_t MAX = std::numeric_limits<std::int64_t>::max();
+  if (pool.name.empty() || pool.first > pool.last || pool.last > MAX) {
+    error = "serial pool '" + pool.name + "': the range " + std::to_string(pool.first) + "-" +
+            std::to_string(pool.last) + " is empty, inverted or past " + std::to_string(MAX);
+    return LedgerStatus::Refused;
+  }
+  return call(error, [&] {
+    Rows rows;
+    LedgerStatus status = run(
+        "INSERT INTO serial_pools (pool, first_serial, last_serial, next_serial)"
+        " VALUES ($1, $2, $3, $2) ON CONFLICT (pool) DO NOTHING",
+        {text(pool.name), number(static_cast<std::int64_t>(pool.first)),
+         number(static_cast<std::int64_t>(pool.last))},
+        rows, error);
+    if (status != LedgerStatus::Ok) return status;
+    status = run("SELECT first_serial, last_serial FROM serial_pools WHERE pool = $1",
+                 {text(pool.name)}, rows, error);
+    if (status != LedgerStatus::Ok) return status;
+    if (rows.count() != 1) return refused(error, "serial pool '" + pool.name + "' is not there");
+    std::uint64_t first = static_cast<std::uint64_t>(rows.num(0, 0));
+    std::uint64_t last = static_cast<std::uint64_t>(rows.num(0, 1));
+    if (first != pool.first || last != pool.last) {
+      return refused(error, "serial pool '" + pool.name + "' has the range " +
+                                std::to_string(first) + "-" + std::to_string(last) + ", not " +
+                                std::to_string(pool.first) + "-" + std::to_string(pool.last));
+    }
+    return LedgerStatus::Ok;
+  });
+}
+
+bool process_gone(std::int64_t pid) {
+  return pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
+         kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Within the pool's lock: the reservations of stations whose lease has lapsed, by the server's
+// clock, or that ran on this host and whose process is gone, become spoiled. The dead stations'
+// rows are updated in one order, so two stations doing this in two pools cannot deadlock.
+LedgerStatus spoil_lapsed(const std::string& pool, std::string& error) {
+  Rows rows;
+  LedgerStatus status = run(
+      "SELECT DISTINCT st.station_id, st.pid FROM stations st"
+      " JOIN serials s ON s.station_id = st.station_id"
+      " WHERE s.pool = $1 AND s.state = 'reserved' AND st.host = $2 AND st.station_id <> $3"
+      " AND st.lease_until_unix_ms >= " SERVER_NOW_MS " ORDER BY st.station_id",
+      {text(pool), text(self.host), text(self.id)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  for (int i = 0; i < rows.count(); ++i) {
+    if (!process_gone(rows.num(i, 1))) continue;
+    Rows ended;
+    status = run("UPDATE stations SET lease_until_unix_ms = " SERVER_NOW_MS
+                 " - 1 WHERE station_id = $1",
+                 {text(rows.str(i, 0))}, ended, error);
+    if (status != LedgerStatus::Ok) return status;
+  }
+  return run("UPDATE serials SET state = 'spoiled', changed_unix_ms = " SERVER_NOW_MS
+             " WHERE pool = $1 AND state = 'reserved' AND station_id <> $2"
+             " AND NOT EXISTS (SELECT 1 FROM stations st WHERE st.station_id = serials.station_id"
+             " AND st.lease_until_unix_ms >= " SERVER_NOW_MS ")",
+             {text(pool), text(self.id)}, rows, error);
+}
+
+LedgerStatus reserve_locked(const std::string& pool, const std::string& attempt_id,
+                            std::uint64_t& serial, std::string& error) {
+  Rows rows;
+  LedgerStatus status = run(
+      "SELECT last_serial, next_serial FROM serial_pools WHERE pool = $1 FOR UPDATE",
+      {text(pool)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  if (rows.count() != 1) return refused(error, "no serial pool '" + pool + "'");
+  std::int64_t last = rows.num(0, 0);
+  std::int64_t next = rows.num(0, 1);
+
+  status = spoil_lapsed(pool, error);
+  if (status == LedgerStatus::Ok) status = take_lease(error);
+  if (status != LedgerStatus::Ok) return status;
+
+  // A retry after a lost answer: the attempt keeps the number it was given.
+  status = run("SELECT serial FROM serials"
+               " WHERE pool = $1 AND attempt_id = $2 AND state = 'reserved'",
+               {text(pool), text(attempt_id)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  if (rows.count() > 0) {
+    serial = static_cast<std::uint64_t>(rows.num(0, 0));
+    return LedgerStatus::Ok;
+  }
+
+  status = run("UPDATE serials SET state = 'reserved', attempt_id = $2, station_id = $3,"
+               " changed_unix_ms = " SERVER_NOW_MS " WHERE pool = $1 AND serial ="
+               " (SELECT min(serial) FROM serials WHERE pool = $1 AND state = 'returned')"
+               " RETURNING serial",
+               {text(pool), text(attempt_id), text(self.id)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  if (rows.count() > 0) {
+    serial = static_cast<std::uint64_t>(rows.num(0, 0));
+    return LedgerStatus::Ok;
+  }
+
+  // next_serial passes last_serial when the pool is used up, except at INT64_MAX, where it
+  // stays and the number's row says it was handed out.
+  constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
+  if (next > last) return LedgerStatus::Exhausted;
+  if (next == MAX) {
+    status = run("SELECT 1 FROM serials WHERE pool = $1 AND serial = $2", {text(pool), number(next)},
+                 rows, error);
+    if (status != LedgerStatus::Ok) return status;
+    if (rows.count() > 0) return LedgerStatus::Exhausted;
+  }
+  status = run("INSERT INTO serials (pool, serial, state, attempt_id, station_id, changed_unix_ms)"
+               " VALUES ($1, $2, 'reserved', $3, $4, " SERVER_NOW_MS ")",
+               {text(pool), number(next), text(attempt_id), text(self.id)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  status = run("UPDATE serial_pools SET next_serial = $2 WHERE pool = $1",
+               {text(pool), number(next == MAX ? next : next + 1)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  serial = static_cast<std::uint64_t>(next);
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus pg_reserve(const std::string& pool, const std::string& attempt_id,
+                        std::uint64_t& serial, std::string& error) {
+  if (self.id.empty()) {
+    error = "the ledger was opened without a station: it reserves nothing";
+    return LedgerStatus::Refused;
+  }
+  return call(error, [&] {
+    return in_transaction("BEGIN", error,
+                          [&] { return reserve_locked(pool, attempt_id, serial, error); });
+  });
+}
+
+LedgerStatus pg_settle(const std::string& pool, std::uint64_t serial,
+                       const std::string& attempt_id, SerialState to, std::string& error) {
+  if (to == SerialState::Reserved) {
+    error = "a number is settled to used, returned or spoiled, not to reserved";
+    return LedgerStatus::Refused;
+  }
+  const std::string state = serial_state_name(to);
+  const Param number_param = number(static_cast<std::int64_t>(serial));
+  return call(error, [&] {
+    Rows rows;
+    LedgerStatus status = run("UPDATE serials SET state = $4, changed_unix_ms = " SERVER_NOW_MS
+                              " WHERE pool = $1 AND serial = $2 AND attempt_id = $3"
+                              " AND state = 'reserved' RETURNING serial",
+                              {text(pool), number_param, text(attempt_id), text(state)}, rows,
+                              error);
+    if (status != LedgerStatus::Ok || rows.count() > 0) return status;
+    status = run("SELECT state, attempt_id FROM serials WHERE pool = $1 AND serial = $2",
+                 {text(pool), number_param}, rows, error);
+    if (status != LedgerStatus::Ok) return status;
+    const std::string which = "number " + std::to_string(serial) + " of pool '" + pool + "'";
+    if (rows.count() == 0) return refused(error, which + " was never handed out");
+    // The same settlement again: a retry after a lost answer.
+    if (rows.str(0, 0) == state && rows.str(0, 1) == attempt_id) return LedgerStatus::Ok;
+    return refused(error, which + " is " + rows.str(0, 0) + " for attempt " + rows.str(0, 1) +
+                              ", not reserved for attempt " + attempt_id);
+  });
+}
+
+LedgerStatus pg_record_attempt(const LedgerAttemptRow& row, std::string& error) {
+  return call(error, [&] {
+    Rows rows;
+    return run("INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt,"
+               " start_unix_ms, end_unix_ms, result, exit_status, pool, serial, image_sha256,"
+               " image_sha256_burnt, record) VALUES"
+               " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)"
+               " ON CONFLICT (attempt_id) DO NOTHING",
+               {text(row.attempt_id), text(row.station_id), text(row.host), text(row.slot),
+                number(row.board), number(row.attempt), number(row.start_unix_ms),
+                number(row.end_unix_ms), text(row.result), number(row.exit_status),
+                row.pool.empty() ? none() : text(row.pool),
+                row.has_serial ? number(static_cast<std::int64_t>(row.serial)) : none(),
+                text(row.image_sha256),
+                row.image_sha256_burnt.empty() ? none() : text(row.image_sha256_burnt),
+                text(row.record_json)},
+               rows, error);
+  });
+}
+
+LedgerStatus pg_renew_lease(std::string& error) {
+  if (self.id.empty()) return LedgerStatus::Ok;
+  return call(error, [&] { return take_lease(error); });
+}
+
+LedgerStatus read_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+                         std::string& error) {
+  Rows rows;
+  LedgerStatus status = run(
+      "SELECT p.pool, p.first_serial, p.last_serial, count(s.serial),"
+      " count(*) FILTER (WHERE s.state = 'used'), count(*) FILTER (WHERE s.state = 'spoiled'),"
+      " count(*) FILTER (WHERE s.state = 'returned'),"
+      " count(*) FILTER (WHERE s.state = 'reserved')"
+      " FROM serial_pools p LEFT JOIN serials s ON s.pool = p.pool"
+      " GROUP BY p.pool, p.first_serial, p.last_serial ORDER BY p.pool",
+      {}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  pools.clear();
+  for (int i = 0; i < rows.count(); ++i) {
+    PoolReport report;
+    report.pool = rows.str(i, 0);
+    report.first = static_cast<std::uint64_t>(rows.num(i, 1));
+    report.last = static_cast<std::uint64_t>(rows.num(i, 2));
+    std::uint64_t handed_out = static_cast<std::uint64_t>(rows.num(i, 3));
+    report.used = static_cast<std::uint64_t>(rows.num(i, 4));
+    report.spoiled = static_cast<std::uint64_t>(rows.num(i, 5));
+    report.returned = static_cast<std::uint64_t>(rows.num(i, 6));
+    report.reserved = static_cast<std::uint64_t>(rows.num(i, 7));
+    report.left = report.last - report.first + 1 - handed_out + report.returned;
+    pools.push_back(report);
+  }
+  if (uses == nullptr) return LedgerStatus::Ok;
+  status = run("SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
+               " COALESCE(a.host, st.host, ''), COALESCE(a.slot, ''), COALESCE(a.result, '')"
+               " FROM serials s LEFT JOIN attempts a ON a.attempt_id = s.attempt_id"
+               " LEFT JOIN stations st ON st.station_id = s.station_id"
+               " ORDER BY s.pool, s.serial",
+               {}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  uses->clear();
+  for (int i = 0; i < rows.count(); ++i) {
+    uses->push_back({rows.str(i, 0), static_cast<std::uint64_t>(rows.num(i, 1)), rows.str(i, 2),
+                     rows.str(i, 3), rows.str(i, 4), rows.str(i, 5), rows.str(i, 6),
+                     rows.str(i, 7)});
+  }
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus pg_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+                       std::string& error) {
+  // One snapshot, so the list agrees with the counts.
+  return call(error, [&] {
+    return in_transaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error,
+                          [&] { return read_report(pools, uses, error); });
+  });
+}
+
+void pg_close() {
+  if (conn != nullptr && !self.id.empty() && PQstatus(conn) == CONNECTION_OK) {
+    deadline = Clock::now() + CALL_BUDGET;
+    Rows rows;
+    std::string ignored;
+    run("UPDATE stations SET ended = 1, lease_until_unix_ms = " SERVER_NOW_MS
+        " WHERE station_id = $1",
+        {text(self.id)}, rows, ignored);
+  }
+  drop();
+  location.clear();
+  self = LedgerStation();
+}
+
+#undef SERVER_NOW_MS
+
+const LedgerBackend TABLE = {pg_open,          pg_define_pool, pg_reserve, pg_settle,
+                             pg_record_attempt, pg_renew_lease, pg_report,  pg_close};
+
+}  // namespace
+
+const LedgerBackend* const POSTGRES_LEDGER = &TABLE;
+
+}  // namespace xarveld::station
