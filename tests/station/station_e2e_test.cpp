@@ -576,7 +576,7 @@ TEST_F(StationTest, WindowsBuildUnderWineRecordsEveryAttempt) {
                                  dir, 120);
   stop_sims();
   EXPECT_EQ(run.status, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find(" a PASS board 1 attempt 1 "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" a PASS board 1 attempt 1 "), std::string::npos) << run.out << run.err;
   std::vector<Json> a = records_of("a");
   ASSERT_EQ(a.size(), 1u) << run.out;
   EXPECT_EQ(a[0]["result"], "PASS");
