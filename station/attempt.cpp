@@ -76,6 +76,9 @@ int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
 
 bool attempt_poll(Attempt& attempt) {
   if (attempt.child < 0) return true;
+  // Whether it has ended is asked before its output is taken: what it wrote up to its end is
+  // then in this one read, and the attempt is over once the output has come to its end too.
+  if (!attempt.ended) attempt.ended = child_ended(attempt.child, attempt.exit_status);
   std::string bytes;
   if (attempt.output_open) attempt.output_open = child_read(attempt.child, bytes);
   if (!bytes.empty()) {
@@ -87,11 +90,6 @@ bool attempt_poll(Attempt& attempt) {
       attempt.counted_phase = attempt.progress.phase;
       attempt.phase_started = SteadyClock::now();
     }
-  }
-  if (!attempt.ended) attempt.ended = child_ended(attempt.child, attempt.exit_status);
-  // The output is taken to its end before the attempt counts as over: the last line decides.
-  if (attempt.ended && attempt.output_open) {
-    attempt.output_open = child_read(attempt.child, bytes);
   }
   return attempt.ended && !attempt.output_open;
 }

@@ -90,7 +90,10 @@ std::string system_message(const char* what) {
 void read_output(Child* child) {
   char chunk[4096];
   DWORD got = 0;
-  while (ReadFile(child->output, chunk, sizeof chunk, &got, nullptr) && got > 0) {
+  // The end is the failed read once every writer has closed its end (ERROR_BROKEN_PIPE): a read
+  // of nothing is a writer's write of nothing, and more may follow it.
+  while (ReadFile(child->output, chunk, sizeof chunk, &got, nullptr)) {
+    if (got == 0) continue;
     {
       std::lock_guard<std::mutex> lock(child->mutex);
       child->pending.append(chunk, got);

@@ -465,6 +465,16 @@ TEST_F(StationTest, AWrapperToolEndsWithTheToolItRuns) {
   EXPECT_EQ(records_of("b")[0]["last_line"], "Could not open serial port!");
   directory = path(records_of("b")[0]["directory"]);
   EXPECT_TRUE(wait_for([&] { return live_in_group(directory + "/wrapper.pid") == 0; }, 5));
+
+  // What it writes in those 3 s, as fast as it is taken, is in stdout.txt whole.
+  std::string writer = write_script(path("writer.sh"), std::string("trap '' HUP\n(sleep 0.2; seq 20000; sleep 60) &\n") +
+                                                           XARVELD_TOOL_PATH + " \"$@\"\nexit $?\n");
+  run_station(with({"--tool", writer, "--retries", "0", "c=" + path("nowhere/c")}, {"-p", "img.bin"}), 10);
+  ASSERT_EQ(records_of("c").size(), 1u);
+  std::string numbers;
+  for (int i = 1; i <= 20000; ++i) numbers += std::to_string(i) + "\n";
+  EXPECT_EQ(read_text(path(records_of("c")[0]["directory"]) + "/stdout.txt"),
+            "Could not open serial port!\r\n" + numbers);
 }
 
 TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
@@ -566,7 +576,7 @@ TEST_F(StationTest, WindowsBuildUnderWineRecordsEveryAttempt) {
                                  dir, 120);
   stop_sims();
   EXPECT_EQ(run.status, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find(" a PASS board 1 attempt 1 "), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find(" a PASS board 1 attempt 1 "), std::string::npos) << run.out << run.err;
   std::vector<Json> a = records_of("a");
   ASSERT_EQ(a.size(), 1u) << run.out;
   EXPECT_EQ(a[0]["result"], "PASS");
