@@ -563,19 +563,25 @@ TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
 
 TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
   // The tool lists what it was given, then runs; another attempt's files are open in the station
-  // the while, and so is a file the station itself inherited.
-  std::string lister = write_script(path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\nexec ") +
-                                                           XARVELD_TOOL_PATH + " \"$@\"\n");
+  // the while, and so is a file the station itself inherited. What it leaves behind says one more
+  // line on standard error after the tool has ended: the station waits for it.
+  std::string lister = write_script(
+      path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\ntrap '' HUP\n"
+                                     "(sleep 1; echo said late >&2) >/dev/null &\n"
+                                     "exec ") + XARVELD_TOOL_PATH + " \"$@\"\n");
   int inherited = open(path("inherited.txt").c_str(), O_WRONLY | O_CREAT, 0600);
   ASSERT_GE(inherited, 0);
   Finished station = run_station(with({"--tool", lister, "--retries", "0", "a=" + path("nowhere/a"),
-                                       "b=" + path("nowhere/b")},
+                                       "b=" + path("nowhere/b"), "c=" + start_sim("c")},
                                       {"-p", "img.bin"}));
   close(inherited);
   EXPECT_EQ(station.status, 1) << station.out << station.err;
-  ASSERT_EQ(records().size(), 2u);
+  ASSERT_EQ(records().size(), 3u);
   for (const Json& record : records()) {
     std::string directory = path(record["directory"]);
+    std::string errors = read_text(directory + "/stderr.txt");
+    EXPECT_EQ(errors.find("said late\n"), errors.size() - 10) << errors;
+    EXPECT_EQ(record["reason"], record["result"] == "PASS" ? Json(nullptr) : Json("said late"));
     std::map<std::string, std::string> given;
     std::istringstream listing(read_text(directory + "/fds.txt"));
     std::string line;
