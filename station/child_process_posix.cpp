@@ -93,6 +93,7 @@ void install(int fd, int target) {
   dprintf(STDOUT_FILENO, "xarveld-station: cannot run %s: %s\r\n", spec.program.c_str(), reason);
   _exit(127);
 }
+
 // A pseudo-terminal in raw mode: the tool writes CR LF itself where it means them, and what it
 // writes is kept byte for byte. Both ends are kept from other children; the master does not block.
 bool open_raw_pty(int& master_fd, int& slave_fd, std::string& error) {
