@@ -1,8 +1,11 @@
 #include "station/attempt.hpp"
 
+#include <algorithm>
 #include <filesystem>
+#include <fstream>
 
 #include "station/child_process.hpp"
+#include "station/reason.hpp"
 #include "station/sha256.hpp"
 #include "station/utc_time.hpp"
 
@@ -39,6 +42,25 @@ bool make_attempt_directory(const RunPlan& run, const Slot& slot, std::int64_t u
   error = slot_directory.string() + ": no free attempt directory";
   return false;
 }
+
+// Out at once: whoever watches the file sees the run as it goes.
+void save(std::FILE* file, const std::string& bytes) {
+  std::fwrite(bytes.data(), 1, bytes.size(), file);
+  std::fflush(file);
+}
+
+// The end of a file the child wrote itself.
+std::string file_tail(const std::string& path) {
+  std::ifstream file(path, std::ios::binary | std::ios::ate);
+  if (!file) return "";
+  auto size = static_cast<std::size_t>(std::max<std::streamoff>(file.tellg(), 0));
+  std::size_t length = std::min(size, REASON_SOURCE_LIMIT);
+  std::string tail(length, '\0');
+  file.seekg(static_cast<std::streamoff>(size - length));
+  file.read(tail.data(), static_cast<std::streamsize>(length));
+  tail.resize(static_cast<std::size_t>(std::max<std::streamsize>(file.gcount(), 0)));
+  return tail;
+}
 }  // namespace
 
 int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
@@ -61,11 +83,19 @@ int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
     attempt.failure = "xarveld-station: cannot write " + output_path;
     return 0;
   }
+  std::string errors_path = attempt.directory + "/stderr.txt";
+  if (child_error_is_terminal()) {
+    attempt.errors = file_open_unshared(errors_path, "wb");
+    if (attempt.errors == nullptr) {
+      attempt.failure = "xarveld-station: cannot write " + errors_path;
+      return 0;
+    }
+  }
   ChildSpec spec;
   spec.program = run.tool;
   spec.arguments = attempt.command;
   spec.directory = attempt.directory;
-  spec.error_file = attempt.directory + "/stderr.txt";
+  spec.error_file = errors_path;
   attempt.child = child_start(spec, attempt.failure);
   if (attempt.child < 0) {
     attempt.failure = "xarveld-station: " + attempt.failure;
@@ -77,21 +107,24 @@ int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
 bool attempt_poll(Attempt& attempt) {
   if (attempt.child < 0) return true;
   // Whether it has ended is asked before its output is taken: what it wrote up to its end is
-  // then in this one read, and the attempt is over once the output has come to its end too.
+  // then in this one read, and the attempt is over once both outputs have come to their end too.
   if (!attempt.ended) attempt.ended = child_ended(attempt.child, attempt.exit_status);
-  std::string bytes;
+  std::string bytes, errors;
   if (attempt.output_open) attempt.output_open = child_read(attempt.child, bytes);
+  if (attempt.errors_open) attempt.errors_open = child_read_errors(attempt.child, errors);
   if (!bytes.empty()) {
-    // Out at once: whoever watches the file sees the run as it goes.
-    std::fwrite(bytes.data(), 1, bytes.size(), attempt.output);
-    std::fflush(attempt.output);
+    save(attempt.output, bytes);
     progress_feed(attempt.progress, bytes);
     if (attempt.progress.phase != attempt.counted_phase) {
       attempt.counted_phase = attempt.progress.phase;
       attempt.phase_started = SteadyClock::now();
     }
   }
-  return attempt.ended && !attempt.output_open;
+  if (!errors.empty()) {
+    if (attempt.errors != nullptr) save(attempt.errors, errors);
+    keep_reason_source(attempt.error_tail, errors);
+  }
+  return attempt.ended && !attempt.output_open && !attempt.errors_open;
 }
 
 AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIdentity& identity,
@@ -99,6 +132,12 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
   if (attempt.output != nullptr) {
     std::fclose(attempt.output);
     attempt.output = nullptr;
+  }
+  if (attempt.errors != nullptr) {
+    std::fclose(attempt.errors);
+    attempt.errors = nullptr;
+  } else if (attempt.child >= 0) {
+    attempt.error_tail = file_tail(attempt.directory + "/stderr.txt");
   }
   if (attempt.child >= 0) {
     child_release(attempt.child);
@@ -122,6 +161,10 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
   record.result = result_name(result);
   record.last_line = attempt.failure.empty() ? progress_last_line(attempt.progress)
                                              : attempt.failure;
+  // A run that passed needs none; the station's own failure is in last_line.
+  if (result != Result::Pass && attempt.failure.empty()) {
+    record.reason = failure_reason(attempt.error_tail);
+  }
   record.directory = attempt.directory;
   std::string log_path = attempt.directory + "/log.txt";
   std::error_code code;

@@ -1,6 +1,7 @@
 #pragma once
 // One attempt: its own directory under runs/SLOT/, the port bound there, the tool started in it
-// with its standard output saved byte for byte, and, once the tool has ended, its record.
+// with its standard output and standard error saved byte for byte, and, once the tool has ended,
+// its record.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -38,12 +39,15 @@ struct Attempt {
   std::string directory;  // runs/SLOT/YYYYMMDDTHHMMSSZ-N
   std::vector<std::string> command;  // the tool's arguments in this run
   std::FILE* output = nullptr;       // the tool's standard output, saved as it comes
+  std::FILE* errors = nullptr;       // its standard error, where that is a terminal
+  std::string error_tail;            // the end of its standard error, for the reason
   Progress progress;
   std::int64_t start_unix_ms = 0;
   SteadyClock::time_point started;
   SteadyClock::time_point phase_started;
   Phase counted_phase = Phase::Connecting;
   bool output_open = true;
+  bool errors_open = true;
   bool ended = false;
   std::int64_t exit_status = -1;
   std::string failure;  // why the station itself could not start it
@@ -57,7 +61,8 @@ int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt);
 // output is in.
 bool attempt_poll(Attempt& attempt);
 
-// Closes the output, hashes log.txt, and builds the attempt's record.
+// Closes the output, hashes log.txt, and builds the attempt's record, with the reason for a
+// failure taken from the tool's standard error.
 AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIdentity& identity,
                              int board, int attempt_number, Result result, Attempt& attempt);
 

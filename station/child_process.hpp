@@ -1,9 +1,10 @@
 #pragma once
 // The tool as a child process, one per running attempt, and the one wait over all of them.
 // POSIX: the child's standard output is a pseudo-terminal in raw mode, so the tool writes
-// unbuffered as on a console and every byte arrives as it was written. Windows: a pseudo console
-// where the system has one, else a pipe, through which the tool's output comes at its end.
-// One source file per platform.
+// unbuffered as on a console and every byte arrives as it was written; its standard error is a
+// second one, so that the tool explains a failure as it does to a person. Windows: a pseudo
+// console where the system has one, else a pipe, through which the tool's output comes at its
+// end; its standard error goes straight to a file. One source file per platform.
 #include <cstdint>
 #include <cstdio>
 #include <string>
@@ -19,8 +20,12 @@ struct ChildSpec {
   std::string program;
   std::vector<std::string> arguments;  // without the program's name
   std::string directory;               // its working directory
-  std::string error_file;              // its standard error goes here
+  std::string error_file;              // its standard error, where it is no terminal
 };
+
+// Whether the child's standard error is a terminal whose bytes child_read_errors gives (else it
+// goes to the spec's error_file).
+bool child_error_is_terminal();
 
 // Starts the child. Returns its id, or -1 with the reason in error.
 int child_start(const ChildSpec& spec, std::string& error);
@@ -28,6 +33,8 @@ int child_start(const ChildSpec& spec, std::string& error);
 // Appends to bytes what the child has written since the last call, without waiting. Returns
 // false once its output has ended and everything was read.
 bool child_read(int id, std::string& bytes);
+// The same for its standard error; false at once where that is no terminal.
+bool child_read_errors(int id, std::string& bytes);
 
 // True once the child has ended, with its exit status: the status it gave, or 128 + the signal
 // that ended it (on Windows the exit code as the system gives it).
@@ -40,8 +47,8 @@ bool child_ended(int id, std::int64_t& status);
 enum class ChildSignal { Interrupt, Terminate, Kill };
 void child_signal(int id, ChildSignal signal);
 
-// Stops waiting for the child's output: what a child that has ended left behind, still holding
-// the output open, no longer keeps the run going.
+// Stops waiting for the child's output and errors: what a child that has ended left behind,
+// still holding them open, no longer keeps the run going.
 void child_abandon_output(int id);
 
 // Lets go of what the child left behind; its id may then be reused.

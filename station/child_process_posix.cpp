@@ -21,6 +21,8 @@ struct Child {
   pid_t pid = -1;
   int output_fd = -1;  // the pseudo-terminal's master
   bool output_open = false;
+  int error_fd = -1;  // the master of the second one, the child's standard error
+  bool error_open = false;
   bool ended = false;
   std::int64_t status = -1;
 };
@@ -61,7 +63,8 @@ void install(int fd, int target) {
 }
 
 // In the child, between fork and exec, with every signal blocked.
-[[noreturn]] void become_tool(const ChildSpec& spec, char* const* argv, int slave_fd) {
+[[noreturn]] void become_tool(const ChildSpec& spec, char* const* argv, int slave_fd,
+                              int error_slave_fd) {
   // Its own session, with the pseudo-terminal as its controlling terminal: a Ctrl-C at the
   // station's terminal reaches the station alone, which passes it on to the session's process
   // group, and should the station die, the closed master hangs the tool up and it ends as it
@@ -70,8 +73,8 @@ void install(int fd, int target) {
   ioctl(slave_fd, TIOCSCTTY, 0);
   install(slave_fd, STDOUT_FILENO);
   install(open("/dev/null", O_RDONLY | O_CLOEXEC), STDIN_FILENO);
-  install(open(spec.error_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644),
-          STDERR_FILENO);
+  // A terminal too, but not the controlling one: the tool explains its failures only there.
+  install(error_slave_fd, STDERR_FILENO);
   // The tool gets these three and nothing else: not another attempt's files, nor what the
   // station itself was given by whoever started it.
   if (close_range(3, ~0U, 0) != 0) {
@@ -90,19 +93,17 @@ void install(int fd, int target) {
   dprintf(STDOUT_FILENO, "xarveld-station: cannot run %s: %s\r\n", spec.program.c_str(), reason);
   _exit(127);
 }
-}  // namespace
 
-int child_start(const ChildSpec& spec, std::string& error) {
-  if (!watch_child_endings(error)) return -1;
-  int master_fd = -1, slave_fd = -1;
+// A pseudo-terminal in raw mode: the tool writes CR LF itself where it means them, and what it
+// writes is kept byte for byte. Both ends are kept from other children; the master does not block.
+bool open_raw_pty(int& master_fd, int& slave_fd, std::string& error) {
   winsize size{};
   size.ws_row = 24;
   size.ws_col = 80;
   if (openpty(&master_fd, &slave_fd, nullptr, nullptr, &size) != 0) {
     error = std::string("openpty: ") + std::strerror(errno);
-    return -1;
+    return false;
   }
-  // Raw: the tool writes CR LF itself, and its output is kept byte for byte.
   termios settings{};
   tcgetattr(slave_fd, &settings);
   cfmakeraw(&settings);
@@ -110,6 +111,34 @@ int child_start(const ChildSpec& spec, std::string& error) {
   fcntl(master_fd, F_SETFD, FD_CLOEXEC);
   fcntl(slave_fd, F_SETFD, FD_CLOEXEC);
   fcntl(master_fd, F_SETFL, fcntl(master_fd, F_GETFL) | O_NONBLOCK);
+  return true;
+}
+
+// Reads what is there without waiting; false once every holder of the slave has closed it (EIO)
+// and what they wrote has been read.
+bool drain(int fd, std::string& bytes) {
+  for (;;) {
+    char chunk[4096];
+    ssize_t got = read(fd, chunk, sizeof chunk);
+    if (got > 0) {
+      bytes.append(chunk, static_cast<std::size_t>(got));
+      continue;
+    }
+    if (got < 0 && errno == EINTR) continue;
+    return got < 0 && errno == EAGAIN;
+  }
+}
+}  // namespace
+
+int child_start(const ChildSpec& spec, std::string& error) {
+  if (!watch_child_endings(error)) return -1;
+  int master_fd = -1, slave_fd = -1, error_master_fd = -1, error_slave_fd = -1;
+  if (!open_raw_pty(master_fd, slave_fd, error)) return -1;
+  if (!open_raw_pty(error_master_fd, error_slave_fd, error)) {
+    close(master_fd);
+    close(slave_fd);
+    return -1;
+  }
 
   std::vector<char*> argv;
   argv.push_back(const_cast<char*>(spec.program.c_str()));
@@ -122,13 +151,15 @@ int child_start(const ChildSpec& spec, std::string& error) {
   sigfillset(&all);
   sigprocmask(SIG_SETMASK, &all, &before);
   pid_t pid = fork();
-  if (pid == 0) become_tool(spec, argv.data(), slave_fd);
+  if (pid == 0) become_tool(spec, argv.data(), slave_fd, error_slave_fd);
   int fork_error = errno;
   sigprocmask(SIG_SETMASK, &before, nullptr);
   close(slave_fd);
+  close(error_slave_fd);
   if (pid < 0) {
     error = std::string("fork: ") + std::strerror(fork_error);
     close(master_fd);
+    close(error_master_fd);
     return -1;
   }
 
@@ -136,6 +167,8 @@ int child_start(const ChildSpec& spec, std::string& error) {
   child.pid = pid;
   child.output_fd = master_fd;
   child.output_open = true;
+  child.error_fd = error_master_fd;
+  child.error_open = true;
   for (std::size_t id = 0; id < children.size(); ++id) {
     if (children[id].pid < 0) {
       children[id] = child;
@@ -146,21 +179,18 @@ int child_start(const ChildSpec& spec, std::string& error) {
   return static_cast<int>(children.size()) - 1;
 }
 
+bool child_error_is_terminal() { return true; }
+
 bool child_read(int id, std::string& bytes) {
   Child& child = children[static_cast<std::size_t>(id)];
-  while (child.output_open) {
-    char chunk[4096];
-    ssize_t got = read(child.output_fd, chunk, sizeof chunk);
-    if (got > 0) {
-      bytes.append(chunk, static_cast<std::size_t>(got));
-      continue;
-    }
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0 && errno == EAGAIN) break;
-    // EIO: every holder of the slave has closed it, and what they wrote has been read.
-    child.output_open = false;
-  }
+  if (child.output_open) child.output_open = drain(child.output_fd, bytes);
   return child.output_open;
+}
+
+bool child_read_errors(int id, std::string& bytes) {
+  Child& child = children[static_cast<std::size_t>(id)];
+  if (child.error_open) child.error_open = drain(child.error_fd, bytes);
+  return child.error_open;
 }
 
 bool child_ended(int id, std::int64_t& status) {
@@ -192,13 +222,15 @@ void child_signal(int id, ChildSignal signal) {
 void child_abandon_output(int id) {
   Child& child = children[static_cast<std::size_t>(id)];
   if (child.output_fd >= 0) close(child.output_fd);
-  child.output_fd = -1;
-  child.output_open = false;
+  if (child.error_fd >= 0) close(child.error_fd);
+  child.output_fd = child.error_fd = -1;
+  child.output_open = child.error_open = false;
 }
 
 void child_release(int id) {
   Child& child = children[static_cast<std::size_t>(id)];
   if (child.output_fd >= 0) close(child.output_fd);
+  if (child.error_fd >= 0) close(child.error_fd);
   if (child.pid > 0) waitpid(child.pid, nullptr, WNOHANG);
   child = Child{};
 }
@@ -208,7 +240,9 @@ void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& readable,
   std::vector<pollfd> fds;
   fds.push_back({child_ended_pipe[0], POLLIN, 0});
   for (const Child& child : children) {
-    if (child.pid >= 0 && child.output_open) fds.push_back({child.output_fd, POLLIN, 0});
+    if (child.pid < 0) continue;
+    if (child.output_open) fds.push_back({child.output_fd, POLLIN, 0});
+    if (child.error_open) fds.push_back({child.error_fd, POLLIN, 0});
   }
   for (WakeHandle handle : readable) {
     if (handle != NO_WAKE_HANDLE) fds.push_back({static_cast<int>(handle), POLLIN, 0});

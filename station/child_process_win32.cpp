@@ -227,6 +227,11 @@ bool child_read(int id, std::string& bytes) {
   return !child.output_done;
 }
 
+// Standard error goes to its file: a pseudo console would mix it into the output.
+bool child_error_is_terminal() { return false; }
+
+bool child_read_errors(int, std::string&) { return false; }
+
 bool child_ended(int id, std::int64_t& status) {
   Child& child = *children[static_cast<std::size_t>(id)];
   if (!child.ended && WaitForSingleObject(child.process, 0) == WAIT_OBJECT_0) {

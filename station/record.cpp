@@ -36,6 +36,7 @@ std::string record_json_line(const AttemptRecord& record) {
   line["exit_status"] = record.exit_status;
   line["result"] = record.result;
   line["last_line"] = record.last_line;
+  line["reason"] = text_or_null(record.reason);
   line["directory"] = record.directory;
   line["log_sha256"] = text_or_null(record.log_sha256);
   return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";

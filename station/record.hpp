@@ -31,6 +31,7 @@ struct AttemptRecord {
   std::int64_t exit_status = -1;  // 128 + signal for a run ended by one; on Windows the exit code
   std::string result;    // PASS, FAIL, TIMEOUT or ABORTED
   std::string last_line;
+  std::string reason;      // of a failure, in the tool's words; empty when it gave none
   std::string directory;   // the attempt's directory, as the station names it
   std::string log_sha256;  // of its log.txt, empty when the run left none
 };

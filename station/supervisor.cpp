@@ -121,6 +121,7 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
   if (slot.attempt_number == 1) {
     slot.view.result.clear();
     slot.view.message.clear();
+    slot.view.reason.clear();
   }
   attempt_start(*station.run, slot.setup.slot, slot.attempt);
   if (station.options->timeout_seconds > 0) {
@@ -158,6 +159,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.view.seconds = seconds_since(slot.attempt.started, now);
   slot.view.result = record.result;
   slot.view.message = shown_message(*station.run, record.last_line);
+  slot.view.reason = shown_message(*station.run, record.reason);
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
   if (!recorded) note_record_lost(station, record, error);

@@ -52,6 +52,14 @@ std::string state_word(const SlotView& slot) {
   if (slot.result.empty()) return "not run";
   return slot.looping ? "waiting" : "finished";
 }
+
+// A failure's message and its reason, as far as the tool gave them.
+std::string failure_text(const SlotView& slot) {
+  std::string text = slot.message;
+  if (!text.empty() && !slot.reason.empty()) text += " - ";
+  text += slot.reason;
+  return text;
+}
 }  // namespace
 
 RowWidths row_widths(const std::vector<SlotView>& slots, int columns) {
@@ -110,8 +118,8 @@ std::string render_row(const SlotView& slot, const RowWidths& widths, int column
                 clock_time(slot.seconds).c_str());
   std::string row = padded(slot.name, widths.name) + "  " + padded(port, widths.port) + "  " + figures;
   std::string result = slot.result;
-  if (!slot.result.empty() && slot.result != "PASS" && !slot.message.empty())
-    result += " " + slot.message;
+  std::string failure = failure_text(slot);
+  if (!slot.result.empty() && slot.result != "PASS" && !failure.empty()) result += " " + failure;
   // Cut to the width before colouring, so that no escape sequence is cut in two.
   std::size_t room = columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
   if (row.size() >= room) return row.substr(0, room);
@@ -141,7 +149,8 @@ std::string plain_result_line(const std::string& when, const SlotView& slot, int
   std::string line = when + " " + slot.name + " " + slot.result + " board " +
                      std::to_string(board) + " attempt " + std::to_string(slot.attempt) + " " +
                      seconds;
-  if (slot.result != "PASS" && !slot.message.empty()) line += ": " + slot.message;
+  std::string failure = failure_text(slot);
+  if (slot.result != "PASS" && !failure.empty()) line += ": " + failure;
   return line + "\n";
 }
 
@@ -153,8 +162,8 @@ std::string plain_summary(const std::vector<SlotView>& slots, const Totals& tota
     text += padded(slot.name, widths.name) + "  " + padded(slot.port, widths.port) + "  " +
             padded(result, 7) + " " + std::to_string(slot.passed) + " passed, " +
             std::to_string(slot.failed) + " failed";
-    if (!slot.result.empty() && slot.result != "PASS" && !slot.message.empty())
-      text += ": " + slot.message;
+    std::string failure = failure_text(slot);
+    if (!slot.result.empty() && slot.result != "PASS" && !failure.empty()) text += ": " + failure;
     text += "\n";
   }
   return text + render_totals(totals) + "\n";
@@ -238,7 +247,8 @@ void view_end(const std::vector<SlotView>& slots, const Totals& totals, const st
     for (const SlotView& slot : slots) {
       if (slot.result.empty() || slot.result == "PASS") continue;
       failures += slot.name + ": " + slot.result;
-      if (!slot.message.empty()) failures += " " + slot.message;
+      std::string failure = failure_text(slot);
+      if (!failure.empty()) failures += ' ' + failure;
       failures += "\n";
     }
     terminal_write(failures + closing);

@@ -26,6 +26,7 @@ struct SlotView {
   int attempt = 0;
   std::string result;      // the last board's: PASS, FAIL, TIMEOUT, ABORTED, or empty
   std::string message;     // with a failure: the tool's last line
+  std::string reason;      // and why, in the tool's words, when it said
 };
 
 struct Totals {

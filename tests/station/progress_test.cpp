@@ -1,10 +1,12 @@
-// The progress marks of real tool output, fed in the pieces a pseudo-terminal delivers.
+// The progress marks of real tool output, fed in the pieces a pseudo-terminal delivers, and the
+// reason for a failure in what the tool wrote to its standard error.
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "station/outcome.hpp"
 #include "station/progress.hpp"
+#include "station/reason.hpp"
 
 namespace xarveld::station {
 namespace {
@@ -92,6 +94,38 @@ TEST(StationProgress, FailuresAndWhetherTheyAreWorthAnotherAttempt) {
   EXPECT_EQ(classify_run({130, false, true}), Result::Aborted);
   EXPECT_EQ(classify_run({0, false, true}), Result::Pass);
   EXPECT_FALSE(worth_retrying(Result::Timeout, silent));
+}
+
+TEST(StationReason, TheLastLineTheToolExplainedOnItsStandardError) {
+  const std::string vanished =
+      "COM1 (./COM1 -> /dev/pts/4) vanished: the adapter was unplugged or the line hung up";
+  const std::string unopened = "COM1 (./COM1 -> /x/COM1): No such file or directory; is the "
+                               "adapter plugged in? see ls /dev/serial/by-id";
+  const struct {
+    std::string errors;
+    std::string reason;
+  } cases[] = {
+      {"", ""},
+      {"\n \r\n\t\n", ""},
+      {"xarveld: " + unopened + "\n", unopened},
+      {"xarveld: the loader refused to program device 5", "the loader refused to program device 5"},
+      // A warning first, then what ended the run.
+      {"xarveld: log.txt: Permission denied; this run keeps no trace\nxarveld: " + vanished +
+           "\n\n",
+       vanished},
+      {"\x1b[1;31mxarveld: \x1b[0mthe loader did not answer\x1b]0;title\a\r\n",
+       "the loader did not answer"},
+      {"50%\rSegmentation fault\x7f\x01\r\n", "Segmentation fault"},
+      {"xarveld: " + std::string(REASON_LIMIT - 4, 'a') + "\xc3\xa9tc and more",
+       std::string(REASON_LIMIT - 4, 'a') + "..."},
+  };
+  for (const auto& c : cases) EXPECT_EQ(failure_reason(c.errors), c.reason) << c.errors;
+
+  std::string tail;
+  keep_reason_source(tail, std::string(REASON_SOURCE_LIMIT, 'x'));
+  keep_reason_source(tail, "\nxarveld: " + vanished);
+  EXPECT_EQ(tail.size(), REASON_SOURCE_LIMIT);
+  EXPECT_EQ(failure_reason(tail), vanished);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@ TEST(StationRecord, OneLineWithEveryField) {
   record.exit_status = 1;
   record.result = "FAIL";
   record.last_line = std::string("Could not open bin file: caf\xe9.bin");  // not UTF-8
+  record.reason = "the loader refused to program device 5";
   record.directory = "runs/a/20261208T063016Z-1";
 
   std::string line = record_json_line(record);
@@ -53,6 +54,9 @@ TEST(StationRecord, OneLineWithEveryField) {
   EXPECT_EQ(json["exit_status"], 1);
   EXPECT_EQ(json["result"], "FAIL");
   EXPECT_EQ(json["last_line"], "Could not open bin file: caf\xef\xbf\xbd.bin");
+  EXPECT_EQ(json["reason"], record.reason);
+  EXPECT_LT(line.find("\"last_line\":"), line.find("\"reason\":"));
+  EXPECT_LT(line.find("\"reason\":"), line.find("\"directory\":"));
   EXPECT_EQ(json["directory"], "runs/a/20261208T063016Z-1");
   EXPECT_TRUE(json["log_sha256"].is_null());  // the run left no log.txt
 

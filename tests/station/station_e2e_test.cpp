@@ -5,7 +5,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -94,6 +96,53 @@ TEST_F(StationTest, SixTargetsThreeGoodNoneOfTheOthersTouchesThem) {
   EXPECT_EQ(read_text(copy), image);
   EXPECT_EQ(fs::status(copy).permissions() & fs::perms::all,
             fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+}
+
+TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
+  std::vector<std::string> slots = {"--retries=0", "good=" + start_sim("good"),
+                                    "absent=" + path("nowhere/COM1"),
+                                    "silent=" + start_sim("silent", {"--silent"}),
+                                    "pulled=" + start_sim("pulled", {"--hangup-after", "501:300"})};
+  Finished station = run_station(with(slots, FULL_RUN));
+  stop_sims();
+  EXPECT_EQ(station.status, 1) << station.out;
+  // What the tool explains on a terminal's standard error (link/serial_port_posix.cpp,
+  // link/connection.cpp, link/lost_port.cpp) about the port bound as COM1 in the run's directory;
+  // between the two parts, the seconds it pinged for.
+  auto com1 = [&](const std::string& target) { return "COM1 (./COM1 -> " + path(target) + ")"; };
+  const struct {
+    const char* slot;
+    std::string message, reason_start, reason_end;
+  } failures[] = {
+      {"absent", "Could not open serial port!",
+       com1("nowhere/COM1") + ": " + std::strerror(ENOENT) +
+           "; is the adapter plugged in? see ls /dev/serial/by-id", ""},
+      {"silent", "Connection timed out!",
+       "no answer from the loader on " + com1("sims/silent/COM1") + ": pinged it for ",
+       " s in raw and yEnc framing; check that the board is powered and its loader running, that "
+       "the cable is on this port, and that -b gives the loader's baud rate"},
+      {"pulled", "Unable to program img.bin.",
+       com1("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", ""},
+  };
+  for (const auto& failure : failures) {
+    Json record = records_of(failure.slot).at(0);
+    ASSERT_TRUE(record["reason"].is_string()) << record;
+    std::string reason = record["reason"];
+    ASSERT_GE(reason.size(), failure.reason_start.size() + failure.reason_end.size()) << reason;
+    std::string between = reason.substr(failure.reason_start.size(),
+                                        reason.size() - failure.reason_start.size() - failure.reason_end.size());
+    EXPECT_EQ(reason, failure.reason_start + between + failure.reason_end);
+    EXPECT_EQ(between.find_first_not_of("0123456789"), std::string::npos) << reason;
+    // Kept as the tool wrote it, and said whole in the summary after the tool's message.
+    EXPECT_EQ(read_text(path(record["directory"].get<std::string>() + "/stderr.txt")),
+              "xarveld: " + reason + "\n");
+    EXPECT_NE(station.out.find(" failed: " + failure.message + " - " + reason + "\n"),
+              std::string::npos) << station.out;
+  }
+  Json good = records_of("good").at(0);
+  EXPECT_EQ(good["result"], "PASS");
+  EXPECT_TRUE(good["reason"].is_null());
+  EXPECT_EQ(read_text(path(good["directory"].get<std::string>() + "/stderr.txt")), "");
 }
 
 TEST_F(StationTest, InterruptEndsEveryRunAsAbortedAndFreesThePorts) {
@@ -204,9 +253,15 @@ TEST_F(StationTest, TerminalShowsARowPerSlotAndTheResultsStay) {
   EXPECT_NE(screen[1].find(" 1  finished "), std::string::npos) << screen[1];
   EXPECT_NE(screen[1].find("PASS"), std::string::npos) << screen[1];
   EXPECT_NE(screen[2].find("PASS"), std::string::npos) << screen[2];
-  EXPECT_NE(screen[3].find("FAIL Unable to program img.bin."), std::string::npos) << screen[3];
+  // The reason after the message, as far as the row has room for it, and whole below the rows.
+  const std::string failure =
+      "FAIL Unable to program img.bin. - the loader refused to program device 5";
+  std::string shown = screen[3].substr(std::min(screen[3].find("FAIL"), screen[3].size()));
+  EXPECT_EQ(screen[3].size(), 119u) << screen[3];
+  EXPECT_GT(shown.size(), failure.find(" - the ") + 4) << screen[3];
+  EXPECT_EQ(failure.rfind(shown, 0), 0u) << screen[3];
   EXPECT_EQ(screen[4].rfind("2 passed, 1 failed, ", 0), 0u) << screen[4];
-  EXPECT_EQ(screen[5], "refused: FAIL Unable to program img.bin.");
+  EXPECT_EQ(screen[5], "refused: " + failure);
   EXPECT_TRUE(screen.size() == 6 || (screen.size() == 7 && screen[6].empty()));
   // While it ran: the phase, the bar and the rate of the paced slot.
   EXPECT_NE(output.find("burning"), std::string::npos);
@@ -518,19 +573,25 @@ TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
 
 TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
   // The tool lists what it was given, then runs; another attempt's files are open in the station
-  // the while, and so is a file the station itself inherited.
-  std::string lister = write_script(path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\nexec ") +
-                                                           XARVELD_TOOL_PATH + " \"$@\"\n");
+  // the while, and so is a file the station itself inherited. What it leaves behind says one more
+  // line on standard error after the tool has ended: the station waits for it.
+  std::string lister = write_script(
+      path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\ntrap '' HUP\n"
+                                     "(sleep 1; echo said late >&2) >/dev/null &\n"
+                                     "exec ") + XARVELD_TOOL_PATH + " \"$@\"\n");
   int inherited = open(path("inherited.txt").c_str(), O_WRONLY | O_CREAT, 0600);
   ASSERT_GE(inherited, 0);
   Finished station = run_station(with({"--tool", lister, "--retries", "0", "a=" + path("nowhere/a"),
-                                       "b=" + path("nowhere/b")},
+                                       "b=" + path("nowhere/b"), "c=" + start_sim("c")},
                                       {"-p", "img.bin"}));
   close(inherited);
   EXPECT_EQ(station.status, 1) << station.out << station.err;
-  ASSERT_EQ(records().size(), 2u);
+  ASSERT_EQ(records().size(), 3u);
   for (const Json& record : records()) {
     std::string directory = path(record["directory"]);
+    std::string errors = read_text(directory + "/stderr.txt");
+    EXPECT_EQ(errors.find("said late\n"), errors.size() - 10) << errors;
+    EXPECT_EQ(record["reason"], record["result"] == "PASS" ? Json(nullptr) : Json("said late"));
     std::map<std::string, std::string> given;
     std::istringstream listing(read_text(directory + "/fds.txt"));
     std::string line;
@@ -542,9 +603,11 @@ TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
       std::size_t number = line.rfind(' ', arrow - 1);
       given[line.substr(number + 1, arrow - number - 1)] = target;
     }
+    // Standard error is a terminal of its own, so that the tool explains its failures.
+    EXPECT_EQ(given["2"].rfind("/dev/pts/", 0), 0u) << given["2"];
+    given.erase("2");
     EXPECT_EQ(given, (std::map<std::string, std::string>{{"0", "/dev/null"},
-                                                         {"1", directory + "/fds.txt"},
-                                                         {"2", directory + "/stderr.txt"}}))
+                                                         {"1", directory + "/fds.txt"}}))
         << read_text(directory + "/fds.txt");
   }
 }

@@ -1,0 +1,24 @@
+#pragma once
+// Why a run failed, in the tool's own words: the explanation it writes to its standard error
+// when that is a terminal. Pure.
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+namespace xarveld::station {
+
+// How much of a run's standard error the station keeps for the reason (its end), and the
+// longest reason it gives.
+constexpr std::size_t REASON_SOURCE_LIMIT = 64 * 1024;
+constexpr std::size_t REASON_LIMIT = 400;
+
+// The last line that holds text: escape sequences and other control bytes left out, a CR ending
+// a line as an LF does, the tool's name before it ("xarveld: ") and the spaces around it dropped,
+// cut to REASON_LIMIT bytes with "..." (never inside a UTF-8 character). Empty when no line holds
+// text.
+std::string failure_reason(std::string_view error_output);
+
+// Appends bytes to tail, keeping only its last REASON_SOURCE_LIMIT bytes.
+void keep_reason_source(std::string& tail, std::string_view bytes);
+
+}  // namespace xarveld::station
