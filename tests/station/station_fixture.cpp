@@ -10,6 +10,7 @@
 
 #include <openssl/evp.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -112,9 +113,27 @@ void StationTest::stop_sims() {
   sims.clear();
 }
 
+// A copy in the case's own directory, for another user: the build tree may lie in a directory
+// only its owner may enter, as a clone in /root does.
+std::string StationTest::reachable_copy(const std::string& file) const {
+  std::string copy = path(fs::path(file).filename().string());
+  std::error_code error;
+  fs::copy_file(file, copy, fs::copy_options::overwrite_existing, error);
+  EXPECT_FALSE(error) << "cannot copy " << file << ": " << error.message();
+  fs::permissions(copy, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                            fs::perms::others_read | fs::perms::others_exec);
+  return copy;
+}
+
 std::vector<std::string> StationTest::station_command(const std::vector<std::string>& arguments) const {
   std::vector<std::string> argv = launcher;
-  argv.insert(argv.end(), {XARVELD_STATION_PATH, "--tool", XARVELD_TOOL_PATH});
+  bool other_user = std::find(launcher.begin(), launcher.end(), "setpriv") != launcher.end();
+  if (other_user) {
+    argv.insert(argv.end(), {reachable_copy(XARVELD_STATION_PATH), "--tool",
+                             reachable_copy(XARVELD_TOOL_PATH)});
+  } else {
+    argv.insert(argv.end(), {XARVELD_STATION_PATH, "--tool", XARVELD_TOOL_PATH});
+  }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;
 }

@@ -37,6 +37,7 @@ class StationTest : public ::testing::Test {
 
   // The station's command line: the launcher, the station and --tool, then arguments.
   std::vector<std::string> station_command(const std::vector<std::string>& arguments) const;
+  std::string reachable_copy(const std::string& file) const;
   Finished run_station(const std::vector<std::string>& arguments, double timeout_seconds = 120);
   // Started in the background with standard input a pipe; standard output a pipe, or the slave
   // of a new pseudo-terminal of columns when on_terminal.
