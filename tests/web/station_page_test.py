@@ -84,7 +84,7 @@ def start_sims(sim, work):
     return sims, ports
 
 
-def browser(artifacts):
+def browser(profile):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
     options = webdriver.ChromeOptions()
@@ -92,7 +92,7 @@ def browser(artifacts):
     for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
                  "--disable-background-networking", "--disable-component-update", "--disable-sync",
                  "--disable-dev-shm-usage", "--window-size=1920,1080",
-                 "--user-data-dir=" + tempfile.mkdtemp(prefix="chromium-", dir=artifacts)]:
+                 "--user-data-dir=" + profile]:
         options.add_argument(flag)
     return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
 
@@ -220,7 +220,7 @@ def main():
         reader.start()
         check_http(url)
 
-        driver = browser(args.artifacts)
+        driver = browser(os.path.join(work, "chromium-profile"))
         driver.get(url)
         wait_for("four tiles", lambda: len(page_state(driver)["tiles"]) == 4, 15)
         driver.execute_script("window.stillTheSamePage = 'yes';")
