@@ -44,7 +44,7 @@ def wait_for(what, condition, seconds):
 
 
 class EventReader(threading.Thread):
-    """Follows /events from its first event (Last-Event-ID: 0) until the stream ends."""
+    """Follows /events from the station's first event (Last-Event-ID: 0) until the stream ends."""
 
     def __init__(self, url):
         super().__init__(daemon=True)
@@ -119,7 +119,7 @@ def page_state(driver):
 def check_http(url):
     """Read-only: GET and HEAD only; the headers that keep data from becoming markup."""
     with urllib.request.urlopen(url) as response:
-        policy = response.headers["Content-Security-Policy"]
+        policy = response.headers["Content-Security-Policy"] or ""
         if "default-src 'none'" not in policy or "unsafe-inline" in policy:
             fail("Content-Security-Policy: " + policy)
         if response.headers["X-Content-Type-Options"] != "nosniff":
@@ -155,13 +155,14 @@ def check_against_record(records, status, events):
     failures = [(f["slot"], f["directory"], f["result"]) for f in status["failures"]]
     if failures != [(r["slot"], r["directory"], r["result"]) for r in records if r["result"] != "PASS"]:
         fail("/status failures %r" % failures)
-    if [e["seq"] for e in events] != list(range(1, len(events) + 1)):
-        fail("/events skipped or repeated events: %r" % [e["seq"] for e in events])
+    seqs = [e["seq"] for e in events]
+    if seqs != list(range(1, len(events) + 1)):
+        fail("/events skipped or repeated events: %d events, numbered %r..." % (len(seqs), seqs[:8]))
     for record in records:
         key = (record["slot"], record["board"], record["attempt"], record["directory"])
         mine = {e["type"]: e for e in events
                 if (e["slot"], e["board"], e["attempt"], e["directory"]) == key}
-        if set(mine) < {"start", "result", "record"}:
+        if not {"start", "result", "record"} <= set(mine):
             fail("/events lacks events of %r: has %r" % (key, sorted(mine)))
         result = mine["result"]
         for field, expected in [("result", record["result"]),
@@ -216,14 +217,15 @@ def main():
         if not first.startswith("status page: http://127.0.0.1:"):
             fail("the station's first line: %r" % first)
         url = first.split(": ", 1)[1].strip()
-        reader = EventReader(url)
-        reader.start()
         check_http(url)
 
         driver = browser(os.path.join(work, "chromium-profile"))
         driver.get(url)
         wait_for("four tiles", lambda: len(page_state(driver)["tiles"]) == 4, 15)
         driver.execute_script("window.stillTheSamePage = 'yes';")
+        # Late, as a line's system that comes back: the events so far come first.
+        reader = EventReader(url)
+        reader.start()
 
         # A tile's percentage rises without a reload.
         def rising():
