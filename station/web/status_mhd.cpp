@@ -7,6 +7,7 @@
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -205,12 +206,14 @@ MHD_Result serve_events(MHD_Connection* connection, bool head) {
   Client* client = nullptr;
   {
     std::lock_guard<std::mutex> held(server.lock);
-    if (server.stopping) return answer(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "ended\n", "text/plain");
-    server.clients.emplace_back();
-    client = &server.clients.back();
-    client->connection = connection;
-    client->queued = stream_opening(connection);
+    if (!server.stopping) {
+      server.clients.emplace_back();
+      client = &server.clients.back();
+      client->connection = connection;
+      client->queued = stream_opening(connection);
+    }
   }
+  if (client == nullptr) return answer(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "ended\n", "text/plain");
   MHD_Response* response =
       MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, client, stream_free);
   if (response == nullptr) {
@@ -362,16 +365,21 @@ int status_start(const StatusStation& station, std::string& why) {
                            "form-action 'none'; frame-ancestors 'none'";
   server.station = station;
   server.snapshot_json = status_snapshot_json(server.station, server.snapshot, server.failures);
+  // The server's threads take no signal: the station's own go to its loop, as without a page.
+  sigset_t all, before;
+  sigfillset(&all);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
   server.daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
       nullptr, &serve, nullptr, MHD_OPTION_LISTEN_SOCKET, server.listen_fd,
       MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT,
       CONNECTION_TIMEOUT_SECONDS, MHD_OPTION_END);
+  if (server.daemon != nullptr) server.pump = new std::thread(pump_run);
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (server.daemon == nullptr) {
     why = "the status page could not start";
     return 0;
   }
-  server.pump = new std::thread(pump_run);
   return 1;
 }
 
