@@ -286,6 +286,16 @@ def main():
         with urllib.request.urlopen(url + "status") as response:
             status = json.load(response)
 
+        # A station that hangs keeps its connections open but sends nothing: the page says it
+        # lost it once no heartbeat came, and is live again when the station goes on.
+        station.send_signal(signal.SIGSTOP)
+        try:
+            wait_for("the page to say it lost a hung station",
+                     lambda: page_state(driver)["link"] == "LOST THE STATION", 20)
+        finally:
+            station.send_signal(signal.SIGCONT)
+        wait_for("the page to be live again", lambda: page_state(driver)["link"] == "live", 10)
+
         # The station ends: the page says so, and the event stream ends.
         station.send_signal(signal.SIGINT)
         if station.wait(15) != 130:
@@ -295,6 +305,8 @@ def main():
         reader.join(10)
         if reader.is_alive():
             fail("/events did not end with the station")
+        if reader.comments == 0:
+            fail("no heartbeat comment on /events in %d events" % len(reader.events))
         check_against_record(lines, status, reader.events)
         check_against_record(lines, reader.snapshots[-1], reader.events)
         print("/status, /events (%d events) and the page agree with the record" % len(reader.events))
