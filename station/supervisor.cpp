@@ -124,7 +124,8 @@ Totals totals(const Station& station, SteadyClock::time_point now) {
 // The status page (--http): the slots and totals at most every STATUS_SNAPSHOT_EVERY, or at once
 // when forced, and one event per step of an attempt.
 void publish_status(Station& station, SteadyClock::time_point now, bool force) {
-  if (!status_serving() || (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY)) return;
+  if (!status_serving()) return;
+  if (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY) return;
   station.status_published = now;
   StatusSnapshot snapshot;
   std::vector<SlotView> list = views(station, now);
@@ -166,7 +167,9 @@ void publish_progress(const Station& station, SlotRun& slot, SteadyClock::time_p
   if (!status_serving()) return;
   const Progress& progress = slot.attempt.progress;
   std::uint64_t driver = 0, image = 0;
-  for (const StationImage& i : station.run->images) (i.facts.role == "driver" ? driver : image) = i.facts.size;
+  for (const StationImage& i : station.run->images) {
+    (i.facts.role == "driver" ? driver : image) = i.facts.size;
+  }
   std::uint64_t done = progress_bytes_done(progress, driver, image);
   if (progress.phase != slot.status_phase) {
     slot.status_phase = progress.phase;

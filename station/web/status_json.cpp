@@ -52,8 +52,10 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   json["record"] = station.record;
   Json images = Json::array();
   for (const StatusImage& image : station.images) {
-    images.push_back(
-        {{"role", image.role}, {"name", image.name}, {"size", image.size}, {"sha256", image.sha256}});
+    images.push_back({{"role", image.role},
+                      {"name", image.name},
+                      {"size", image.size},
+                      {"sha256", image.sha256}});
   }
   json["images"] = images;
   Json slots = Json::array();

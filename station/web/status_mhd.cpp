@@ -179,7 +179,9 @@ MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string
       body.size(), const_cast<char*>(body.data()), MHD_RESPMEM_MUST_COPY);
   if (response == nullptr) return MHD_NO;
   add_headers(response, type);
-  if (status == MHD_HTTP_METHOD_NOT_ALLOWED) MHD_add_response_header(response, "Allow", "GET, HEAD");
+  if (status == MHD_HTTP_METHOD_NOT_ALLOWED) {
+    MHD_add_response_header(response, "Allow", "GET, HEAD");
+  }
   MHD_Result queued = MHD_queue_response(connection, status, response);
   MHD_destroy_response(response);
   return queued;
@@ -213,7 +215,9 @@ MHD_Result serve_events(MHD_Connection* connection, bool head) {
       client->queued = stream_opening(connection);
     }
   }
-  if (client == nullptr) return answer(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "ended\n", "text/plain");
+  if (client == nullptr) {
+    return answer(connection, MHD_HTTP_SERVICE_UNAVAILABLE, "ended\n", "text/plain");
+  }
   MHD_Response* response =
       MHD_create_response_from_callback(MHD_SIZE_UNKNOWN, 4096, stream_read, client, stream_free);
   if (response == nullptr) {
@@ -358,8 +362,10 @@ int status_start(const StatusStation& station, std::string& why) {
   }
   server.page = STATUS_PAGE_HTML;
   std::string script, style;
-  if (!inline_hash(server.page, "script", script, why) || !inline_hash(server.page, "style", style, why))
+  if (!inline_hash(server.page, "script", script, why) ||
+      !inline_hash(server.page, "style", style, why)) {
     return 0;
+  }
   server.security_policy = "default-src 'none'; script-src " + script + "; style-src " + style +
                            "; connect-src 'self'; img-src 'self'; base-uri 'none'; "
                            "form-action 'none'; frame-ancestors 'none'";
