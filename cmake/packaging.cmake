@@ -60,13 +60,13 @@ else()
   # and sets libpq's tcp_user_timeout, which came with libpq 12.
   set(CPACK_DEBIAN_PACKAGE_DEPENDS
       "libc6 (>= 2.34), libgcc-s1 (>= 3.0), libstdc++6 (>= 5), libssl3 (>= 3.0.0), \
-libsqlite3-0 (>= 3.31), libpq5 (>= 12)")
+libsqlite3-0 (>= 3.31), libpq5 (>= 12), libmicrohttpd12 (>= 0.9.75)")
   set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
       "xarveld talks to the resident loader of a target board over a serial port.
 In one run it loads a driver into the board's SRAM, burns an image into one
 of its flash devices and verifies the device, word for word or by block sums.
 xarveld-station runs it on many boards at once, one run per serial port,
-with live progress and a record of every attempt.")
+with live progress, a record of every attempt, and a read-only status page.")
 endif()
 
 include(CPack)

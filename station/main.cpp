@@ -14,6 +14,8 @@
 #include "station/station_options.hpp"
 #include "station/supervisor.hpp"
 #include "station/terminal.hpp"
+#include "station/utc_time.hpp"
+#include "station/web/status.hpp"
 
 namespace {
 using namespace xarveld::station;
@@ -48,6 +50,10 @@ int main(int argc, char** argv) {
     slots.push_back(setup);
   }
 
+  // Taken before anything is made, so that an address the page cannot have refuses the shift.
+  std::string message, url;
+  if (!options.http.empty() && !status_listen(options.http, url, message)) return refuse(message);
+
   RunPlan run;
   run.tool = options.tool.empty() ? tool_beside_station(argv[0]) : options.tool;
   std::error_code code;
@@ -55,7 +61,6 @@ int main(int argc, char** argv) {
     return refuse("no tool to run at " + run.tool + " (--tool PATH names it)");
   run.tool = std::filesystem::absolute(run.tool, code).string();
   run.tool_arguments = options.tool_arguments;
-  std::string message;
   if (!plan_tool_arguments(run.tool_arguments, run.plan, message)) return refuse(message);
   // Found before anything starts: a shift whose boards no record shows is not begun.
   if (!record_open(run.record_path, message))
@@ -76,7 +81,16 @@ int main(int argc, char** argv) {
   run.host = host_name();
   run.version = XARVELD_VERSION;
 
+  if (!options.http.empty()) {
+    StatusStation page{run.host, run.version, run.record_path, now_unix_ms(), {}};
+    for (const StationImage& i : run.images)
+      page.images.push_back({i.facts.role, i.facts.name, i.facts.size, i.facts.sha256});
+    if (!status_start(page, message)) return refuse(message);
+  }
+
   bool terminal = terminal_prepare();
+  // Once, above the rows.
+  if (!url.empty()) terminal_write("status page: " + url + "\n");
   const char* no_colour = std::getenv("NO_COLOR");
   bool colour = terminal && (no_colour == nullptr || no_colour[0] == '\0');
   return supervise(options, run, slots, terminal, colour);

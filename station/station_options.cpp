@@ -17,6 +17,8 @@ const char* const STATION_USAGE =
     "  --loop            serve the next board on each slot until interrupted: a slot starts\n"
     "                    again when its port comes back, or for every finished slot on Enter\n"
     "  --tool PATH       the xarveld to run (default the one beside xarveld-station)\n"
+    "  --http ADDRESS:PORT  serve a read-only status page and event stream there, e.g.\n"
+    "                    127.0.0.1:8080 or [::1]:0 (port 0: a free one); not on by default\n"
     "  --help            print this text\n";
 
 namespace {
@@ -135,7 +137,7 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
         has_value = true;
       }
       bool takes_value = name == "--slot" || name == "--retries" || name == "--timeout" ||
-                         name == "--jobs" || name == "--tool";
+                         name == "--jobs" || name == "--tool" || name == "--http";
       if (!takes_value) return refuse("unknown option " + name);
       if (!has_value) {
         if (i + 1 >= arguments.size()) return refuse(name + " needs a value");
@@ -155,6 +157,9 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
       } else if (name == "--jobs") {
         if (!parse_count(value, 1, 1000, options.jobs))
           return refuse("--jobs takes a count from 1 to 1000: " + value);
+      } else if (name == "--http") {
+        if (value.empty()) return refuse("--http needs ADDRESS:PORT");
+        options.http = value;
       } else {
         if (value.empty()) return refuse("--tool needs a path");
         options.tool = value;

@@ -19,6 +19,7 @@ struct StationOptions {
   int jobs = 0;             // 0: every slot at once
   bool loop = false;
   std::string tool;  // empty: the xarveld beside the station
+  std::string http;  // ADDRESS:PORT of the status page; empty: none
 };
 
 enum class StationParseOutcome { Run, Help, Error };

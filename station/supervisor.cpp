@@ -9,6 +9,7 @@
 #include "station/terminal.hpp"
 #include "station/utc_time.hpp"
 #include "station/view.hpp"
+#include "station/web/status.hpp"
 
 namespace xarveld::station {
 
@@ -18,6 +19,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds KILL_GRACE{3000};
 constexpr milliseconds PORT_CHECK{250};
 constexpr milliseconds CLOCK_TICK{1000};
+constexpr milliseconds STATUS_PROGRESS_EVERY{100};  // the page's progress: 10 times a second
+constexpr milliseconds STATUS_SNAPSHOT_EVERY{500};
 
 struct SlotRun {
   SlotSetup setup;
@@ -38,6 +41,9 @@ struct SlotRun {
   SteadyClock::time_point kill_at;
   bool leftovers_seen = false;  // the tool has ended, its output is still held open
   SteadyClock::time_point leftovers_at;
+  Phase status_phase = Phase::Connecting;  // what the page was last told of the running attempt
+  std::uint64_t status_bytes = 0;
+  SteadyClock::time_point status_progress_at;
 };
 
 struct Station {
@@ -51,6 +57,7 @@ struct Station {
   SteadyClock::time_point started;
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
+  SteadyClock::time_point status_published;
 };
 
 // Whether a board may start: not after an interrupt, nor once the record could not be written.
@@ -114,6 +121,73 @@ Totals totals(const Station& station, SteadyClock::time_point now) {
   return sum;
 }
 
+// The status page (--http): the slots and totals at most every STATUS_SNAPSHOT_EVERY, or at once
+// when forced, and one event per step of an attempt.
+void publish_status(Station& station, SteadyClock::time_point now, bool force) {
+  if (!status_serving()) return;
+  if (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY) return;
+  station.status_published = now;
+  StatusSnapshot snapshot;
+  std::vector<SlotView> list = views(station, now);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const SlotView& view = list[i];
+    StatusSlot slot{view.name, view.port, "done", station.slots[i].board, view.attempt,
+                    view.passed, view.failed, "finished", view.bytes_done, view.bytes_total,
+                    view.kib_per_second, view.seconds, view.result, view.message, view.reason};
+    if (view.running) {
+      slot.state = "running";
+      slot.phase = phase_name(view.phase);
+    } else if (view.queued) {
+      slot.state = "queued";
+    } else if (view.looping) {
+      slot.state = "waiting";
+    }
+    snapshot.slots.push_back(slot);
+  }
+  Totals sum = totals(station, now);
+  snapshot.passed = sum.passed;
+  snapshot.failed = sum.failed;
+  snapshot.hours = sum.hours;
+  status_publish(snapshot);
+}
+
+StatusEvent status_event_of(StatusEventKind kind, const SlotRun& slot) {
+  StatusEvent event;
+  event.kind = kind;
+  event.unix_ms = now_unix_ms();
+  event.slot = slot.setup.slot.name;
+  event.board = slot.board;
+  event.attempt = slot.attempt_number;
+  event.directory = slot.attempt.directory;
+  return event;
+}
+
+// A new phase at once; progress within a phase at most every STATUS_PROGRESS_EVERY.
+void publish_progress(const Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  if (!status_serving()) return;
+  const Progress& progress = slot.attempt.progress;
+  std::uint64_t driver = 0, image = 0;
+  for (const StationImage& i : station.run->images) {
+    (i.facts.role == "driver" ? driver : image) = i.facts.size;
+  }
+  std::uint64_t done = progress_bytes_done(progress, driver, image);
+  if (progress.phase != slot.status_phase) {
+    slot.status_phase = progress.phase;
+    slot.status_bytes = 0;
+    StatusEvent event = status_event_of(StatusEventKind::Phase, slot);
+    event.phase = phase_name(progress.phase);
+    status_event(event);
+  }
+  if (done == slot.status_bytes || now - slot.status_progress_at < STATUS_PROGRESS_EVERY) return;
+  slot.status_bytes = done;
+  slot.status_progress_at = now;
+  StatusEvent event = status_event_of(StatusEventKind::Progress, slot);
+  event.phase = phase_name(progress.phase);
+  event.bytes_done = done;
+  event.bytes_total = progress_bytes_total(progress, driver, image);
+  status_event(event);
+}
+
 void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   slot.queued = false;
   slot.running = true;
@@ -130,6 +204,11 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
   slot.view.attempt = slot.attempt_number;
   view_event(plain_start_line(iso_utc(now_unix_ms()), slot.view, slot.board,
                               slot.attempt.directory));
+  slot.status_phase = Phase::Connecting;
+  slot.status_bytes = 0;
+  StatusEvent event = status_event_of(StatusEventKind::Start, slot);
+  event.unix_ms = slot.attempt.start_unix_ms;
+  status_event(event);
   station.dirty = true;
 }
 
@@ -162,6 +241,18 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.view.reason = shown_message(*station.run, record.reason);
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
+  StatusEvent event = status_event_of(StatusEventKind::Result, slot);
+  event.unix_ms = record.end_unix_ms;
+  event.result = record.result;
+  event.exit_status = record.exit_status;
+  event.seconds = static_cast<double>(record.end_unix_ms - record.start_unix_ms) / 1000.0;
+  event.message = slot.view.message;
+  event.reason = slot.view.reason;
+  status_event(event);
+  event = status_event_of(StatusEventKind::Record, slot);
+  event.written = recorded;
+  event.error = error;
+  status_event(event);
   if (!recorded) note_record_lost(station, record, error);
   bool retry = boards_may_start(station) && worth_retrying(result, slot.attempt.progress) &&
                slot.attempt_number <= station.options->retries;
@@ -292,8 +383,10 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
       if (!slot.running) continue;
       if (attempt_poll(slot.attempt)) {
         finish_attempt(station, slot, now);
+        station.status_published = {};
       } else {
         station.dirty = station.dirty || terminal;
+        publish_progress(station, slot, now);
       }
     }
     if (options.loop && boards_may_start(station)) serve_next_boards(station);
@@ -316,6 +409,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     // What the station's own output has not taken yet goes on without waiting for it; the wait
     // below wakes when it can take more.
     terminal_flush(0);
+    publish_status(station, now, false);
     if (station.dirty) {
       int due = view_refresh(views(station, now), totals(station, now), false);
       if (due >= 0) {
@@ -333,6 +427,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
   }
   operator_input_stop();
   SteadyClock::time_point now = SteadyClock::now();
+  publish_status(station, now, true);
+  status_stop();
   view_end(views(station, now), totals(station, now),
            render_unrecorded(run.record_path, station.unrecorded));
   // Boards burnt that the record does not show outrank an interrupt.

@@ -1,6 +1,9 @@
 // The real station running the real tool against real simulated targets on pseudo-terminals.
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -328,7 +331,26 @@ TEST_F(StationTest, LoopServesTheNextBoardOnAReturningPortAndOnEnter) {
 TEST_F(StationTest, RefusedCommandLinesStartNothing) {
   fs::create_symlink(path("img.bin"), path("same.bin"));
   fs::create_symlink("/dev/null", path("other-name"));
+  // A port another program listens on, for --http.
+  int taken = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ASSERT_EQ(bind(taken, reinterpret_cast<sockaddr*>(&address), size), 0);
+  ASSERT_EQ(listen(taken, 1), 0);
+  getsockname(taken, reinterpret_cast<sockaddr*>(&address), &size);
+  std::string in_use = "127.0.0.1:" + std::to_string(ntohs(address.sin_port));
+  const std::string http_form = "--http takes ADDRESS:PORT, an IPv4 address or an [IPv6] address";
   const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {{"--http", "localhost:8080", "a=/dev/null", "--", "img.bin"}, http_form},
+      {{"--http", "::1:8080", "a=/dev/null", "--", "img.bin"}, http_form},
+      {{"--http", "127.1:8080", "a=/dev/null", "--", "img.bin"}, http_form},
+      {{"--http", "[::1]:65536", "a=/dev/null", "--", "img.bin"}, "a port from 0 to 65535"},
+      {{"--http", "192.0.2.1:0", "a=/dev/null", "--", "img.bin"},
+       "cannot listen on 192.0.2.1:0: Cannot assign requested address"},
+      {{"--http", in_use, "a=/dev/null", "--", "img.bin"},
+       "cannot listen on " + in_use + ": Address already in use"},
       {{"--fast", "a=/dev/null", "--", "img.bin"}, "unknown option --fast"},
       {{"a=/dev/null", "img.bin"}, "\"--\" must come"},
       {{"a=/dev/null", "b=" + path("other-name"), "--", "img.bin"}, "lead to one port, /dev/null"},
@@ -345,6 +367,7 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
     EXPECT_NE(station.err.find(why), std::string::npos) << station.err;
     EXPECT_FALSE(fs::exists(path("runs/a"))) << why;
   }
+  close(taken);
   // An argument the tool itself refuses fails every slot with the tool's own message; with
   // --jobs 1 one run after the other.
   std::vector<std::string> slots = {"--jobs", "1", "a=" + start_sim("a"), "b=" + start_sim("b")};

@@ -1,0 +1,94 @@
+#pragma once
+// The line's status page and its event stream, served read-only over HTTP (--http). The
+// supervisor publishes a snapshot of its slots and totals and every event of an attempt; the
+// server, on threads of its own, hands them to however many viewers there are. Publishing only
+// copies under a lock: no viewer, slow or gone, ever holds up the station. One source file per
+// build: with the HTTP library, or without a page.
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace xarveld::station {
+
+struct StatusSlot {
+  std::string name;
+  std::string port;
+  std::string state;  // running, queued, waiting (--loop: for its next board), done
+  int board = 0;
+  int attempt = 0;
+  int passed = 0;
+  int failed = 0;
+  std::string phase;  // connecting, driver, burning, verifying, finished
+  std::uint64_t bytes_done = 0;
+  std::uint64_t bytes_total = 0;
+  double kib_per_second = 0;
+  double seconds = 0;
+  std::string result;   // the last board's, or empty
+  std::string message;  // with a failure: the tool's last line
+  std::string reason;   // with a failure: why, in the station's words; empty when not known
+};
+
+struct StatusImage {
+  std::string role;
+  std::string name;
+  std::uint64_t size = 0;
+  std::string sha256;
+};
+
+struct StatusSnapshot {
+  std::vector<StatusSlot> slots;
+  int passed = 0;
+  int failed = 0;
+  double hours = 0;  // since the station started
+  std::optional<std::int64_t> serials_left;  // when the station draws from a pool of numbers
+};
+
+// What the page shows of the station itself, given once.
+struct StatusStation {
+  std::string host;
+  std::string version;
+  std::string record;
+  std::int64_t started_unix_ms = 0;
+  std::vector<StatusImage> images;
+};
+
+enum class StatusEventKind { Start, Phase, Progress, Result, Record };
+
+struct StatusEvent {
+  StatusEventKind kind = StatusEventKind::Start;
+  std::int64_t unix_ms = 0;
+  std::string slot;
+  int board = 0;
+  int attempt = 0;
+  std::string directory;                  // the attempt's, which names it
+  std::string phase;                      // Phase, Progress
+  std::uint64_t bytes_done = 0;           // Progress
+  std::uint64_t bytes_total = 0;          // Progress
+  std::string result;                     // Result
+  std::int64_t exit_status = -1;          // Result
+  double seconds = 0;                     // Result
+  std::string message;                    // Result
+  std::string reason;                     // Result
+  bool written = false;                   // Record
+  std::string error;                      // Record, when not written
+};
+
+// Checks ADDRESS:PORT (an IPv4 literal, or an IPv6 literal in brackets; port 0 picks a free one)
+// and listens there, so that a bad address or a port in use refuses the station before it starts
+// anything. Returns 1 with the page's URL, or 0 with why (one line).
+int status_listen(const std::string& address, std::string& url, std::string& why);
+
+// Starts serving on what status_listen opened. Returns 1, or 0 with why.
+int status_start(const StatusStation& station, std::string& why);
+
+// Whether a page is served: the supervisor builds nothing for it otherwise.
+bool status_serving();
+
+void status_publish(const StatusSnapshot& snapshot);
+void status_event(const StatusEvent& event);
+
+// Sends the viewers what is left, ends their streams (at most about 2 s) and stops serving.
+void status_stop();
+
+}  // namespace xarveld::station

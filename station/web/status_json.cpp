@@ -1,0 +1,141 @@
+#include "station/web/status_json.hpp"
+
+#include <cmath>
+
+#include <nlohmann/json.hpp>
+
+#include "station/utc_time.hpp"
+
+namespace xarveld::station {
+
+namespace {
+using Json = nlohmann::ordered_json;
+
+std::string dumped(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+int percent(std::uint64_t done, std::uint64_t total) {
+  if (total == 0) return 0;
+  return static_cast<int>(std::min<std::uint64_t>(done, total) * 100 / total);
+}
+
+// To a number of decimals, so that the JSON says 0.7, not 0.7000000000000001.
+double rounded(double value, double scale) { return std::round(value * scale) / scale; }
+
+const char* kind_name(StatusEventKind kind) {
+  switch (kind) {
+    case StatusEventKind::Start: return "start";
+    case StatusEventKind::Phase: return "phase";
+    case StatusEventKind::Progress: return "progress";
+    case StatusEventKind::Result: return "result";
+    case StatusEventKind::Record: return "record";
+  }
+  return "start";
+}
+}  // namespace
+
+void status_note_failure(std::deque<StatusFailure>& failures, const StatusEvent& event) {
+  if (event.kind != StatusEventKind::Result || event.result == "PASS") return;
+  failures.push_front({event.unix_ms, event.slot, event.board, event.attempt, event.result,
+                       event.message, event.reason, event.directory});
+  while (failures.size() > STATUS_FAILURES_KEPT) failures.pop_back();
+}
+
+std::string status_snapshot_json(const StatusStation& station, const StatusSnapshot& snapshot,
+                                 const std::deque<StatusFailure>& failures) {
+  Json json;
+  json["type"] = "snapshot";
+  json["host"] = station.host;
+  json["version"] = station.version;
+  json["started"] = iso_utc(station.started_unix_ms);
+  json["record"] = station.record;
+  Json images = Json::array();
+  for (const StatusImage& image : station.images) {
+    images.push_back({{"role", image.role},
+                      {"name", image.name},
+                      {"size", image.size},
+                      {"sha256", image.sha256}});
+  }
+  json["images"] = images;
+  Json slots = Json::array();
+  for (const StatusSlot& slot : snapshot.slots) {
+    slots.push_back({{"name", slot.name},
+                     {"port", slot.port},
+                     {"state", slot.state},
+                     {"board", slot.board},
+                     {"attempt", slot.attempt},
+                     {"passed", slot.passed},
+                     {"failed", slot.failed},
+                     {"phase", slot.phase},
+                     {"percent", percent(slot.bytes_done, slot.bytes_total)},
+                     {"bytes_done", slot.bytes_done},
+                     {"bytes_total", slot.bytes_total},
+                     {"kib_per_second", rounded(slot.kib_per_second, 10)},
+                     {"seconds", rounded(slot.seconds, 10)},
+                     {"result", slot.result},
+                     {"message", slot.message},
+                     {"reason", slot.reason}});
+  }
+  json["slots"] = slots;
+  int boards = snapshot.passed + snapshot.failed;
+  Json totals;
+  totals["passed"] = snapshot.passed;
+  totals["failed"] = snapshot.failed;
+  totals["yield_percent"] =
+      boards > 0 ? Json(rounded(100.0 * snapshot.passed / boards, 10)) : Json(nullptr);
+  totals["boards_per_hour"] = snapshot.hours > 0 ? std::round(boards / snapshot.hours) : 0.0;
+  if (snapshot.serials_left) totals["serials_left"] = *snapshot.serials_left;
+  json["totals"] = totals;
+  Json recent = Json::array();
+  for (const StatusFailure& failure : failures) {
+    recent.push_back({{"time", iso_utc(failure.unix_ms)},
+                      {"slot", failure.slot},
+                      {"board", failure.board},
+                      {"attempt", failure.attempt},
+                      {"result", failure.result},
+                      {"message", failure.message},
+                      {"reason", failure.reason},
+                      {"directory", failure.directory}});
+  }
+  json["failures"] = recent;
+  return dumped(json);
+}
+
+std::string status_event_json(const StatusEvent& event, std::uint64_t seq) {
+  Json json;
+  json["type"] = kind_name(event.kind);
+  json["seq"] = seq;
+  json["time"] = iso_utc(event.unix_ms);
+  json["slot"] = event.slot;
+  json["board"] = event.board;
+  json["attempt"] = event.attempt;
+  json["directory"] = event.directory;
+  switch (event.kind) {
+    case StatusEventKind::Start:
+      break;
+    case StatusEventKind::Phase:
+      json["phase"] = event.phase;
+      break;
+    case StatusEventKind::Progress:
+      json["phase"] = event.phase;
+      json["bytes_done"] = event.bytes_done;
+      json["bytes_total"] = event.bytes_total;
+      json["percent"] = percent(event.bytes_done, event.bytes_total);
+      break;
+    case StatusEventKind::Result:
+      json["result"] = event.result;
+      json["exit_status"] = event.exit_status;
+      json["seconds"] = rounded(event.seconds, 1000);
+      json["message"] = event.message;
+      json["reason"] = event.reason;
+      break;
+    case StatusEventKind::Record:
+      json["written"] = event.written;
+      if (!event.written) json["error"] = event.error;
+      break;
+  }
+  return dumped(json);
+}
+
+}  // namespace xarveld::station

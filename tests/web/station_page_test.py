@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""The station's status page in a real browser, its /status and /events against the record.
+
+A real xarveld-station runs the real tool on four simulated boards paced at 115200 baud, one of
+which refuses to be programmed, with --loop so that it stays up once every board is done; the
+image and the driver are named with markup. Debian's headless chromium, driven by selenium
+through chromium-driver, watches the page; a plain reader follows /events from its first event.
+
+  station_page_test.py --station S --tool T --sim SIM --artifacts DIR
+Exit status 0 when every check holds, 1 when one fails, 77 (skipped) without chromium or
+selenium.
+"""
+import argparse
+import json
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import urllib.error
+import urllib.request
+
+SKIP = 77
+IMAGE = "<img src=x onerror=document.title='pwned'>.bin"
+DRIVER = "<svg onload=window.pwned=1>drv.bin"
+PAGE_TITLE = "xarveld-station"
+
+
+def fail(message):
+    raise AssertionError(message)
+
+
+def wait_for(what, condition, seconds):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        value = condition()
+        if value:
+            return value
+        time.sleep(0.1)
+    fail("timed out waiting for " + what)
+
+
+class EventReader(threading.Thread):
+    """Follows /events from the station's first event (Last-Event-ID: 0) until the stream ends."""
+
+    def __init__(self, url):
+        super().__init__(daemon=True)
+        self.url = url
+        self.events = []
+        self.snapshots = []
+        self.comments = 0
+
+    def run(self):
+        request = urllib.request.Request(self.url + "events", headers={"Last-Event-ID": "0"})
+        try:
+            with urllib.request.urlopen(request, timeout=30) as stream:
+                for raw in stream:
+                    line = raw.decode("utf-8").rstrip("\n")
+                    if line.startswith(":"):
+                        self.comments += 1
+                    elif line.startswith("data: "):
+                        data = json.loads(line[6:])
+                        (self.snapshots if data["type"] == "snapshot" else self.events).append(data)
+        except (urllib.error.URLError, OSError, ValueError):
+            pass  # the station has ended
+
+
+def start_sims(sim, work):
+    sims, ports = [], {}
+    for name in "abcd":
+        directory = os.path.join(work, "sims", name)
+        os.makedirs(directory)
+        options = ["--refuse-flash"] if name == "c" else []
+        out = open(os.path.join(directory, "out"), "w")
+        sims.append(subprocess.Popen([sim, "--dir", directory, "--pace", "115200"] + options,
+                                     stdout=out, stderr=subprocess.DEVNULL))
+        ports[name] = os.path.join(directory, "COM1")
+    for name in "abcd":
+        wait_for("simulator " + name, lambda n=name: open(
+            os.path.join(work, "sims", n, "out")).read().endswith(" ready\n"), 10)
+    return sims, ports
+
+
+def browser(profile):
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service
+    options = webdriver.ChromeOptions()
+    options.binary_location = shutil.which("chromium")
+    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
+                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
+                 "--disable-dev-shm-usage", "--window-size=1920,1080",
+                 "--user-data-dir=" + profile]:
+        options.add_argument(flag)
+    return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
+
+
+def page_state(driver):
+    return driver.execute_script("""
+        const tiles = {};
+        for (const tile of document.querySelectorAll('.tile')) {
+          const part = c => tile.querySelector('.' + c).textContent;
+          tiles[tile.dataset.slot] = { cls: tile.className, percent: part('percent'),
+            result: part('result'), message: part('message'), reason: part('reason') };
+        }
+        const totals = {};
+        for (const t of document.querySelectorAll('[data-total]'))
+          totals[t.dataset.total] = t.querySelector('b').textContent;
+        return { tiles, totals, link: document.getElementById('link').textContent,
+                 images: document.getElementById('images').textContent,
+                 failures: document.querySelector('#failures tbody').textContent,
+                 title: document.title, pwned: window.pwned === undefined ? null : window.pwned,
+                 marker: window.stillTheSamePage === undefined ? null : window.stillTheSamePage,
+                 markup: document.querySelectorAll('img, svg, script[src]').length };""")
+
+
+def check_http(url):
+    """Read-only: GET and HEAD only; the headers that keep data from becoming markup."""
+    with urllib.request.urlopen(url) as response:
+        policy = response.headers["Content-Security-Policy"] or ""
+        if "default-src 'none'" not in policy or "unsafe-inline" in policy:
+            fail("Content-Security-Policy: " + policy)
+        if response.headers["X-Content-Type-Options"] != "nosniff":
+            fail("no X-Content-Type-Options: nosniff")
+    for method in ["POST", "PUT", "DELETE", "PATCH"]:
+        for path in ["", "status", "events"]:
+            try:
+                urllib.request.urlopen(urllib.request.Request(url + path, data=b"x", method=method))
+                fail(method + " /" + path + " was taken")
+            except urllib.error.HTTPError as error:
+                if error.code != 405 or error.headers["Allow"] != "GET, HEAD":
+                    fail(method + " /" + path + ": " + str(error.code))
+
+
+def check_against_record(records, status, events):
+    """/status and /events agree with station-record.jsonl, field by field."""
+    by_slot = {r["slot"]: r for r in records}
+    for slot in status["slots"]:
+        record = by_slot[slot["name"]]
+        for field, expected in [("board", record["board"]), ("attempt", record["attempt"]),
+                                ("result", record["result"]),
+                                ("passed", int(record["result"] == "PASS")),
+                                ("failed", int(record["result"] != "PASS"))]:
+            if slot[field] != expected:
+                fail("/status slot %s %s: %r, the record says %r" % (
+                    slot["name"], field, slot[field], expected))
+    passed = sum(r["result"] == "PASS" for r in records)
+    totals = status["totals"]
+    if (totals["passed"], totals["failed"]) != (passed, len(records) - passed):
+        fail("/status totals %r against %d records, %d passed" % (totals, len(records), passed))
+    if totals["yield_percent"] != round(100.0 * passed / len(records), 1):
+        fail("/status yield %r" % totals["yield_percent"])
+    failures = [(f["slot"], f["directory"], f["result"]) for f in status["failures"]]
+    if failures != [(r["slot"], r["directory"], r["result"]) for r in records if r["result"] != "PASS"]:
+        fail("/status failures %r" % failures)
+    seqs = [e["seq"] for e in events]
+    if seqs != list(range(1, len(events) + 1)):
+        fail("/events skipped or repeated events: %d events, numbered %r..." % (len(seqs), seqs[:8]))
+    for record in records:
+        key = (record["slot"], record["board"], record["attempt"], record["directory"])
+        mine = {e["type"]: e for e in events
+                if (e["slot"], e["board"], e["attempt"], e["directory"]) == key}
+        if not {"start", "result", "record"} <= set(mine):
+            fail("/events lacks events of %r: has %r" % (key, sorted(mine)))
+        result = mine["result"]
+        for field, expected in [("result", record["result"]),
+                                ("exit_status", record["exit_status"]),
+                                ("seconds", record["duration_s"])]:
+            if result[field] != expected:
+                fail("/events result of %s %s: %r, the record says %r" % (
+                    record["slot"], field, result[field], expected))
+        if mine["start"]["time"] != record["start"] or result["time"] != record["end"]:
+            fail("/events times of %s: %s, %s" % (record["slot"], mine["start"]["time"],
+                                                   result["time"]))
+        if mine["record"]["written"] is not True:
+            fail("/events: the record of %s not written" % record["slot"])
+        if record["result"] == "PASS":
+            percents = [e["percent"] for e in events if e["type"] == "progress"
+                        and e["slot"] == record["slot"] and e["phase"] == "burning"]
+            if not percents or percents != sorted(percents) or percents[-1] < 90:
+                fail("/events burning progress of %s: %r" % (record["slot"], percents))
+    starts = [e for e in events if e["type"] == "start"]
+    if len(starts) != len(records):
+        fail("%d start events for %d records" % (len(starts), len(records)))
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    for name in ["--station", "--tool", "--sim", "--artifacts"]:
+        parser.add_argument(name, required=True)
+    args = parser.parse_args()
+    try:
+        import selenium  # noqa: F401
+    except ImportError:
+        print("SKIPPED: python3-selenium is not installed (scripts/install-deps installs it)")
+        return SKIP
+    if not shutil.which("chromium") or not shutil.which("chromedriver"):
+        print("SKIPPED: chromium and chromium-driver are not installed (scripts/install-deps)")
+        return SKIP
+
+    os.makedirs(args.artifacts, exist_ok=True)
+    work = tempfile.mkdtemp(prefix="xarveld-page-")
+    with open(os.path.join(work, IMAGE), "wb") as image:
+        image.write(os.urandom(32 * 1024))
+    with open(os.path.join(work, DRIVER), "wb") as driver_file:
+        driver_file.write(os.urandom(4 * 1024))
+    sims, ports = start_sims(args.sim, work)
+    station = subprocess.Popen(
+        [args.station, "--tool", args.tool, "--loop", "--http", "127.0.0.1:0"] +
+        ["%s=%s" % (name, ports[name]) for name in "abcd"] + ["--", "-l", DRIVER, "-p", "-v", IMAGE],
+        cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    driver = None
+    try:
+        first = station.stdout.readline().decode()
+        if not first.startswith("status page: http://127.0.0.1:"):
+            fail("the station's first line: %r" % first)
+        url = first.split(": ", 1)[1].strip()
+        check_http(url)
+
+        driver = browser(os.path.join(work, "chromium-profile"))
+        driver.get(url)
+        wait_for("four tiles", lambda: len(page_state(driver)["tiles"]) == 4, 15)
+        driver.execute_script("window.stillTheSamePage = 'yes';")
+        # Late, as a line's system that comes back: the events so far come first.
+        reader = EventReader(url)
+        reader.start()
+
+        # A tile's percentage rises without a reload.
+        def rising():
+            seen = []
+            def more():
+                state = page_state(driver)
+                if state["marker"] != "yes":
+                    fail("the page was reloaded")
+                text = state["tiles"]["a"]["percent"]
+                if text.endswith("%"):
+                    value = int(text[:-1])
+                    if not seen or value != seen[-1]:
+                        seen.append(value)
+                return len(seen) >= 3 and seen[-1] > seen[0]
+            wait_for("tile a's percentage to rise", more, 30)
+            return seen
+        print("tile a's percentage rose:", rising())
+
+        # The failing board turns red with the tool's message; markup in names stays text.
+        def c_failed():
+            c = page_state(driver)["tiles"]["c"]
+            return "fail" in c["cls"].split() and c["result"] == "FAIL" and c
+        c = wait_for("tile c to turn red", c_failed, 30)
+        if c["message"] != "Unable to program " + IMAGE + ".":
+            fail("tile c's message: %r" % c["message"])
+        state = page_state(driver)
+        if state["title"] != PAGE_TITLE or state["pwned"] is not None or state["markup"] != 0:
+            fail("markup from a file name ran: title %r, pwned %r, %d elements" % (
+                state["title"], state["pwned"], state["markup"]))
+        if IMAGE not in state["images"] or DRIVER not in state["images"]:
+            fail("the images' names are not shown as text: %r" % state["images"])
+        wait_for("c's failure in the list of failures",
+                 lambda: IMAGE in page_state(driver)["failures"], 5)
+        for name, width, height, mobile in [("station-page.png", 1920, 1080, False),
+                                            ("station-page-phone.png", 390, 844, True)]:
+            driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
+                "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
+            time.sleep(0.3)
+            shot = os.path.join(args.artifacts, name)
+            driver.save_screenshot(shot)
+            print("screenshot at %dx%d: %s" % (width, height, shot))
+        driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
+
+        # Every board done: the page's totals, /status and /events against the record.
+        record_path = os.path.join(work, "station-record.jsonl")
+        def records():
+            if not os.path.exists(record_path):
+                return None
+            lines = [json.loads(line) for line in open(record_path)]
+            return lines if len(lines) == 4 else None
+        lines = wait_for("four records", records, 60)
+        passed = sum(r["result"] == "PASS" for r in lines)
+        if passed != 3:
+            fail("the record: %r" % [(r["slot"], r["result"]) for r in lines])
+        expected = {"passed": str(passed), "failed": str(4 - passed), "yield": "75%"}
+        wait_for("the page's totals to match the record", lambda: all(
+            page_state(driver)["totals"].get(k) == v for k, v in expected.items()), 5)
+        with urllib.request.urlopen(url + "status") as response:
+            status = json.load(response)
+
+        # A station that hangs keeps its connections open but sends nothing: the page says it
+        # lost it once no heartbeat came, and is live again when the station goes on.
+        station.send_signal(signal.SIGSTOP)
+        try:
+            wait_for("the page to say it lost a hung station",
+                     lambda: page_state(driver)["link"] == "LOST THE STATION", 20)
+        finally:
+            station.send_signal(signal.SIGCONT)
+        wait_for("the page to be live again", lambda: page_state(driver)["link"] == "live", 10)
+
+        # The station ends: the page says so, and the event stream ends.
+        station.send_signal(signal.SIGINT)
+        if station.wait(15) != 130:
+            fail("the station's status: %d" % station.returncode)
+        wait_for("the page to say it lost the station",
+                 lambda: page_state(driver)["link"] == "LOST THE STATION", 15)
+        reader.join(10)
+        if reader.is_alive():
+            fail("/events did not end with the station")
+        if reader.comments == 0:
+            fail("no heartbeat comment on /events in %d events" % len(reader.events))
+        check_against_record(lines, status, reader.events)
+        check_against_record(lines, reader.snapshots[-1], reader.events)
+        print("/status, /events (%d events) and the page agree with the record" % len(reader.events))
+    finally:
+        if driver is not None:
+            driver.quit()
+        if station.poll() is None:
+            station.kill()
+            station.wait()
+        for sim in sims:
+            sim.kill()
+            sim.wait()
+    shutil.rmtree(work, ignore_errors=True)
+    print("1 passed, 0 failed")
+    return 0
+
+
+if __name__ == "__main__":
+    try:
+        sys.exit(main())
+    except AssertionError as error:
+        print("FAILED:", error)
+        sys.exit(1)
