@@ -1,8 +1,10 @@
 #include "station/supervisor.hpp"
 
 #include <algorithm>
+#include <thread>
 
 #include "station/child_process.hpp"
+#include "station/ledger/ledger_schema.hpp"
 #include "station/operator_input.hpp"
 #include "station/record_file.hpp"
 #include "station/station_interrupt.hpp"
@@ -18,6 +20,8 @@ using std::chrono::milliseconds;
 constexpr milliseconds KILL_GRACE{3000};
 constexpr milliseconds PORT_CHECK{250};
 constexpr milliseconds CLOCK_TICK{1000};
+// At the end: how long writes the ledger has not taken yet are tried again.
+constexpr milliseconds LEDGER_LAST_TRIES{10000};
 
 struct SlotRun {
   SlotSetup setup;
@@ -38,6 +42,7 @@ struct SlotRun {
   SteadyClock::time_point kill_at;
   bool leftovers_seen = false;  // the tool has ended, its output is still held open
   SteadyClock::time_point leftovers_at;
+  AttemptStamp stamp;  // the next attempt's id and number; kept while the ledger is out of reach
 };
 
 struct Station {
@@ -51,11 +56,17 @@ struct Station {
   SteadyClock::time_point started;
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
+  LedgerQueue ledger;
+  bool waiting_for_ledger = false;  // a number could not be reserved: no board starts
+  std::string ledger_stop;          // the pool is exhausted, or the ledger refused a number
+  std::vector<std::string> ledger_lost;  // writes the ledger never took
+  SteadyClock::time_point lease_renewal;
 };
 
-// Whether a board may start: not after an interrupt, nor once the record could not be written.
+// Whether a board may start: not after an interrupt, nor once the record could not be written,
+// nor once the pool has no number for it.
 bool boards_may_start(const Station& station) {
-  return !station.interrupted && !station.record_lost;
+  return !station.interrupted && !station.record_lost && station.ledger_stop.empty();
 }
 
 double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
@@ -86,6 +97,7 @@ std::vector<SlotView> views(const Station& station, SteadyClock::time_point now)
     view.running = slot.running;
     view.queued = slot.queued;
     view.attempt = slot.attempt_number;
+    view.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
     if (slot.running) {
       const Attempt& attempt = slot.attempt;
       std::uint64_t driver = 0, image = 0;
@@ -122,7 +134,9 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
     slot.view.result.clear();
     slot.view.message.clear();
   }
-  attempt_start(*station.run, slot.setup.slot, slot.attempt);
+  attempt_start(*station.run, slot.setup.slot, slot.stamp, slot.attempt);
+  slot.view.serial = slot.stamp.has_serial ? std::to_string(slot.stamp.serial) : "";
+  slot.stamp = AttemptStamp{};
   if (station.options->timeout_seconds > 0) {
     slot.deadline = now + std::chrono::seconds(station.options->timeout_seconds);
   }
@@ -144,6 +158,123 @@ void note_record_lost(Station& station, const AttemptRecord& record, const std::
   view_event(plain_unrecorded_line(iso_utc(record.end_unix_ms), path, reason, missing));
 }
 
+void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + line + "\n"); }
+
+// Said once per wait: from the first call the ledger does not answer to the first it does.
+void ledger_out_of_reach(Station& station) {
+  if (station.waiting_for_ledger) return;
+  station.waiting_for_ledger = true;
+  say("waiting for ledger: " + station.ledger.last_error);
+  station.dirty = true;
+}
+
+void ledger_answered(Station& station) {
+  if (!station.waiting_for_ledger) return;
+  station.waiting_for_ledger = false;
+  say("the ledger answers again");
+  station.dirty = true;
+}
+
+// The attempt's id and, with numbers, its number, reserved and committed before its tool runs.
+// False when the slot cannot start now: the ledger is out of reach (the slot waits and the next
+// try is after the back-off), or the pool has no number left (no board starts any more).
+bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  const LedgerPlan& plan = station.run->ledger;
+  if (slot.stamp.id.empty()) slot.stamp.id = random_id();
+  if (!plan.numbered) return true;
+  if (!ledger_may_try(station.ledger, now)) return false;
+  std::string error;
+  LedgerStatus status = ledger_reserve(plan.pool, slot.stamp.id, slot.stamp.serial, error);
+  if (status == LedgerStatus::Ok) {
+    ledger_reached(station.ledger);
+    ledger_answered(station);
+    slot.stamp.has_serial = true;
+    return true;
+  }
+  if (status == LedgerStatus::Unreachable) {
+    ledger_back_off(station.ledger, now, error);
+    ledger_out_of_reach(station);
+    return false;
+  }
+  station.ledger_stop = status == LedgerStatus::Exhausted
+                            ? "pool " + plan.pool + " (" + std::to_string(plan.first) + "-" +
+                                  std::to_string(plan.last) + ") is exhausted; no new board starts"
+                            : error + "; no new board starts";
+  for (SlotRun& other : station.slots) other.queued = false;
+  view_keep_line(station.ledger_stop);
+  say(station.ledger_stop);
+  station.dirty = true;
+  return false;
+}
+
+// Settles the attempt's number (used when its board passed; returned when the device was never
+// touched, the rule of a retry; else spoiled) and puts its row in the ledger. What the ledger
+// cannot take now waits in the queue, and the record says why.
+void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
+                         AttemptRecord& record, SteadyClock::time_point now) {
+  const LedgerPlan& plan = station.run->ledger;
+  LedgerWrite write;
+  write.what = record.slot + " board " + std::to_string(record.board) + " attempt " +
+               std::to_string(record.attempt);
+  write.row.attempt_id = record.attempt_id;
+  if (record.has_serial) {
+    bool untouched = !slot.attempt.failure.empty() || worth_retrying(result, slot.attempt.progress);
+    write.settle = true;
+    write.pool = plan.pool;
+    write.serial = record.serial;
+    write.to = result == Result::Pass ? SerialState::Used
+                                      : untouched ? SerialState::Returned : SerialState::Spoiled;
+    std::string what = write.what;
+    write.what += " serial " + std::to_string(record.serial) + " as " + serial_state_name(write.to);
+    record.ledger_error = ledger_write(station.ledger, write, now);
+    write.what = what + " row";
+  } else {
+    write.what += " row";
+  }
+  LedgerAttemptRow& row = write.row;
+  row.station_id = plan.station_id;
+  row.host = record.host;
+  row.slot = record.slot;
+  row.board = record.board;
+  row.attempt = record.attempt;
+  row.start_unix_ms = record.start_unix_ms;
+  row.end_unix_ms = record.end_unix_ms;
+  row.result = record.result;
+  row.exit_status = record.exit_status;
+  row.pool = record.has_serial ? plan.pool : "";
+  row.has_serial = record.has_serial;
+  row.serial = record.serial;
+  row.image_sha256 = station.run->images.back().facts.sha256;
+  row.image_sha256_burnt = record.image_sha256_burnt;
+  row.record_json = record_json_line(record);
+  write.settle = false;
+  std::string error = ledger_write(station.ledger, write, now);
+  if (!error.empty() && record.ledger_error.empty()) {
+    record.ledger_error = error;
+    // The row that waits holds the line as the record has it.
+    if (!station.ledger.pending.empty()) {
+      station.ledger.pending.back().row.record_json = record_json_line(record);
+    }
+  }
+  if (!record.ledger_error.empty()) {
+    if (station.ledger.pending.empty()) {
+      station.ledger_lost.push_back(write.what + ": " + record.ledger_error);
+      say(write.what + " NOT IN THE LEDGER: " + record.ledger_error);
+    } else {
+      ledger_out_of_reach(station);
+    }
+  }
+}
+
+void flush_ledger(Station& station, SteadyClock::time_point now) {
+  std::size_t lost = station.ledger_lost.size();
+  ledger_flush(station.ledger, now, station.ledger_lost);
+  for (std::size_t i = lost; i < station.ledger_lost.size(); ++i) {
+    say("NOT IN THE LEDGER: " + station.ledger_lost[i]);
+  }
+  if (station.ledger.pending.empty() && !station.ledger.backing_off) ledger_answered(station);
+}
+
 void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   RunEnd end;
   end.exit_status = slot.attempt.exit_status;
@@ -152,6 +283,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
                                         slot.board, slot.attempt_number, result, slot.attempt);
+  if (station.run->ledger.open) ledger_take_attempt(station, slot, result, record, now);
   std::string error;
   bool recorded = record_append(station.run->record_path, record_json_line(record), error) != 0;
   slot.running = false;
@@ -285,6 +417,13 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
     if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
+    if (run.ledger.open && now >= station.lease_renewal) {
+      std::string ignored;  // a lease not renewed now is renewed at the next turn
+      ledger_renew_lease(ignored);
+      station.lease_renewal = now + milliseconds(LEDGER_RENEW_MS);
+    }
+    if (!station.ledger.pending.empty() && ledger_may_try(station.ledger, now))
+      flush_ledger(station, now);
 
     for (SlotRun& slot : station.slots) {
       if (!slot.running) continue;
@@ -300,6 +439,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     for (SlotRun& slot : station.slots) {
       if (!boards_may_start(station) || running >= jobs) break;
       if (slot.queued) {
+        if (!stamp_attempt(station, slot, now)) break;
         start_attempt(station, slot, now);
         ++running;
       }
@@ -311,6 +451,9 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
+    if (run.ledger.open) wake = std::min(wake, station.lease_renewal);
+    if (station.ledger.backing_off && (queued || !station.ledger.pending.empty()))
+      wake = std::min(wake, station.ledger.retry_at);
     // What the station's own output has not taken yet goes on without waiting for it; the wait
     // below wakes when it can take more.
     terminal_flush(0);
@@ -330,12 +473,28 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
                       {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
   }
   operator_input_stop();
+  // What the ledger has not taken is tried a while longer; a reservation left unsettled is spoiled
+  // once this station's lease lapses, never handed out again.
+  SteadyClock::time_point last_try = SteadyClock::now() + LEDGER_LAST_TRIES;
+  while (!station.ledger.pending.empty()) {
+    SteadyClock::time_point now = SteadyClock::now();
+    station.ledger.backing_off = false;
+    flush_ledger(station, now);
+    if (station.ledger.pending.empty() || now >= last_try) break;
+    std::this_thread::sleep_for(std::min<SteadyClock::duration>(milliseconds(1000), last_try - now));
+  }
+  std::string closing = render_unrecorded(run.record_path, station.unrecorded);
+  for (const LedgerWrite& write : station.ledger.pending) {
+    station.ledger_lost.push_back(write.what + ": " + station.ledger.last_error);
+  }
+  for (const std::string& lost : station.ledger_lost) closing += "not in the ledger: " + lost + "\n";
+  if (run.ledger.open) ledger_close();
   SteadyClock::time_point now = SteadyClock::now();
-  view_end(views(station, now), totals(station, now),
-           render_unrecorded(run.record_path, station.unrecorded));
-  // Boards burnt that the record does not show outrank an interrupt.
-  if (station.record_lost) return STATION_SOME_FAILED;
+  view_end(views(station, now), totals(station, now), closing);
+  // Boards burnt that the record or the ledger does not show outrank an interrupt.
+  if (station.record_lost || !station.ledger_lost.empty()) return STATION_SOME_FAILED;
   if (station.interrupted) return STATION_INTERRUPTED;
+  if (!station.ledger_stop.empty()) return STATION_SOME_FAILED;
   bool all_passed = std::all_of(station.slots.begin(), station.slots.end(),
                                 [](const SlotRun& s) { return s.has_result && s.last_passed; });
   return all_passed ? STATION_ALL_PASSED : STATION_SOME_FAILED;
