@@ -73,11 +73,13 @@ double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now)
   return std::chrono::duration<double>(now - start).count();
 }
 
-// The tool names the images by their copies' long names; the operator knows them by theirs.
-std::string shown_message(const RunPlan& run, std::string message) {
+// The tool names the images by their copies' long names, or the numbered image by its name in
+// the attempt's directory; the operator knows them by theirs.
+std::string shown_message(const RunPlan& run, std::string message, const std::string& numbered) {
   for (const StationImage& image : run.images) {
-    std::size_t at = message.find(image.copy);
-    if (at != std::string::npos) message.replace(at, image.copy.size(), image.facts.name);
+    const std::string& copy = image.facts.role == "image" && !numbered.empty() ? numbered : image.copy;
+    std::size_t at = message.find(copy);
+    if (at != std::string::npos) message.replace(at, copy.size(), image.facts.name);
   }
   return message;
 }
@@ -289,7 +291,8 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.running = false;
   slot.view.seconds = seconds_since(slot.attempt.started, now);
   slot.view.result = record.result;
-  slot.view.message = shown_message(*station.run, record.last_line);
+  slot.view.message = shown_message(*station.run, record.last_line,
+                                    record.has_serial ? record.tool_command.back() : "");
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
   if (!recorded) note_record_lost(station, record, error);
