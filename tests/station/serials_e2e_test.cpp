@@ -258,6 +258,17 @@ TEST_F(SerialsTest, PostgresStoppedMidShiftBoardsWaitAndNoRowIsLostOrDoubled) {
                                                  record["attempt_id"].get<std::string>() + "'"),
               std::to_string(record["serial"].get<std::uint64_t>()));
   }
+  // Down again as the shift ends (--ledger alone: no numbers, every attempt a row): the row is
+  // tried for a while, then said to be missing, and the station fails.
+  std::vector<std::string> last = {"--ledger", location, "e=" + start_sim("e", {"--pace", "38400"}),
+                                   "--", "-p", "small.bin"};
+  Station ending = start_station(last);
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/e")); }, 30));
+  ASSERT_TRUE(test::postgres_stop(server, why)) << why;
+  std::string ended;
+  EXPECT_EQ(finish_station(ending, ended, 60), 1) << ended;
+  EXPECT_NE(ended.find("\nnot in the ledger: e board 1 attempt 1 row: "), std::string::npos) << ended;
+  EXPECT_FALSE(records_of("e").at(0)["ledger_error"].is_null());
 }
 
 TEST_F(SerialsTest, RefusalsStartNothing) {
