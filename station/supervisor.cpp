@@ -1,7 +1,6 @@
 #include "station/supervisor.hpp"
 
 #include <algorithm>
-#include <thread>
 
 #include "station/child_process.hpp"
 #include "station/ledger/ledger_schema.hpp"
@@ -484,7 +483,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     station.ledger.backing_off = false;
     flush_ledger(station, now);
     if (station.ledger.pending.empty() || now >= last_try) break;
-    std::this_thread::sleep_for(std::min<SteadyClock::duration>(milliseconds(1000), last_try - now));
+    wait_for_activity(wait_milliseconds(now, std::min(now + milliseconds(1000), last_try)),
+                      {});
   }
   std::string closing = render_unrecorded(run.record_path, station.unrecorded);
   for (const LedgerWrite& write : station.ledger.pending) {
