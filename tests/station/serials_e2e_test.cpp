@@ -8,6 +8,7 @@
 #include <random>
 #include <set>
 #include <sstream>
+#include <thread>
 
 #include "tests/station/station_fixture.hpp"
 #include "tests/support/postgres_server.hpp"
@@ -222,6 +223,22 @@ TEST_F(SerialsTest, AStationKilledMidBurnSpoilsItsNumbersAndLosesNothingElse) {
   EXPECT_GT(records_of("n2").at(0)["serial"], 3);
   EXPECT_EQ(ledger_uses[fast][7], "PASS");  // its attempt's row
   EXPECT_EQ(records().size(), 3u);
+}
+
+// A board that takes longer than a lease: its station renews the lease, so another station that
+// reserves meanwhile leaves its number alone.
+TEST_F(SerialsTest, ABoardLongerThanALeaseKeepsItsNumber) {
+  Station slow = start_station(numbered({"slow=" + start_sim("slow", {"--pace", "700"})}, "1-9",
+                                        {"-p", "small.bin"}));
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/slow")); }, 10));
+  std::this_thread::sleep_for(std::chrono::seconds(32));  // past a lease of 30 s
+  Finished other = run_station(numbered({"fast=" + start_sim("fast")}, "1-9", {"-p", "small.bin"}));
+  EXPECT_EQ(other.status, 0) << other.out;
+  std::string output;
+  EXPECT_EQ(finish_station(slow, output, 60), 0) << output;
+  std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
+  EXPECT_EQ(ledger_uses[1][2], "used");
+  EXPECT_EQ(ledger_uses[1][6], "slow");
 }
 
 // The server stopped mid-shift: the boards that end keep their writes until it is back, the
