@@ -56,7 +56,7 @@ struct Station {
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
   LedgerQueue ledger;
-  bool waiting_for_ledger = false;  // a number could not be reserved: no board starts
+  bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
   std::string ledger_stop;          // the pool is exhausted, or the ledger refused a number
   std::vector<std::string> ledger_lost;  // writes the ledger never took
   SteadyClock::time_point lease_renewal;
@@ -419,9 +419,15 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
     if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
-    if (run.ledger.open && now >= station.lease_renewal) {
-      std::string ignored;  // a lease not renewed now is renewed at the next turn
-      ledger_renew_lease(ignored);
+    if (run.ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger, now)) {
+      std::string error;
+      if (ledger_renew_lease(error) == LedgerStatus::Unreachable) {
+        ledger_back_off(station.ledger, now, error);
+        ledger_out_of_reach(station);
+      } else if (station.ledger.pending.empty()) {
+        ledger_reached(station.ledger);
+        ledger_answered(station);
+      }
       station.lease_renewal = now + milliseconds(LEDGER_RENEW_MS);
     }
     if (!station.ledger.pending.empty() && ledger_may_try(station.ledger, now))
@@ -453,7 +459,12 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
-    if (run.ledger.open) wake = std::min(wake, station.lease_renewal);
+    // A renewal that is due waits out the back-off, as every other call does.
+    if (run.ledger.open) {
+      wake = std::min(wake, station.ledger.backing_off
+                                ? std::max(station.lease_renewal, station.ledger.retry_at)
+                                : station.lease_renewal);
+    }
     if (station.ledger.backing_off && (queued || !station.ledger.pending.empty()))
       wake = std::min(wake, station.ledger.retry_at);
     // What the station's own output has not taken yet goes on without waiting for it; the wait
