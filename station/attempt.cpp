@@ -63,8 +63,9 @@ std::string file_tail(const std::string& path) {
 }
 }  // namespace
 
-int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
+int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp, Attempt& attempt) {
   attempt = Attempt{};
+  attempt.stamp = stamp;
   attempt.start_unix_ms = now_unix_ms();
   attempt.started = SteadyClock::now();
   attempt.phase_started = attempt.started;
@@ -75,7 +76,13 @@ int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt) {
     attempt.failure = "xarveld-station: " + attempt.failure;
     return 0;
   }
-  attempt.command = tool_arguments_for_run(run.tool_arguments, run.plan, run.image_copy,
+  std::string image = run.image_copy;
+  if (stamp.has_serial && !write_numbered_image(run.ledger, stamp.serial, attempt.directory, image,
+                                                attempt.image_sha256_burnt, attempt.failure)) {
+    attempt.failure = "xarveld-station: " + attempt.failure;
+    return 0;
+  }
+  attempt.command = tool_arguments_for_run(run.tool_arguments, run.plan, image,
                                            run.driver_copy, port_number, absolute_name);
   std::string output_path = attempt.directory + "/stdout.txt";
   attempt.output = file_open_unshared(output_path, "wb");
@@ -166,6 +173,10 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
     record.reason = failure_reason(attempt.error_tail);
   }
   record.directory = attempt.directory;
+  record.attempt_id = attempt.stamp.id;
+  record.has_serial = attempt.stamp.has_serial;
+  record.serial = attempt.stamp.serial;
+  record.image_sha256_burnt = attempt.image_sha256_burnt;
   std::string log_path = attempt.directory + "/log.txt";
   std::error_code code;
   if (!attempt.directory.empty() && fs::exists(log_path, code)) {

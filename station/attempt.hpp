@@ -13,6 +13,7 @@
 #include "station/port.hpp"
 #include "station/progress.hpp"
 #include "station/record.hpp"
+#include "station/serials.hpp"
 #include "station/station_options.hpp"
 #include "station/tool_arguments.hpp"
 
@@ -30,6 +31,7 @@ struct RunPlan {
   std::string record_path = "station-record.jsonl";
   std::string host;
   std::string version;
+  LedgerPlan ledger;
 };
 
 using SteadyClock = std::chrono::steady_clock;
@@ -51,11 +53,14 @@ struct Attempt {
   bool ended = false;
   std::int64_t exit_status = -1;
   std::string failure;  // why the station itself could not start it
+  AttemptStamp stamp;
+  std::string image_sha256_burnt;  // with a number: the numbered image's
 };
 
-// Makes the attempt's directory, binds the port and starts the tool. Returns 1, or 0 with the
-// reason in attempt.failure (the attempt then ends at once, as a failure).
-int attempt_start(const RunPlan& run, const Slot& slot, Attempt& attempt);
+// Makes the attempt's directory, binds the port, writes the image with the stamp's number when
+// it has one, and starts the tool. Returns 1, or 0 with the reason in attempt.failure (the
+// attempt then ends at once, as a failure).
+int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp, Attempt& attempt);
 
 // Takes what the tool wrote since the last call; returns true once it has ended and all its
 // output is in.

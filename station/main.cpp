@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,80 @@ int refuse(const std::string& message) {
   std::fprintf(stderr, "xarveld-station: %s\n", message.c_str());
   return STATION_REFUSED;
 }
+
+bool is_file_location(const std::string& location) {
+  return location.rfind("postgresql://", 0) != 0 && location.rfind("postgres://", 0) != 0;
+}
+
+// --report: read only; a ledger file that is not there is not made for it.
+int report(const StationOptions& options) {
+  std::string location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
+  std::error_code code;
+  if (is_file_location(location) && !std::filesystem::exists(location, code))
+    return refuse("no ledger at " + location);
+  std::string error;
+  std::vector<PoolReport> pools;
+  std::vector<SerialUse> uses;
+  LedgerStatus status = ledger_open(location, LedgerStation{}, error);
+  if (status == LedgerStatus::Ok)
+    status = ledger_report(pools, options.report_csv ? &uses : nullptr, error);
+  ledger_close();
+  if (status != LedgerStatus::Ok) return refuse(error);
+  std::string text = options.report_csv ? render_uses_csv(uses) : render_pool_table(pools);
+  std::fwrite(text.data(), 1, text.size(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : STATION_SOME_FAILED;
+}
+
+// The ledger and its pool, found before any board starts: a number that cannot be placed, or a
+// pool the ledger knows with another range, starts nothing.
+bool open_ledger(const StationOptions& options, const StationImage& image, RunPlan& run,
+                 std::string& message) {
+  LedgerPlan& plan = run.ledger;
+  plan.open = true;
+  plan.numbered = options.numbered;
+  plan.location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
+  if (plan.numbered) {
+    std::uint64_t size = serial_field_size(options.serial_format);
+    if (options.serial_at > image.facts.size || size > image.facts.size - options.serial_at) {
+      message = "the serial number's " + std::to_string(size) + " bytes at offset " +
+                std::to_string(options.serial_at) + " do not fit in the image " +
+                image.facts.name + " of " + std::to_string(image.facts.size) + " bytes";
+      return false;
+    }
+    plan.offset = options.serial_at;
+    plan.format = options.serial_format;
+    plan.first = options.serial_first;
+    plan.last = options.serial_last;
+    plan.pool = options.pool.empty() ? std::filesystem::path(image.facts.name).filename().string()
+                                     : options.pool;
+    std::ifstream copy(image.copy, std::ios::binary);
+    plan.base_image.assign(std::istreambuf_iterator<char>(copy), {});
+    if (plan.base_image.size() != image.facts.size) {
+      message = "cannot read " + image.copy;
+      return false;
+    }
+  }
+  plan.station_id = random_id();
+  LedgerStation station{plan.station_id, run.host, process_id()};
+  if (ledger_open(plan.location, station, message) != LedgerStatus::Ok) return false;
+  if (plan.numbered &&
+      ledger_define_pool({plan.pool, plan.first, plan.last}, message) != LedgerStatus::Ok) {
+    ledger_close();
+    return false;
+  }
+  return true;
+}
+
+// Whether the tool reads the image back (-v or -x), and with it the number.
+bool tool_verifies(const RunPlan& run) {
+  for (int i = 0; i < run.plan.image_index; ++i) {
+    const std::string& argument = run.tool_arguments[static_cast<std::size_t>(i)];
+    if (i != run.plan.driver_index && argument.size() >= 2 && argument[0] == '-' &&
+        (argument[1] == 'v' || argument[1] == 'x'))
+      return true;
+  }
+  return false;
+}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -36,6 +112,7 @@ int main(int argc, char** argv) {
   }
   if (parse.outcome == StationParseOutcome::Error) return refuse(parse.message);
   const StationOptions& options = parse.options;
+  if (options.report) return report(options);
 
   std::vector<SlotSetup> slots;
   for (const Slot& slot : options.slots) {
@@ -80,6 +157,10 @@ int main(int argc, char** argv) {
   run.images.push_back(image);
   run.host = host_name();
   run.version = XARVELD_VERSION;
+  if ((options.numbered || !options.ledger.empty()) && !open_ledger(options, image, run, message))
+    return refuse(message);
+  if (options.numbered && !tool_verifies(run))
+    std::fputs("xarveld-station: without -v or -x the numbers are burnt unverified\n", stderr);
 
   if (!options.http.empty()) {
     StatusStation page{run.host, run.version, run.record_path, now_unix_ms(), {}};

@@ -39,6 +39,10 @@ std::string record_json_line(const AttemptRecord& record) {
   line["reason"] = text_or_null(record.reason);
   line["directory"] = record.directory;
   line["log_sha256"] = text_or_null(record.log_sha256);
+  line["attempt_id"] = record.attempt_id;
+  line["serial"] = record.has_serial ? nlohmann::json(record.serial) : nlohmann::json(nullptr);
+  line["image_sha256_burnt"] = text_or_null(record.image_sha256_burnt);
+  line["ledger_error"] = text_or_null(record.ledger_error);
   return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 

@@ -34,6 +34,11 @@ struct AttemptRecord {
   std::string reason;      // of a failure, in the tool's words; empty when it gave none
   std::string directory;   // the attempt's directory, as the station names it
   std::string log_sha256;  // of its log.txt, empty when the run left none
+  std::string attempt_id;  // unique, also in the ledger
+  bool has_serial = false;
+  std::uint64_t serial = 0;        // the board's number, as burnt
+  std::string image_sha256_burnt;  // of the image with the number in place
+  std::string ledger_error;        // why the ledger did not take the attempt at its end
 };
 
 // The record as one JSON object and a line feed. Bytes that are not UTF-8 (in a file name, in

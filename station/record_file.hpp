@@ -1,6 +1,7 @@
 #pragma once
 // What the record needs of the system: appending a line that no other writer can tear, and the
 // host's name. One source file per platform.
+#include <cstdint>
 #include <string>
 
 namespace xarveld::station {
@@ -19,5 +20,6 @@ int record_open(const std::string& path, std::string& error);
 int record_append(const std::string& path, const std::string& line, std::string& error);
 
 std::string host_name();
+std::int64_t process_id();
 
 }  // namespace xarveld::station

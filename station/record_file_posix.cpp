@@ -88,4 +88,6 @@ std::string host_name() {
   return name;
 }
 
+std::int64_t process_id() { return getpid(); }
+
 }  // namespace xarveld::station

@@ -116,4 +116,6 @@ std::string host_name() {
   return name;
 }
 
+std::int64_t process_id() { return GetCurrentProcessId(); }
+
 }  // namespace xarveld::station

@@ -19,6 +19,14 @@ const char* const STATION_USAGE =
     "  --tool PATH       the xarveld to run (default the one beside xarveld-station)\n"
     "  --http ADDRESS:PORT  serve a read-only status page and event stream there, e.g.\n"
     "                    127.0.0.1:8080 or [::1]:0 (port 0: a free one); not on by default\n"
+    "  --serial-at OFFSET, --serial-format FORMAT, --serial-range FIRST-LAST\n"
+    "                    burn each board's own number from the ledger at OFFSET of the image;\n"
+    "                    FORMAT u32le, u32be, u64le, u64be, dec:W or hex:W\n"
+    "  --pool NAME       the pool of numbers (default the image's file name)\n"
+    "  --ledger WHERE    the ledger: a file (default station-ledger.sqlite with numbers) or\n"
+    "                    postgresql://USER@HOST/DATABASE; every attempt is recorded there too\n"
+    "  --report [--csv]  print the ledger's counts per pool (with --csv: each number and the\n"
+    "                    attempt that had it, as CSV) and exit\n"
     "  --help            print this text\n";
 
 namespace {
@@ -31,6 +39,20 @@ bool parse_count(const std::string& text, int min, int max, int& value) {
   long number = std::strtol(text.c_str(), nullptr, 10);
   if (number < min || number > max) return false;
   value = static_cast<int>(number);
+  return true;
+}
+
+// A byte offset, decimal or 0x hex.
+bool parse_offset(const std::string& text, std::uint64_t& value) {
+  bool hex = text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X');
+  std::string digits = hex ? text.substr(2) : text;
+  if (digits.empty() || digits.size() > (hex ? 15u : 18u)) return false;
+  for (char c : digits) {
+    bool digit = (c >= '0' && c <= '9') ||
+                 (hex && ((c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F')));
+    if (!digit) return false;
+  }
+  value = std::strtoull(digits.c_str(), nullptr, hex ? 16 : 10);
   return true;
 }
 
@@ -104,6 +126,7 @@ bool slot_name_valid(const std::string& name, std::string& why) {
 StationParse parse_station_options(const std::vector<std::string>& arguments) {
   StationParse parse;
   StationOptions& options = parse.options;
+  int serial_options = 0;  // a bit for each of the three
   bool help = false;
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
@@ -113,7 +136,8 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     parse.outcome = StationParseOutcome::Help;
     return parse;
   }
-  if (std::find(arguments.begin(), arguments.end(), "--") == arguments.end())
+  bool report = std::find(arguments.begin(), arguments.end(), "--report") != arguments.end();
+  if (!report && std::find(arguments.begin(), arguments.end(), "--") == arguments.end())
     return refuse("\"--\" must come between the slots and the tool's arguments");
   std::size_t i = 0;
   for (; i < arguments.size(); ++i) {
@@ -122,8 +146,9 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
       ++i;
       break;
     }
-    if (argument == "--loop") {
-      options.loop = true;
+    if (argument == "--loop" || argument == "--report" || argument == "--csv") {
+      (argument == "--loop" ? options.loop : argument == "--report" ? options.report
+                                                                    : options.report_csv) = true;
       continue;
     }
     if (argument.rfind("--", 0) == 0) {
@@ -137,7 +162,9 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
         has_value = true;
       }
       bool takes_value = name == "--slot" || name == "--retries" || name == "--timeout" ||
-                         name == "--jobs" || name == "--tool" || name == "--http";
+                         name == "--jobs" || name == "--tool" || name == "--http" || name == "--serial-at" ||
+                         name == "--serial-format" || name == "--serial-range" ||
+                         name == "--pool" || name == "--ledger";
       if (!takes_value) return refuse("unknown option " + name);
       if (!has_value) {
         if (i + 1 >= arguments.size()) return refuse(name + " needs a value");
@@ -160,6 +187,23 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
       } else if (name == "--http") {
         if (value.empty()) return refuse("--http needs ADDRESS:PORT");
         options.http = value;
+      } else if (name == "--serial-at") {
+        if (!parse_offset(value, options.serial_at))
+          return refuse("--serial-at takes a byte offset, decimal or 0x hex: " + value);
+        serial_options += 1;
+      } else if (name == "--serial-format") {
+        std::string why;
+        if (!parse_serial_format(value, options.serial_format, why))
+          return refuse("--serial-format: " + why);
+        serial_options += 2;
+      } else if (name == "--serial-range") {
+        std::string why;
+        if (!parse_serial_range(value, options.serial_first, options.serial_last, why))
+          return refuse("--serial-range: " + why);
+        serial_options += 4;
+      } else if (name == "--pool" || name == "--ledger") {
+        if (value.empty()) return refuse(name + " needs a value");
+        (name == "--pool" ? options.pool : options.ledger) = value;
       } else {
         if (value.empty()) return refuse("--tool needs a path");
         options.tool = value;
@@ -174,6 +218,21 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
   }
   options.tool_arguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i),
                                 arguments.end());
+  if (serial_options != 0 && serial_options != 7)
+    return refuse("--serial-at, --serial-format and --serial-range come together");
+  options.numbered = serial_options == 7;
+  if (options.report_csv && !options.report) return refuse("--csv goes with --report");
+  if (options.report) {
+    if (options.numbered || !options.slots.empty() || !options.tool_arguments.empty())
+      return refuse("--report takes only --ledger (and --csv)");
+    return parse;
+  }
+  if (!options.pool.empty() && !options.numbered)
+    return refuse("--pool names the pool of --serial-range");
+  if (options.numbered && options.serial_last > serial_format_max(options.serial_format))
+    return refuse("--serial-range: " + std::to_string(options.serial_last) + " does not fit " +
+                  "--serial-format, which holds at most " +
+                  std::to_string(serial_format_max(options.serial_format)));
   if (options.slots.empty()) return refuse("no slot given (NAME=PORT)");
   for (std::size_t a = 0; a < options.slots.size(); ++a) {
     for (std::size_t b = 0; b < a; ++b) {

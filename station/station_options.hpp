@@ -1,8 +1,11 @@
 #pragma once
 // The station's command line, a pure function: slots, limits, and the tool's own arguments after
 // "--", which the station does not read beyond what it must replace.
+#include <cstdint>
 #include <string>
 #include <vector>
+
+#include "station/ledger/serial_field.hpp"
 
 namespace xarveld::station {
 
@@ -20,6 +23,16 @@ struct StationOptions {
   bool loop = false;
   std::string tool;  // empty: the xarveld beside the station
   std::string http;  // ADDRESS:PORT of the status page; empty: none
+  // Serial numbers: --serial-at, --serial-format and --serial-range come together.
+  bool numbered = false;
+  std::uint64_t serial_at = 0;
+  SerialFormat serial_format;
+  std::uint64_t serial_first = 0;
+  std::uint64_t serial_last = 0;
+  std::string pool;    // empty: the image's name as given, without its directories
+  std::string ledger;  // empty: LEDGER_DEFAULT_FILE, when there are numbers
+  bool report = false;      // --report: the ledger's counts, no slots
+  bool report_csv = false;  // --report --csv: which attempt had which number
 };
 
 enum class StationParseOutcome { Run, Help, Error };

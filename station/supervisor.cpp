@@ -1,8 +1,10 @@
 #include "station/supervisor.hpp"
 
 #include <algorithm>
+#include <optional>
 
 #include "station/child_process.hpp"
+#include "station/ledger/ledger_schema.hpp"
 #include "station/operator_input.hpp"
 #include "station/record_file.hpp"
 #include "station/station_interrupt.hpp"
@@ -21,6 +23,8 @@ constexpr milliseconds PORT_CHECK{250};
 constexpr milliseconds CLOCK_TICK{1000};
 constexpr milliseconds STATUS_PROGRESS_EVERY{100};  // the page's progress: 10 times a second
 constexpr milliseconds STATUS_SNAPSHOT_EVERY{500};
+// At the end: how long writes the ledger has not taken yet are tried again.
+constexpr milliseconds LEDGER_LAST_TRIES{10000};
 
 struct SlotRun {
   SlotSetup setup;
@@ -44,6 +48,7 @@ struct SlotRun {
   Phase status_phase = Phase::Connecting;  // what the page was last told of the running attempt
   std::uint64_t status_bytes = 0;
   SteadyClock::time_point status_progress_at;
+  AttemptStamp stamp;  // the next attempt's id and number; kept while the ledger is out of reach
 };
 
 struct Station {
@@ -58,22 +63,31 @@ struct Station {
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
   SteadyClock::time_point status_published;
+  LedgerQueue ledger;
+  bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
+  std::string ledger_stop;          // the pool is exhausted, or the ledger refused a number
+  std::vector<std::string> ledger_lost;  // writes the ledger never took
+  std::optional<std::int64_t> serials_left;  // in the pool, as the ledger last said
+  SteadyClock::time_point lease_renewal;
 };
 
-// Whether a board may start: not after an interrupt, nor once the record could not be written.
+// Whether a board may start: not after an interrupt, nor once the record could not be written,
+// nor once the pool has no number for it.
 bool boards_may_start(const Station& station) {
-  return !station.interrupted && !station.record_lost;
+  return !station.interrupted && !station.record_lost && station.ledger_stop.empty();
 }
 
 double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
   return std::chrono::duration<double>(now - start).count();
 }
 
-// The tool names the images by their copies' long names; the operator knows them by theirs.
-std::string shown_message(const RunPlan& run, std::string message) {
+// The tool names the images by their copies' long names, or the numbered image by its name in
+// the attempt's directory; the operator knows them by theirs.
+std::string shown_message(const RunPlan& run, std::string message, const std::string& numbered) {
   for (const StationImage& image : run.images) {
-    std::size_t at = message.find(image.copy);
-    if (at != std::string::npos) message.replace(at, image.copy.size(), image.facts.name);
+    const std::string& copy = image.facts.role == "image" && !numbered.empty() ? numbered : image.copy;
+    std::size_t at = message.find(copy);
+    if (at != std::string::npos) message.replace(at, copy.size(), image.facts.name);
   }
   return message;
 }
@@ -93,6 +107,7 @@ std::vector<SlotView> views(const Station& station, SteadyClock::time_point now)
     view.running = slot.running;
     view.queued = slot.queued;
     view.attempt = slot.attempt_number;
+    view.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
     if (slot.running) {
       const Attempt& attempt = slot.attempt;
       std::uint64_t driver = 0, image = 0;
@@ -148,6 +163,7 @@ void publish_status(Station& station, SteadyClock::time_point now, bool force) {
   snapshot.passed = sum.passed;
   snapshot.failed = sum.failed;
   snapshot.hours = sum.hours;
+  snapshot.serials_left = station.serials_left;
   status_publish(snapshot);
 }
 
@@ -197,7 +213,9 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
     slot.view.message.clear();
     slot.view.reason.clear();
   }
-  attempt_start(*station.run, slot.setup.slot, slot.attempt);
+  attempt_start(*station.run, slot.setup.slot, slot.stamp, slot.attempt);
+  slot.view.serial = slot.stamp.has_serial ? std::to_string(slot.stamp.serial) : "";
+  slot.stamp = AttemptStamp{};
   if (station.options->timeout_seconds > 0) {
     slot.deadline = now + std::chrono::seconds(station.options->timeout_seconds);
   }
@@ -224,6 +242,136 @@ void note_record_lost(Station& station, const AttemptRecord& record, const std::
   view_event(plain_unrecorded_line(iso_utc(record.end_unix_ms), path, reason, missing));
 }
 
+void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + line + "\n"); }
+
+// Said once per wait: from the first call the ledger does not answer to the first it does.
+void ledger_out_of_reach(Station& station) {
+  if (station.waiting_for_ledger) return;
+  station.waiting_for_ledger = true;
+  say("waiting for ledger: " + station.ledger.last_error);
+  station.dirty = true;
+}
+
+void ledger_answered(Station& station) {
+  if (!station.waiting_for_ledger) return;
+  station.waiting_for_ledger = false;
+  say("the ledger answers again");
+  station.dirty = true;
+}
+
+// The numbers left in the pool, for the page: asked of the ledger, which every station of the
+// line draws from, after each reservation; only while a page is served.
+void note_serials_left(Station& station) {
+  if (!status_serving()) return;
+  std::vector<PoolReport> pools;
+  std::string error;
+  if (ledger_report(pools, nullptr, error) != LedgerStatus::Ok) return;
+  for (const PoolReport& pool : pools) {
+    if (pool.pool == station.run->ledger.pool) station.serials_left = static_cast<std::int64_t>(pool.left);
+  }
+}
+
+// The attempt's id and, with numbers, its number, reserved and committed before its tool runs.
+// False when the slot cannot start now: the ledger is out of reach (the slot waits and the next
+// try is after the back-off), or the pool has no number left (no board starts any more).
+bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  const LedgerPlan& plan = station.run->ledger;
+  if (slot.stamp.id.empty()) slot.stamp.id = random_id();
+  if (!plan.numbered) return true;
+  if (!ledger_may_try(station.ledger, now)) return false;
+  std::string error;
+  LedgerStatus status = ledger_reserve(plan.pool, slot.stamp.id, slot.stamp.serial, error);
+  if (status == LedgerStatus::Ok) {
+    ledger_reached(station.ledger);
+    ledger_answered(station);
+    slot.stamp.has_serial = true;
+    note_serials_left(station);
+    return true;
+  }
+  if (status == LedgerStatus::Unreachable) {
+    ledger_back_off(station.ledger, now, error);
+    ledger_out_of_reach(station);
+    return false;
+  }
+  station.ledger_stop = status == LedgerStatus::Exhausted
+                            ? "pool " + plan.pool + " (" + std::to_string(plan.first) + "-" +
+                                  std::to_string(plan.last) + ") is exhausted; no new board starts"
+                            : error + "; no new board starts";
+  for (SlotRun& other : station.slots) other.queued = false;
+  view_keep_line(station.ledger_stop);
+  say(station.ledger_stop);
+  station.dirty = true;
+  return false;
+}
+
+// Settles the attempt's number (used when its board passed; returned when the device was never
+// touched, the rule of a retry; else spoiled) and puts its row in the ledger. What the ledger
+// cannot take now waits in the queue, and the record says why.
+void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
+                         AttemptRecord& record, SteadyClock::time_point now) {
+  const LedgerPlan& plan = station.run->ledger;
+  LedgerWrite write;
+  write.what = record.slot + " board " + std::to_string(record.board) + " attempt " +
+               std::to_string(record.attempt);
+  write.row.attempt_id = record.attempt_id;
+  if (record.has_serial) {
+    bool untouched = !slot.attempt.failure.empty() || worth_retrying(result, slot.attempt.progress);
+    write.settle = true;
+    write.pool = plan.pool;
+    write.serial = record.serial;
+    write.to = result == Result::Pass ? SerialState::Used
+                                      : untouched ? SerialState::Returned : SerialState::Spoiled;
+    std::string what = write.what;
+    write.what += " serial " + std::to_string(record.serial) + " as " + serial_state_name(write.to);
+    record.ledger_error = ledger_write(station.ledger, write, now);
+    write.what = what + " row";
+  } else {
+    write.what += " row";
+  }
+  LedgerAttemptRow& row = write.row;
+  row.station_id = plan.station_id;
+  row.host = record.host;
+  row.slot = record.slot;
+  row.board = record.board;
+  row.attempt = record.attempt;
+  row.start_unix_ms = record.start_unix_ms;
+  row.end_unix_ms = record.end_unix_ms;
+  row.result = record.result;
+  row.exit_status = record.exit_status;
+  row.pool = record.has_serial ? plan.pool : "";
+  row.has_serial = record.has_serial;
+  row.serial = record.serial;
+  row.image_sha256 = station.run->images.back().facts.sha256;
+  row.image_sha256_burnt = record.image_sha256_burnt;
+  row.record_json = record_json_line(record);
+  write.settle = false;
+  std::string error = ledger_write(station.ledger, write, now);
+  if (!error.empty() && record.ledger_error.empty()) {
+    record.ledger_error = error;
+    // The row that waits holds the line as the record has it.
+    if (!station.ledger.pending.empty()) {
+      station.ledger.pending.back().row.record_json = record_json_line(record);
+    }
+  }
+  if (!record.ledger_error.empty()) {
+    if (station.ledger.pending.empty()) {
+      station.ledger_lost.push_back(write.what + ": " + record.ledger_error);
+      say(write.what + " NOT IN THE LEDGER: " + record.ledger_error);
+    } else {
+      ledger_out_of_reach(station);
+    }
+  }
+}
+
+void flush_ledger(Station& station, SteadyClock::time_point now) {
+  std::size_t lost = station.ledger_lost.size();
+  ledger_flush(station.ledger, now, station.ledger_lost);
+  for (std::size_t i = lost; i < station.ledger_lost.size(); ++i) {
+    say("NOT IN THE LEDGER: " + station.ledger_lost[i]);
+  }
+  if (station.ledger.pending.empty() && !station.ledger.backing_off) ledger_answered(station);
+}
+
 void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   RunEnd end;
   end.exit_status = slot.attempt.exit_status;
@@ -232,13 +380,15 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
                                         slot.board, slot.attempt_number, result, slot.attempt);
+  if (station.run->ledger.open) ledger_take_attempt(station, slot, result, record, now);
   std::string error;
   bool recorded = record_append(station.run->record_path, record_json_line(record), error) != 0;
   slot.running = false;
   slot.view.seconds = seconds_since(slot.attempt.started, now);
   slot.view.result = record.result;
-  slot.view.message = shown_message(*station.run, record.last_line);
-  slot.view.reason = shown_message(*station.run, record.reason);
+  const std::string numbered = record.has_serial ? record.tool_command.back() : "";
+  slot.view.message = shown_message(*station.run, record.last_line, numbered);
+  slot.view.reason = shown_message(*station.run, record.reason, numbered);
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
   StatusEvent event = status_event_of(StatusEventKind::Result, slot);
@@ -372,12 +522,26 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     station.slots.push_back(slot);
   }
   view_begin(terminal, colour);
+  if (run.ledger.numbered) note_serials_left(station);
   if (options.loop) operator_input_start();
   std::size_t jobs = options.jobs > 0 ? static_cast<std::size_t>(options.jobs) : setups.size();
 
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
     if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
+    if (run.ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger, now)) {
+      std::string error;
+      if (ledger_renew_lease(error) == LedgerStatus::Unreachable) {
+        ledger_back_off(station.ledger, now, error);
+        ledger_out_of_reach(station);
+      } else if (station.ledger.pending.empty()) {
+        ledger_reached(station.ledger);
+        ledger_answered(station);
+      }
+      station.lease_renewal = now + milliseconds(LEDGER_RENEW_MS);
+    }
+    if (!station.ledger.pending.empty() && ledger_may_try(station.ledger, now))
+      flush_ledger(station, now);
 
     for (SlotRun& slot : station.slots) {
       if (!slot.running) continue;
@@ -395,6 +559,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     for (SlotRun& slot : station.slots) {
       if (!boards_may_start(station) || running >= jobs) break;
       if (slot.queued) {
+        if (!stamp_attempt(station, slot, now)) break;
         start_attempt(station, slot, now);
         ++running;
       }
@@ -406,6 +571,14 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
+    // A renewal that is due waits out the back-off, as every other call does.
+    if (run.ledger.open) {
+      wake = std::min(wake, station.ledger.backing_off
+                                ? std::max(station.lease_renewal, station.ledger.retry_at)
+                                : station.lease_renewal);
+    }
+    if (station.ledger.backing_off && (queued || !station.ledger.pending.empty()))
+      wake = std::min(wake, station.ledger.retry_at);
     // What the station's own output has not taken yet goes on without waiting for it; the wait
     // below wakes when it can take more.
     terminal_flush(0);
@@ -426,14 +599,31 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
                       {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
   }
   operator_input_stop();
+  // What the ledger has not taken is tried a while longer; a reservation left unsettled is spoiled
+  // once this station's lease lapses, never handed out again.
+  SteadyClock::time_point last_try = SteadyClock::now() + LEDGER_LAST_TRIES;
+  while (!station.ledger.pending.empty()) {
+    SteadyClock::time_point now = SteadyClock::now();
+    station.ledger.backing_off = false;
+    flush_ledger(station, now);
+    if (station.ledger.pending.empty() || now >= last_try) break;
+    wait_for_activity(wait_milliseconds(now, std::min(now + milliseconds(1000), last_try)),
+                      {});
+  }
+  std::string closing = render_unrecorded(run.record_path, station.unrecorded);
+  for (const LedgerWrite& write : station.ledger.pending) {
+    station.ledger_lost.push_back(write.what + ": " + station.ledger.last_error);
+  }
+  for (const std::string& lost : station.ledger_lost) closing += "not in the ledger: " + lost + "\n";
+  if (run.ledger.open) ledger_close();
   SteadyClock::time_point now = SteadyClock::now();
   publish_status(station, now, true);
   status_stop();
-  view_end(views(station, now), totals(station, now),
-           render_unrecorded(run.record_path, station.unrecorded));
-  // Boards burnt that the record does not show outrank an interrupt.
-  if (station.record_lost) return STATION_SOME_FAILED;
+  view_end(views(station, now), totals(station, now), closing);
+  // Boards burnt that the record or the ledger does not show outrank an interrupt.
+  if (station.record_lost || !station.ledger_lost.empty()) return STATION_SOME_FAILED;
   if (station.interrupted) return STATION_INTERRUPTED;
+  if (!station.ledger_stop.empty()) return STATION_SOME_FAILED;
   bool all_passed = std::all_of(station.slots.begin(), station.slots.end(),
                                 [](const SlotRun& s) { return s.has_result && s.last_passed; });
   return all_passed ? STATION_ALL_PASSED : STATION_SOME_FAILED;

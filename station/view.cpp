@@ -120,6 +120,7 @@ std::string render_row(const SlotView& slot, const RowWidths& widths, int column
   std::string result = slot.result;
   std::string failure = failure_text(slot);
   if (!slot.result.empty() && slot.result != "PASS" && !failure.empty()) result += " " + failure;
+  if (slot.waiting_for_ledger && !slot.running) result = "waiting for ledger";
   // Cut to the width before colouring, so that no escape sequence is cut in two.
   std::size_t room = columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
   if (row.size() >= room) return row.substr(0, room);
@@ -140,7 +141,8 @@ std::string render_totals(const Totals& totals) {
 std::string plain_start_line(const std::string& when, const SlotView& slot, int board,
                              const std::string& directory) {
   return when + " " + slot.name + " start board " + std::to_string(board) + " attempt " +
-         std::to_string(slot.attempt) + " on " + slot.port + " in " + directory + "\n";
+         std::to_string(slot.attempt) + " on " + slot.port + " in " + directory +
+         (slot.serial.empty() ? "" : " serial " + slot.serial) + "\n";
 }
 
 std::string plain_result_line(const std::string& when, const SlotView& slot, int board) {

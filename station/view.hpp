@@ -27,6 +27,8 @@ struct SlotView {
   std::string result;      // the last board's: PASS, FAIL, TIMEOUT, ABORTED, or empty
   std::string message;     // with a failure: the tool's last line
   std::string reason;      // and why, in the tool's words, when it said
+  std::string serial;      // the running board's number, when boards get numbers
+  bool waiting_for_ledger = false;  // queued, and no number until the ledger answers
 };
 
 struct Totals {

@@ -57,6 +57,50 @@ TEST(StationOptions, RefusedCommandLinesSayWhy) {
   EXPECT_EQ(parse_station_options({"--help"}).outcome, StationParseOutcome::Help);
 }
 
+TEST(StationOptions, SerialNumbersAndTheLedger) {
+  StationParse parse = parse_station_options(
+      {"--serial-at", "0x1FF00", "--serial-format", "dec:8", "--serial-range", "1000-1999",
+       "--pool", "p", "--ledger", "postgresql://line@db/ledger", "a=/dev/x", "--", "i.bin"});
+  ASSERT_EQ(parse.outcome, StationParseOutcome::Run) << parse.message;
+  EXPECT_TRUE(parse.options.numbered);
+  EXPECT_EQ(parse.options.serial_at, 0x1FF00u);
+  EXPECT_EQ(parse.options.serial_format.encoding, SerialEncoding::Decimal);
+  EXPECT_EQ(parse.options.serial_last, 1999u);
+  EXPECT_EQ(parse.options.pool, "p");
+  EXPECT_EQ(parse.options.ledger, "postgresql://line@db/ledger");
+  StationParse report = parse_station_options({"--report", "--csv"});
+  EXPECT_EQ(report.outcome, StationParseOutcome::Run) << report.message;
+  EXPECT_TRUE(report.options.report_csv);
+
+  const Arguments serials = {"--serial-at", "16", "--serial-format", "u32le", "--serial-range"};
+  auto numbered = [&](const std::string& range, Arguments more) {
+    Arguments arguments = serials;
+    arguments.push_back(range);
+    arguments.insert(arguments.end(), more.begin(), more.end());
+    return arguments;
+  };
+  const std::pair<Arguments, std::string> refused[] = {
+      {{"--serial-at", "16", "a=/dev/x", "--", "i.bin"}, "come together"},
+      {{"--serial-format", "u32le", "--serial-range", "1-2", "a=/dev/x", "--", "i.bin"},
+       "come together"},
+      {numbered("5-4", {"a=/dev/x", "--", "i.bin"}), "is empty"},
+      {numbered("", {"a=/dev/x", "--", "i.bin"}), "FIRST-LAST"},
+      {numbered("1-4294967296", {"a=/dev/x", "--", "i.bin"}), "does not fit --serial-format"},
+      {{"--serial-at", "0x", "a=/dev/x", "--", "i.bin"}, "--serial-at takes a byte offset"},
+      {{"--serial-at", "-1", "a=/dev/x", "--", "i.bin"}, "--serial-at takes a byte offset"},
+      {{"--serial-format", "u16le", "a=/dev/x", "--", "i.bin"}, "--serial-format"},
+      {{"--pool", "p", "a=/dev/x", "--", "i.bin"}, "--pool names the pool"},
+      {{"--csv", "a=/dev/x", "--", "i.bin"}, "--csv goes with --report"},
+      {{"--report", "a=/dev/x"}, "--report takes only"},
+      {{"--ledger", "", "a=/dev/x", "--", "i.bin"}, "--ledger needs a value"},
+  };
+  for (const auto& [arguments, why] : refused) {
+    StationParse refusal = parse_station_options(arguments);
+    EXPECT_EQ(refusal.outcome, StationParseOutcome::Error) << why;
+    EXPECT_NE(refusal.message.find(why), std::string::npos) << refusal.message;
+  }
+}
+
 // Slot names become directories, and a station's configuration moves between systems: a name
 // Windows cannot keep apart or opens as a device is refused everywhere.
 TEST(StationOptions, SlotNamesEveryFileSystemKeepsApart) {

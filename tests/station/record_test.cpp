@@ -4,6 +4,7 @@
 #include <nlohmann/json.hpp>
 
 #include "station/record.hpp"
+#include "station/serials.hpp"
 #include "station/utc_time.hpp"
 
 namespace xarveld::station {
@@ -59,9 +60,45 @@ TEST(StationRecord, OneLineWithEveryField) {
   EXPECT_LT(line.find("\"reason\":"), line.find("\"directory\":"));
   EXPECT_EQ(json["directory"], "runs/a/20261208T063016Z-1");
   EXPECT_TRUE(json["log_sha256"].is_null());  // the run left no log.txt
+  EXPECT_TRUE(json["serial"].is_null());      // a board without a number
+  EXPECT_TRUE(json["image_sha256_burnt"].is_null());
+  EXPECT_TRUE(json["ledger_error"].is_null());
+  record.attempt_id = "4f";
+  record.has_serial = true;
+  record.serial = 1000;
+  record.image_sha256_burnt = std::string(64, 'b');
+  record.ledger_error = "the ledger cannot be reached";
+  json = nlohmann::json::parse(record_json_line(record));
+  std::vector<std::string> fields;
+  nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(record_json_line(record));
+  for (const auto& item : ordered.items()) fields.push_back(item.key());
+  EXPECT_EQ(std::vector<std::string>(fields.end() - 5, fields.end()),
+            (std::vector<std::string>{"log_sha256", "attempt_id", "serial", "image_sha256_burnt",
+                                      "ledger_error"}));
+  EXPECT_EQ(json["serial"], 1000);
+  EXPECT_EQ(json["ledger_error"], "the ledger cannot be reached");
 
   EXPECT_EQ(compact_utc(record.start_unix_ms), "20261208T063016Z");
   EXPECT_EQ(iso_utc(951782400000), "2000-02-29T00:00:00.000Z");  // a leap day
+}
+
+// The report's CSV as RFC 4180 has it, and the number in its place in the image.
+TEST(StationRecord, ReportCsvAndNumberedImage) {
+  const std::pair<std::string, std::string> fields[] = {
+      {"plain", "plain"}, {"", ""}, {"a,b", "\"a,b\""}, {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"two\nlines", "\"two\nlines\""}, {"cr\r", "\"cr\r\""}, {" padded", "\" padded\""},
+  };
+  for (const auto& [text, field] : fields) EXPECT_EQ(csv_field(text), field) << text;
+  EXPECT_EQ(render_uses_csv({{"p,1", 7, "used", "id", "st", "host", "a", "PASS"}}),
+            "pool,serial,state,attempt_id,station_id,host,slot,result\r\n"
+            "\"p,1\",7,used,id,st,host,a,PASS\r\n");
+  LedgerPlan plan;
+  plan.base_image = "0123456789";
+  plan.offset = 6;
+  plan.format = {SerialEncoding::U32Be, 4};
+  EXPECT_EQ(numbered_image(plan, 0x41424344), "012345ABCD");
+  EXPECT_EQ(random_id().size(), 32u);
+  EXPECT_NE(random_id(), random_id());
 }
 
 }  // namespace

@@ -89,6 +89,7 @@ TEST_F(StationTest, SixTargetsThreeGoodNoneOfTheOthersTouchesThem) {
     if (std::string(bad) == "pulled") pulled_output = output;
   }
   EXPECT_EQ(directories.size(), 6u);
+  EXPECT_FALSE(fs::exists(path("station-ledger.sqlite")));  // no ledger without its options
   EXPECT_EQ(records_of("silent")[0]["last_line"], "Connection timed out!");
   EXPECT_NE(pulled_output.find("Serial Read Error = 0"), std::string::npos);
   EXPECT_EQ(records_of("pulled")[0]["last_line"],

@@ -152,6 +152,8 @@ def check_against_record(records, status, events):
         fail("/status totals %r against %d records, %d passed" % (totals, len(records), passed))
     if totals["yield_percent"] != round(100.0 * passed / len(records), 1):
         fail("/status yield %r" % totals["yield_percent"])
+    if totals.get("serials_left") != 100 - len(records):
+        fail("/status serials_left %r after %d boards" % (totals.get("serials_left"), len(records)))
     failures = [(f["slot"], f["directory"], f["result"]) for f in status["failures"]]
     if failures != [(r["slot"], r["directory"], r["result"]) for r in records if r["result"] != "PASS"]:
         fail("/status failures %r" % failures)
@@ -208,7 +210,8 @@ def main():
         driver_file.write(os.urandom(4 * 1024))
     sims, ports = start_sims(args.sim, work)
     station = subprocess.Popen(
-        [args.station, "--tool", args.tool, "--loop", "--http", "127.0.0.1:0"] +
+        [args.station, "--tool", args.tool, "--loop", "--http", "127.0.0.1:0",
+         "--serial-at", "0x100", "--serial-format", "u32le", "--serial-range", "1-100"] +
         ["%s=%s" % (name, ports[name]) for name in "abcd"] + ["--", "-l", DRIVER, "-p", "-v", IMAGE],
         cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     driver = None
@@ -280,7 +283,9 @@ def main():
         passed = sum(r["result"] == "PASS" for r in lines)
         if passed != 3:
             fail("the record: %r" % [(r["slot"], r["result"]) for r in lines])
-        expected = {"passed": str(passed), "failed": str(4 - passed), "yield": "75%"}
+        # Each board drew a number from the pool of 100, the refused one's spoiled with it.
+        expected = {"passed": str(passed), "failed": str(4 - passed), "yield": "75%",
+                    "serials left": "96"}
         wait_for("the page's totals to match the record", lambda: all(
             page_state(driver)["totals"].get(k) == v for k, v in expected.items()), 5)
         with urllib.request.urlopen(url + "status") as response:

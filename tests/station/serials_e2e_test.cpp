@@ -1,0 +1,294 @@
+// Serial numbers from the ledger: real stations, real tools, real simulated targets, and the
+// ledger in a real SQLite file or a real PostgreSQL server.
+#include <signal.h>
+
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <set>
+#include <sstream>
+#include <thread>
+
+#include "tests/station/station_fixture.hpp"
+#include "tests/support/postgres_server.hpp"
+
+namespace xarveld::station_test {
+namespace {
+
+namespace fs = std::filesystem;
+using Json = nlohmann::json;
+
+constexpr std::size_t AT = 0x100;  // where the number goes in small.bin, u32le
+
+std::vector<std::string> numbered(std::vector<std::string> station, const std::string& range,
+                                  const std::vector<std::string>& tool = {"-p", "-v", "small.bin"}) {
+  station.insert(station.begin(), {"--serial-at", "0x100", "--serial-format", "u32le",
+                                   "--serial-range", range});
+  station.push_back("--");
+  station.insert(station.end(), tool.begin(), tool.end());
+  return station;
+}
+
+std::uint32_t number_in(const std::string& dump) {
+  if (dump.size() < AT + 4) return 0;
+  std::uint32_t n = 0;
+  for (int i = 3; i >= 0; --i) n = n << 8 | static_cast<unsigned char>(dump[AT + i]);
+  return n;
+}
+
+class SerialsTest : public StationTest {
+ protected:
+  void SetUp() override {
+    StationTest::SetUp();
+    small = image.substr(0, 2048);
+    std::ofstream(path("small.bin"), std::ios::binary) << small;
+  }
+  // A cluster of the case's own; empty location when the server is not installed.
+  void start_postgres() {
+    std::string why;
+    if (test::postgres_binaries().empty()) GTEST_SKIP() << "the PostgreSQL server is not installed";
+    ASSERT_TRUE(test::postgres_create(server, why)) << why;
+    ASSERT_TRUE(test::postgres_create_database(server, "ledger", why)) << why;
+    ledger = {"--ledger", test::postgres_location(server, "ledger")};
+  }
+  void TearDown() override {
+    StationTest::TearDown();
+    test::postgres_destroy(server);
+  }
+  // --report --csv of this case's ledger, its fields by serial (none here needs quotes).
+  std::map<std::uint64_t, std::vector<std::string>> uses() {
+    std::vector<std::string> command = ledger;
+    command.insert(command.end(), {"--report", "--csv"});
+    Finished report = run_station(command);
+    EXPECT_EQ(report.out.rfind("pool,serial,state,attempt_id,", 0), 0u) << report.err;
+    std::map<std::uint64_t, std::vector<std::string>> by_serial;
+    std::istringstream lines(report.out.substr(report.out.find('\n') + 1));
+    for (std::string line, cell; std::getline(lines, line, '\r') && lines.get() == '\n';) {
+      std::vector<std::string> fields;
+      for (std::istringstream cells(line); std::getline(cells, cell, ',');) fields.push_back(cell);
+      by_serial[std::stoull(fields.at(1))] = fields;
+    }
+    return by_serial;
+  }
+  std::vector<std::string> with_ledger(std::vector<std::string> arguments) {
+    arguments.insert(arguments.begin(), ledger.begin(), ledger.end());
+    return arguments;
+  }
+
+  std::string small;
+  test::PostgresServer server;
+  std::vector<std::string> ledger;  // empty: the SQLite file beside the record
+};
+
+class SerialsOnEveryLedger : public SerialsTest, public ::testing::WithParamInterface<bool> {};
+
+// Three stations of one PC (one record, one runs/, one ledger), 8 boards each, twice: every
+// board that passed holds its own number, and the dumps, the record and the ledger agree.
+TEST_P(SerialsOnEveryLedger, ThreeStationsEightBoardsEachTwiceNoNumberTwice) {
+  if (GetParam()) start_postgres();
+  if (HasFatalFailure() || IsSkipped()) return;
+  std::map<std::string, std::string> sim_of_slot;
+  for (int round = 0; round < 2; ++round) {
+    std::vector<Station> running;
+    for (char s : {'x', 'y', 'z'}) {
+      std::vector<std::string> slots;
+      for (int b = 0; b < 8; ++b) {
+        std::string slot = std::string(1, s) + std::to_string(b);
+        std::string sim = slot + "-" + std::to_string(round);
+        slots.push_back(slot + "=" + start_sim(sim));
+        sim_of_slot[slot + "/" + std::to_string(round + 1)] = sim;
+      }
+      running.push_back(start_station(with_ledger(numbered(slots, "5000-5999"))));
+    }
+    for (Station& station : running) {
+      std::string output;
+      EXPECT_EQ(finish_station(station, output, 120), 0) << output;
+    }
+    stop_sims();
+  }
+  std::vector<Json> all = records();
+  ASSERT_EQ(all.size(), 48u);
+  std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
+  std::set<std::uint64_t> serials;
+  std::map<std::string, int> boards;  // each slot's n-th board: the run it was in
+  for (const Json& record : all) {
+    ASSERT_EQ(record["result"], "PASS") << record;
+    std::string slot = record["slot"];
+    std::uint64_t serial = record["serial"];
+    serials.insert(serial);
+    std::string sim = sim_of_slot[slot + "/" + std::to_string(++boards[slot])];
+    std::string dump = read_text(path("sims/" + sim + "/dump/device5.bin"));
+    EXPECT_EQ(number_in(dump), serial) << slot;
+    EXPECT_EQ(record["image_sha256_burnt"], sha256_of(dump));
+    EXPECT_EQ(record["images"][0]["sha256"], sha256_of(small));
+    EXPECT_TRUE(record["ledger_error"].is_null());
+    std::vector<std::string> use = ledger_uses[serial];
+    ASSERT_EQ(use.size(), 8u) << serial;
+    EXPECT_EQ(use[2], "used");
+    EXPECT_EQ(use[3], record["attempt_id"]);
+    EXPECT_EQ(use[6], slot);
+  }
+  EXPECT_EQ(serials.size(), 48u);
+  EXPECT_EQ(ledger_uses.size(), 48u);
+  std::vector<std::string> command = ledger;
+  command.push_back("--report");
+  Finished report = run_station(command);
+  EXPECT_NE(report.out.find("small.bin       5000       5999         48          0          0"
+                            "          0        952\n"), std::string::npos) << report.out;
+  if (!GetParam()) {
+    EXPECT_TRUE(fs::exists(path("station-ledger.sqlite")));
+  } else {
+    EXPECT_EQ(test::postgres_value(ledger[1], "SELECT count(DISTINCT attempt_id) FROM attempts"
+                                              " WHERE record LIKE '{\"host\":%'"), "48");
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Ledgers, SerialsOnEveryLedger, ::testing::Values(false, true),
+                         [](const auto& p) { return p.param ? "PostgreSQL" : "SQLite"; });
+
+// A board whose adapter is pulled before the first block gives its number back, and the next
+// board burns it; one pulled mid-burn spoils it. A range of two then has none for the third.
+TEST_F(SerialsTest, PulledBoardsReturnOrSpoilAndAnExhaustedPoolStartsNoBoard) {
+  std::vector<std::string> slots = {"--jobs", "1", "--retries", "0",
+                                    "early=" + start_sim("early", {"--hangup-after", "50e:1"}),
+                                    "mid=" + start_sim("mid", {"--hangup-after", "501:200"}),
+                                    "good=" + start_sim("good"), "late=" + start_sim("late")};
+  Finished station = run_station(numbered(slots, "7-8", {"-l", "drv.bin", "-p", "small.bin"}));
+  stop_sims();
+  EXPECT_EQ(station.status, 1) << station.out;
+  EXPECT_NE(station.err.find("numbers are burnt unverified"), std::string::npos) << station.err;
+  EXPECT_NE(station.out.find("pool small.bin (7-8) is exhausted; no new board starts"),
+            std::string::npos) << station.out;
+  EXPECT_EQ(records_of("early").at(0)["serial"], 7);
+  EXPECT_EQ(records_of("mid").at(0)["serial"], 7);  // given back, handed out again
+  EXPECT_EQ(records_of("good").at(0)["serial"], 8);
+  EXPECT_EQ(number_in(read_text(path("sims/good/dump/device5.bin"))), 8u);
+  EXPECT_TRUE(records_of("late").empty());
+  EXPECT_FALSE(fs::exists(path("runs/late")));
+  std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
+  ASSERT_EQ(ledger_uses.size(), 2u);
+  EXPECT_EQ(ledger_uses[7][2], "spoiled");
+  EXPECT_EQ(ledger_uses[7][3], records_of("mid")[0]["attempt_id"]);
+  EXPECT_EQ(ledger_uses[8][2], "used");
+}
+
+// A station killed mid-burn leaves its numbers reserved; the next station spoils them and
+// never hands them out again, and every board the first one finished keeps its record.
+TEST_F(SerialsTest, AStationKilledMidBurnSpoilsItsNumbersAndLosesNothingElse) {
+  std::vector<std::string> slots = {"fast=" + start_sim("fast")};
+  for (const char* slow : {"s1", "s2"}) slots.push_back(std::string(slow) + "=" + start_sim(slow, {"--pace", "9600"}));
+  Station station = start_station(numbered(slots, "1-100"));
+  ASSERT_TRUE(wait_for([&] {
+    int burning = 0;
+    for (const char* slow : {"s1", "s2"}) {
+      if (!fs::exists(path(std::string("runs/") + slow))) continue;
+      for (const auto& run : fs::directory_iterator(path(std::string("runs/") + slow)))
+        burning += read_text(run.path() / "stdout.txt").find("Burning flash..") != std::string::npos;
+    }
+    return burning == 2 && records().size() == 1;
+  }, 30));
+  kill(station.pid, SIGKILL);
+  std::string output;
+  EXPECT_EQ(finish_station(station, output, 10), 128 + SIGKILL);  // reaped: its pid is gone
+  stop_sims();
+
+  std::vector<std::string> again;
+  for (const char* name : {"n1", "n2"}) again.push_back(std::string(name) + "=" + start_sim(name));
+  Finished next = run_station(numbered(again, "1-100"));
+  EXPECT_EQ(next.status, 0) << next.out;
+  std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
+  ASSERT_EQ(ledger_uses.size(), 5u);
+  std::uint64_t fast = records_of("fast").at(0)["serial"];
+  for (auto& [serial, use] : ledger_uses) {
+    bool first_station = serial <= 3;
+    EXPECT_EQ(use[2], first_station && serial != fast ? "spoiled" : "used") << serial;
+  }
+  EXPECT_GT(records_of("n1").at(0)["serial"], 3);
+  EXPECT_GT(records_of("n2").at(0)["serial"], 3);
+  EXPECT_EQ(ledger_uses[fast][7], "PASS");  // its attempt's row
+  EXPECT_EQ(records().size(), 3u);
+}
+
+// A board that takes longer than a lease: its station renews the lease, so another station that
+// reserves meanwhile leaves its number alone.
+TEST_F(SerialsTest, ABoardLongerThanALeaseKeepsItsNumber) {
+  Station slow = start_station(numbered({"slow=" + start_sim("slow", {"--pace", "700"})}, "1-9",
+                                        {"-p", "small.bin"}));
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/slow")); }, 10));
+  std::this_thread::sleep_for(std::chrono::seconds(32));  // past a lease of 30 s
+  Finished other = run_station(numbered({"fast=" + start_sim("fast")}, "1-9", {"-p", "small.bin"}));
+  EXPECT_EQ(other.status, 0) << other.out;
+  std::string output;
+  EXPECT_EQ(finish_station(slow, output, 60), 0) << output;
+  std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
+  EXPECT_EQ(ledger_uses[1][2], "used");
+  EXPECT_EQ(ledger_uses[1][6], "slow");
+}
+
+// The server stopped mid-shift: the boards that end keep their writes until it is back, the
+// queued ones wait for a number and show it, and every attempt is in the ledger once.
+TEST_F(SerialsTest, PostgresStoppedMidShiftBoardsWaitAndNoRowIsLostOrDoubled) {
+  start_postgres();
+  if (HasFatalFailure() || IsSkipped()) return;
+  std::vector<std::string> slots = {"--jobs", "2"};
+  for (const char* name : {"a", "b", "c", "d"})
+    slots.push_back(std::string(name) + "=" + start_sim(name, {"--pace", "38400"}));
+  Station station = start_station(with_ledger(numbered(slots, "1-100")), true, 120);
+  std::string output, why;
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/a")) && fs::exists(path("runs/b")); }, 30));
+  ASSERT_TRUE(test::postgres_stop(server, why)) << why;
+  // a and b end while it is down; c and d wait for a number.
+  ASSERT_TRUE(wait_for([&] { read_output(station, output); return records().size() == 2; }, 60));
+  EXPECT_TRUE(wait_for([&] {
+    read_output(station, output);
+    return output.find("waiting for ledger") != std::string::npos;
+  }, 10)) << output;
+  EXPECT_FALSE(fs::exists(path("runs/c")));
+  EXPECT_FALSE(fs::exists(path("runs/d")));
+  ASSERT_TRUE(test::postgres_start(server, why)) << why;
+  EXPECT_EQ(finish_station(station, output, 90), 0) << output;
+  std::vector<Json> all = records();
+  ASSERT_EQ(all.size(), 4u);
+  EXPECT_FALSE(all[0]["ledger_error"].is_null());  // ended while the server was down
+  std::string location = ledger[1];
+  EXPECT_EQ(test::postgres_value(location, "SELECT count(*) FROM attempts"), "4");
+  EXPECT_EQ(test::postgres_value(location, "SELECT count(*) FROM serials WHERE state = 'used'"), "4");
+  for (const Json& record : all) {
+    EXPECT_EQ(record["result"], "PASS");
+    EXPECT_EQ(test::postgres_value(location, "SELECT serial FROM attempts WHERE attempt_id = '" +
+                                                 record["attempt_id"].get<std::string>() + "'"),
+              std::to_string(record["serial"].get<std::uint64_t>()));
+  }
+  // Down again as the shift ends (--ledger alone: no numbers, every attempt a row): the row is
+  // tried for a while, then said to be missing, and the station fails.
+  std::vector<std::string> last = {"--ledger", location, "e=" + start_sim("e", {"--pace", "38400"}),
+                                   "--", "-p", "small.bin"};
+  Station ending = start_station(last);
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/e")); }, 30));
+  ASSERT_TRUE(test::postgres_stop(server, why)) << why;
+  std::string ended;
+  EXPECT_EQ(finish_station(ending, ended, 60), 1) << ended;
+  EXPECT_NE(ended.find("\nnot in the ledger: e board 1 attempt 1 row: "), std::string::npos) << ended;
+  EXPECT_FALSE(records_of("e").at(0)["ledger_error"].is_null());
+}
+
+TEST_F(SerialsTest, RefusalsStartNothing) {
+  std::ofstream(path("tiny.bin")) << "abc";
+  run_station(numbered({"a=/nonexistent/a"}, "1-10"));  // makes the pool 1-10
+  const std::pair<std::vector<std::string>, std::string> refused[] = {
+      {numbered({"a=/dev/null"}, "1-10", {"-p", "tiny.bin"}),
+       "the serial number's 4 bytes at offset 256 do not fit in the image tiny.bin of 3 bytes"},
+      {numbered({"a=/dev/null"}, "1-20"), "pool small.bin is 1-10 there, not 1-20"},
+      {{"--report", "--ledger", "missing.sqlite"}, "no ledger at missing.sqlite"},
+  };
+  for (const auto& [arguments, why] : refused) {
+    Finished station = run_station(arguments);
+    EXPECT_EQ(station.status, 2) << why;
+    EXPECT_EQ(station.err.find('\n'), station.err.size() - 1) << station.err;
+    EXPECT_NE(station.err.find(why), std::string::npos) << station.err;
+  }
+  EXPECT_EQ(records().size(), 2u);  // the run that made the pool, tried twice
+}
+
+}  // namespace
+}  // namespace xarveld::station_test
