@@ -24,7 +24,7 @@ struct ChildSpec {
 };
 
 // Whether the child's standard error is a terminal whose bytes child_read_errors gives (else it
-// goes to the spec's error_file).
+// goes to the ChildSpec's error_file).
 bool child_error_is_terminal();
 
 // Starts the child. Returns its id, or -1 with the reason in error.
