@@ -1,7 +1,9 @@
 // Serial numbers from the ledger: real stations, real tools, real simulated targets, and the
 // ledger in a real SQLite file or a real PostgreSQL server.
 #include <signal.h>
+#include <sqlite3.h>
 
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -27,6 +29,24 @@ std::vector<std::string> numbered(std::vector<std::string> station, const std::s
   station.push_back("--");
   station.insert(station.end(), tool.begin(), tool.end());
   return station;
+}
+
+// One statement on the SQLite ledger beside the record; the first row's first value, or "".
+std::string sqlite_value(const std::string& file, const std::string& sql) {
+  sqlite3* db = nullptr;
+  std::string value;
+  if (sqlite3_open_v2(file.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+    sqlite3_busy_timeout(db, 5000);
+    sqlite3_stmt* statement = nullptr;
+    if (sqlite3_prepare_v2(db, sql.c_str(), -1, &statement, nullptr) == SQLITE_OK &&
+        sqlite3_step(statement) == SQLITE_ROW && sqlite3_column_text(statement, 0) != nullptr) {
+      value = reinterpret_cast<const char*>(sqlite3_column_text(statement, 0));
+    }
+    sqlite3_finalize(statement);
+  }
+  EXPECT_NE(db, nullptr);
+  sqlite3_close(db);
+  return value;
 }
 
 std::uint32_t number_in(const std::string& dump) {
@@ -212,10 +232,22 @@ TEST_F(SerialsTest, AStationKilledMidBurnSpoilsItsNumbersAndLosesNothingElse) {
 // A board that takes longer than a lease: its station renews the lease, so another station that
 // reserves meanwhile leaves its number alone.
 TEST_F(SerialsTest, ABoardLongerThanALeaseKeepsItsNumber) {
-  Station slow = start_station(numbered({"slow=" + start_sim("slow", {"--pace", "700"})}, "1-9",
+  Station slow = start_station(numbered({"slow=" + start_sim("slow", {"--pace", "1800"})}, "1-9",
                                         {"-p", "small.bin"}));
   ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/slow")); }, 10));
-  std::this_thread::sleep_for(std::chrono::seconds(32));  // past a lease of 30 s
+  // As if its lease had run out while the board burns: only a renewal by the running station
+  // keeps the next station from spoiling its number.
+  const std::string file = path("station-ledger.sqlite");
+  sqlite_value(file, "UPDATE stations SET lease_until_unix_ms = 0");
+  auto now_ms = [] {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  EXPECT_TRUE(wait_for([&] {
+    return std::stoll("0" + sqlite_value(file, "SELECT min(lease_until_unix_ms) FROM stations")) >
+           now_ms();
+  }, 10)) << "the lease was not renewed";
+  ASSERT_TRUE(records().empty()) << "the slow board ended too soon for the case";
   Finished other = run_station(numbered({"fast=" + start_sim("fast")}, "1-9", {"-p", "small.bin"}));
   EXPECT_EQ(other.status, 0) << other.out;
   std::string output;
