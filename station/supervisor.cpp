@@ -1,13 +1,14 @@
 #include "station/supervisor.hpp"
 
 #include <algorithm>
-#include <optional>
 
 #include "station/child_process.hpp"
-#include "station/ledger/ledger_schema.hpp"
+#include "station/ledger_steps.hpp"
 #include "station/operator_input.hpp"
 #include "station/record_file.hpp"
 #include "station/station_interrupt.hpp"
+#include "station/station_state.hpp"
+#include "station/status_steps.hpp"
 #include "station/terminal.hpp"
 #include "station/utc_time.hpp"
 #include "station/view.hpp"
@@ -21,65 +22,6 @@ using std::chrono::milliseconds;
 constexpr milliseconds KILL_GRACE{3000};
 constexpr milliseconds PORT_CHECK{250};
 constexpr milliseconds CLOCK_TICK{1000};
-constexpr milliseconds STATUS_PROGRESS_EVERY{100};  // the page's progress: 10 times a second
-constexpr milliseconds STATUS_SNAPSHOT_EVERY{500};
-// At the end: how long writes the ledger has not taken yet are tried again.
-constexpr milliseconds LEDGER_LAST_TRIES{10000};
-
-struct SlotRun {
-  SlotSetup setup;
-  SlotView view;
-  int board = 0;
-  int attempt_number = 0;
-  bool queued = false;
-  bool running = false;
-  bool last_passed = false;
-  bool has_result = false;
-  bool port_gone = false;  // --loop: the port went away since the slot finished
-  std::string port_seen;   // --loop: what the port was when the slot finished
-  Attempt attempt;
-  SteadyClock::time_point deadline;  // --timeout
-  bool terminated = false;           // SIGTERM sent for the time-out
-  bool timed_out = false;
-  bool killed = false;
-  SteadyClock::time_point kill_at;
-  bool leftovers_seen = false;  // the tool has ended, its output is still held open
-  SteadyClock::time_point leftovers_at;
-  Phase status_phase = Phase::Connecting;  // what the page was last told of the running attempt
-  std::uint64_t status_bytes = 0;
-  SteadyClock::time_point status_progress_at;
-  AttemptStamp stamp;  // the next attempt's id and number; kept while the ledger is out of reach
-};
-
-struct Station {
-  const StationOptions* options = nullptr;
-  const RunPlan* run = nullptr;
-  std::vector<SlotRun> slots;
-  bool interrupted = false;
-  // An append to the record failed: no new board starts, for no board may go unrecorded.
-  bool record_lost = false;
-  std::vector<Unrecorded> unrecorded;
-  SteadyClock::time_point started;
-  SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
-  bool dirty = true;
-  SteadyClock::time_point status_published;
-  LedgerQueue ledger;
-  bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
-  std::string ledger_stop;          // the pool is exhausted, or the ledger refused a number
-  std::vector<std::string> ledger_lost;  // writes the ledger never took
-  std::optional<std::int64_t> serials_left;  // in the pool, as the ledger last said
-  SteadyClock::time_point lease_renewal;
-};
-
-// Whether a board may start: not after an interrupt, nor once the record could not be written,
-// nor once the pool has no number for it.
-bool boards_may_start(const Station& station) {
-  return !station.interrupted && !station.record_lost && station.ledger_stop.empty();
-}
-
-double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
-  return std::chrono::duration<double>(now - start).count();
-}
 
 // The tool names the images by their copies' long names, or the numbered image by its name in
 // the attempt's directory; the operator knows them by theirs.
@@ -100,110 +42,6 @@ void queue_board(SlotRun& slot) {
   // The last result stays on the row until the next board starts.
 }
 
-std::vector<SlotView> views(const Station& station, SteadyClock::time_point now) {
-  std::vector<SlotView> list;
-  for (const SlotRun& slot : station.slots) {
-    SlotView view = slot.view;
-    view.running = slot.running;
-    view.queued = slot.queued;
-    view.attempt = slot.attempt_number;
-    view.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
-    if (slot.running) {
-      const Attempt& attempt = slot.attempt;
-      std::uint64_t driver = 0, image = 0;
-      for (const StationImage& i : station.run->images) {
-        (i.facts.role == "driver" ? driver : image) = i.facts.size;
-      }
-      view.phase = attempt.progress.phase;
-      view.bytes_done = progress_bytes_done(attempt.progress, driver, image);
-      view.bytes_total = progress_bytes_total(attempt.progress, driver, image);
-      double phase_seconds = seconds_since(attempt.phase_started, now);
-      view.kib_per_second = phase_seconds > 0 ? view.bytes_done / 1024.0 / phase_seconds : 0;
-      view.seconds = seconds_since(attempt.started, now);
-    }
-    list.push_back(view);
-  }
-  return list;
-}
-
-Totals totals(const Station& station, SteadyClock::time_point now) {
-  Totals sum;
-  for (const SlotRun& slot : station.slots) {
-    sum.passed += slot.view.passed;
-    sum.failed += slot.view.failed;
-  }
-  sum.hours = seconds_since(station.started, now) / 3600.0;
-  return sum;
-}
-
-// The status page (--http): the slots and totals at most every STATUS_SNAPSHOT_EVERY, or at once
-// when forced, and one event per step of an attempt.
-void publish_status(Station& station, SteadyClock::time_point now, bool force) {
-  if (!status_serving()) return;
-  if (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY) return;
-  station.status_published = now;
-  StatusSnapshot snapshot;
-  std::vector<SlotView> list = views(station, now);
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const SlotView& view = list[i];
-    StatusSlot slot{view.name, view.port, "done", station.slots[i].board, view.attempt,
-                    view.passed, view.failed, "finished", view.bytes_done, view.bytes_total,
-                    view.kib_per_second, view.seconds, view.result, view.message, view.reason};
-    if (view.running) {
-      slot.state = "running";
-      slot.phase = phase_name(view.phase);
-    } else if (view.queued) {
-      slot.state = "queued";
-    } else if (view.looping) {
-      slot.state = "waiting";
-    }
-    snapshot.slots.push_back(slot);
-  }
-  Totals sum = totals(station, now);
-  snapshot.passed = sum.passed;
-  snapshot.failed = sum.failed;
-  snapshot.hours = sum.hours;
-  snapshot.serials_left = station.serials_left;
-  status_publish(snapshot);
-}
-
-StatusEvent status_event_of(StatusEventKind kind, const SlotRun& slot) {
-  StatusEvent event;
-  event.kind = kind;
-  event.unix_ms = now_unix_ms();
-  event.slot = slot.setup.slot.name;
-  event.board = slot.board;
-  event.attempt = slot.attempt_number;
-  event.directory = slot.attempt.directory;
-  return event;
-}
-
-// A new phase at once; progress within a phase at most every STATUS_PROGRESS_EVERY.
-void publish_progress(const Station& station, SlotRun& slot, SteadyClock::time_point now) {
-  if (!status_serving()) return;
-  const Progress& progress = slot.attempt.progress;
-  std::uint64_t driver = 0, image = 0;
-  for (const StationImage& i : station.run->images) {
-    (i.facts.role == "driver" ? driver : image) = i.facts.size;
-  }
-  std::uint64_t done = progress_bytes_done(progress, driver, image);
-  if (progress.phase != slot.status_phase) {
-    slot.status_phase = progress.phase;
-    slot.status_bytes = 0;
-    StatusEvent event = status_event_of(StatusEventKind::Phase, slot);
-    event.phase = phase_name(progress.phase);
-    status_event(event);
-  }
-  if (done == slot.status_bytes || now - slot.status_progress_at < STATUS_PROGRESS_EVERY) return;
-  slot.status_bytes = done;
-  slot.status_progress_at = now;
-  StatusEvent event = status_event_of(StatusEventKind::Progress, slot);
-  event.phase = phase_name(progress.phase);
-  event.bytes_done = done;
-  event.bytes_total = progress_bytes_total(progress, driver, image);
-  status_event(event);
-}
-
 void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   slot.queued = false;
   slot.running = true;
@@ -222,11 +60,7 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
   slot.view.attempt = slot.attempt_number;
   view_event(plain_start_line(iso_utc(now_unix_ms()), slot.view, slot.board,
                               slot.attempt.directory));
-  slot.status_phase = Phase::Connecting;
-  slot.status_bytes = 0;
-  StatusEvent event = status_event_of(StatusEventKind::Start, slot);
-  event.unix_ms = slot.attempt.start_unix_ms;
-  status_event(event);
+  publish_start(slot);
   station.dirty = true;
 }
 
@@ -240,136 +74,6 @@ void note_record_lost(Station& station, const AttemptRecord& record, const std::
   const std::string& path = station.run->record_path;
   view_keep_line(render_record_loss(path, reason, station.unrecorded.size()));
   view_event(plain_unrecorded_line(iso_utc(record.end_unix_ms), path, reason, missing));
-}
-
-void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + line + "\n"); }
-
-// Said once per wait: from the first call the ledger does not answer to the first it does.
-void ledger_out_of_reach(Station& station) {
-  if (station.waiting_for_ledger) return;
-  station.waiting_for_ledger = true;
-  say("waiting for ledger: " + station.ledger.last_error);
-  station.dirty = true;
-}
-
-void ledger_answered(Station& station) {
-  if (!station.waiting_for_ledger) return;
-  station.waiting_for_ledger = false;
-  say("the ledger answers again");
-  station.dirty = true;
-}
-
-// The numbers left in the pool, for the page: asked of the ledger, which every station of the
-// line draws from, after each reservation; only while a page is served.
-void note_serials_left(Station& station) {
-  if (!status_serving()) return;
-  std::vector<PoolReport> pools;
-  std::string error;
-  if (ledger_report(pools, nullptr, error) != LedgerStatus::Ok) return;
-  for (const PoolReport& pool : pools) {
-    if (pool.pool == station.run->ledger.pool) station.serials_left = static_cast<std::int64_t>(pool.left);
-  }
-}
-
-// The attempt's id and, with numbers, its number, reserved and committed before its tool runs.
-// False when the slot cannot start now: the ledger is out of reach (the slot waits and the next
-// try is after the back-off), or the pool has no number left (no board starts any more).
-bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
-  const LedgerPlan& plan = station.run->ledger;
-  if (slot.stamp.id.empty()) slot.stamp.id = random_id();
-  if (!plan.numbered) return true;
-  if (!ledger_may_try(station.ledger, now)) return false;
-  std::string error;
-  LedgerStatus status = ledger_reserve(plan.pool, slot.stamp.id, slot.stamp.serial, error);
-  if (status == LedgerStatus::Ok) {
-    ledger_reached(station.ledger);
-    ledger_answered(station);
-    slot.stamp.has_serial = true;
-    note_serials_left(station);
-    return true;
-  }
-  if (status == LedgerStatus::Unreachable) {
-    ledger_back_off(station.ledger, now, error);
-    ledger_out_of_reach(station);
-    return false;
-  }
-  station.ledger_stop = status == LedgerStatus::Exhausted
-                            ? "pool " + plan.pool + " (" + std::to_string(plan.first) + "-" +
-                                  std::to_string(plan.last) + ") is exhausted; no new board starts"
-                            : error + "; no new board starts";
-  for (SlotRun& other : station.slots) other.queued = false;
-  view_keep_line(station.ledger_stop);
-  say(station.ledger_stop);
-  station.dirty = true;
-  return false;
-}
-
-// Settles the attempt's number (used when its board passed; returned when the device was never
-// touched, the rule of a retry; else spoiled) and puts its row in the ledger. What the ledger
-// cannot take now waits in the queue, and the record says why.
-void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
-                         AttemptRecord& record, SteadyClock::time_point now) {
-  const LedgerPlan& plan = station.run->ledger;
-  LedgerWrite write;
-  write.what = record.slot + " board " + std::to_string(record.board) + " attempt " +
-               std::to_string(record.attempt);
-  write.row.attempt_id = record.attempt_id;
-  if (record.has_serial) {
-    bool untouched = !slot.attempt.failure.empty() || worth_retrying(result, slot.attempt.progress);
-    write.settle = true;
-    write.pool = plan.pool;
-    write.serial = record.serial;
-    write.to = result == Result::Pass ? SerialState::Used
-                                      : untouched ? SerialState::Returned : SerialState::Spoiled;
-    std::string what = write.what;
-    write.what += " serial " + std::to_string(record.serial) + " as " + serial_state_name(write.to);
-    record.ledger_error = ledger_write(station.ledger, write, now);
-    write.what = what + " row";
-  } else {
-    write.what += " row";
-  }
-  LedgerAttemptRow& row = write.row;
-  row.station_id = plan.station_id;
-  row.host = record.host;
-  row.slot = record.slot;
-  row.board = record.board;
-  row.attempt = record.attempt;
-  row.start_unix_ms = record.start_unix_ms;
-  row.end_unix_ms = record.end_unix_ms;
-  row.result = record.result;
-  row.exit_status = record.exit_status;
-  row.pool = record.has_serial ? plan.pool : "";
-  row.has_serial = record.has_serial;
-  row.serial = record.serial;
-  row.image_sha256 = station.run->images.back().facts.sha256;
-  row.image_sha256_burnt = record.image_sha256_burnt;
-  row.record_json = record_json_line(record);
-  write.settle = false;
-  std::string error = ledger_write(station.ledger, write, now);
-  if (!error.empty() && record.ledger_error.empty()) {
-    record.ledger_error = error;
-    // The row that waits holds the line as the record has it.
-    if (!station.ledger.pending.empty()) {
-      station.ledger.pending.back().row.record_json = record_json_line(record);
-    }
-  }
-  if (!record.ledger_error.empty()) {
-    if (station.ledger.pending.empty()) {
-      station.ledger_lost.push_back(write.what + ": " + record.ledger_error);
-      say(write.what + " NOT IN THE LEDGER: " + record.ledger_error);
-    } else {
-      ledger_out_of_reach(station);
-    }
-  }
-}
-
-void flush_ledger(Station& station, SteadyClock::time_point now) {
-  std::size_t lost = station.ledger_lost.size();
-  ledger_flush(station.ledger, now, station.ledger_lost);
-  for (std::size_t i = lost; i < station.ledger_lost.size(); ++i) {
-    say("NOT IN THE LEDGER: " + station.ledger_lost[i]);
-  }
-  if (station.ledger.pending.empty() && !station.ledger.backing_off) ledger_answered(station);
 }
 
 void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
@@ -391,18 +95,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.view.reason = shown_message(*station.run, record.reason, numbered);
   slot.view.attempt = slot.attempt_number;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
-  StatusEvent event = status_event_of(StatusEventKind::Result, slot);
-  event.unix_ms = record.end_unix_ms;
-  event.result = record.result;
-  event.exit_status = record.exit_status;
-  event.seconds = static_cast<double>(record.end_unix_ms - record.start_unix_ms) / 1000.0;
-  event.message = slot.view.message;
-  event.reason = slot.view.reason;
-  status_event(event);
-  event = status_event_of(StatusEventKind::Record, slot);
-  event.written = recorded;
-  event.error = error;
-  status_event(event);
+  publish_result(slot, record, recorded, error);
   if (!recorded) note_record_lost(station, record, error);
   bool retry = boards_may_start(station) && worth_retrying(result, slot.attempt.progress) &&
                slot.attempt_number <= station.options->retries;
@@ -497,13 +190,6 @@ void serve_next_boards(Station& station) {
     }
   }
 }
-
-int wait_milliseconds(SteadyClock::time_point now, SteadyClock::time_point until) {
-  if (until == SteadyClock::time_point::max()) return -1;
-  if (until <= now) return 0;
-  // Rounded up, so that the wait never ends just short of the deadline and spins.
-  return static_cast<int>(std::chrono::ceil<milliseconds>(until - now).count());
-}
 }  // namespace
 
 int supervise(const StationOptions& options, const RunPlan& run, const std::vector<SlotSetup>& setups,
@@ -529,17 +215,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
     if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
-    if (run.ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger, now)) {
-      std::string error;
-      if (ledger_renew_lease(error) == LedgerStatus::Unreachable) {
-        ledger_back_off(station.ledger, now, error);
-        ledger_out_of_reach(station);
-      } else if (station.ledger.pending.empty()) {
-        ledger_reached(station.ledger);
-        ledger_answered(station);
-      }
-      station.lease_renewal = now + milliseconds(LEDGER_RENEW_MS);
-    }
+    if (run.ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger, now))
+      renew_ledger_lease(station, now);
     if (!station.ledger.pending.empty() && ledger_may_try(station.ledger, now))
       flush_ledger(station, now);
 
@@ -599,21 +276,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
                       {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
   }
   operator_input_stop();
-  // What the ledger has not taken is tried a while longer; a reservation left unsettled is spoiled
-  // once this station's lease lapses, never handed out again.
-  SteadyClock::time_point last_try = SteadyClock::now() + LEDGER_LAST_TRIES;
-  while (!station.ledger.pending.empty()) {
-    SteadyClock::time_point now = SteadyClock::now();
-    station.ledger.backing_off = false;
-    flush_ledger(station, now);
-    if (station.ledger.pending.empty() || now >= last_try) break;
-    wait_for_activity(wait_milliseconds(now, std::min(now + milliseconds(1000), last_try)),
-                      {});
-  }
+  ledger_last_tries(station);
   std::string closing = render_unrecorded(run.record_path, station.unrecorded);
-  for (const LedgerWrite& write : station.ledger.pending) {
-    station.ledger_lost.push_back(write.what + ": " + station.ledger.last_error);
-  }
   for (const std::string& lost : station.ledger_lost) closing += "not in the ledger: " + lost + "\n";
   if (run.ledger.open) ledger_close();
   SteadyClock::time_point now = SteadyClock::now();

@@ -6,15 +6,10 @@
 #include <vector>
 
 #include "station/attempt.hpp"
-#include "station/port.hpp"
+#include "station/slot_setup.hpp"
 #include "station/station_options.hpp"
 
 namespace xarveld::station {
-
-struct SlotSetup {
-  Slot slot;
-  PortIdentity identity;
-};
 
 // Runs until every slot is done (or, with --loop, until interrupted), and returns the station's
 // exit status.

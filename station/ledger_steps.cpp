@@ -1,0 +1,171 @@
+#include "station/ledger_steps.hpp"
+
+#include <algorithm>
+#include <chrono>
+#include <vector>
+
+#include "station/child_process.hpp"
+#include "station/ledger/ledger_schema.hpp"
+#include "station/utc_time.hpp"
+#include "station/view.hpp"
+#include "station/web/status.hpp"
+
+namespace xarveld::station {
+
+namespace {
+using std::chrono::milliseconds;
+
+// At the end: how long writes the ledger has not taken yet are tried again.
+constexpr milliseconds LEDGER_LAST_TRIES{10000};
+
+void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + line + "\n"); }
+
+// Said once per wait: from the first call the ledger does not answer to the first it does.
+void ledger_out_of_reach(Station& station) {
+  if (station.waiting_for_ledger) return;
+  station.waiting_for_ledger = true;
+  say("waiting for ledger: " + station.ledger.last_error);
+  station.dirty = true;
+}
+
+void ledger_answered(Station& station) {
+  if (!station.waiting_for_ledger) return;
+  station.waiting_for_ledger = false;
+  say("the ledger answers again");
+  station.dirty = true;
+}
+}  // namespace
+
+void note_serials_left(Station& station) {
+  if (!status_serving()) return;
+  std::vector<PoolReport> pools;
+  std::string error;
+  if (ledger_report(pools, nullptr, error) != LedgerStatus::Ok) return;
+  for (const PoolReport& pool : pools) {
+    if (pool.pool == station.run->ledger.pool) station.serials_left = static_cast<std::int64_t>(pool.left);
+  }
+}
+
+bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  const LedgerPlan& plan = station.run->ledger;
+  if (slot.stamp.id.empty()) slot.stamp.id = random_id();
+  if (!plan.numbered) return true;
+  if (!ledger_may_try(station.ledger, now)) return false;
+  std::string error;
+  LedgerStatus status = ledger_reserve(plan.pool, slot.stamp.id, slot.stamp.serial, error);
+  if (status == LedgerStatus::Ok) {
+    ledger_reached(station.ledger);
+    ledger_answered(station);
+    slot.stamp.has_serial = true;
+    note_serials_left(station);
+    return true;
+  }
+  if (status == LedgerStatus::Unreachable) {
+    ledger_back_off(station.ledger, now, error);
+    ledger_out_of_reach(station);
+    return false;
+  }
+  station.ledger_stop = status == LedgerStatus::Exhausted
+                            ? "pool " + plan.pool + " (" + std::to_string(plan.first) + "-" +
+                                  std::to_string(plan.last) + ") is exhausted; no new board starts"
+                            : error + "; no new board starts";
+  for (SlotRun& other : station.slots) other.queued = false;
+  view_keep_line(station.ledger_stop);
+  say(station.ledger_stop);
+  station.dirty = true;
+  return false;
+}
+
+void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
+                         AttemptRecord& record, SteadyClock::time_point now) {
+  const LedgerPlan& plan = station.run->ledger;
+  LedgerWrite write;
+  write.what = record.slot + " board " + std::to_string(record.board) + " attempt " +
+               std::to_string(record.attempt);
+  write.row.attempt_id = record.attempt_id;
+  if (record.has_serial) {
+    bool untouched = !slot.attempt.failure.empty() || worth_retrying(result, slot.attempt.progress);
+    write.settle = true;
+    write.pool = plan.pool;
+    write.serial = record.serial;
+    write.to = result == Result::Pass ? SerialState::Used
+                                      : untouched ? SerialState::Returned : SerialState::Spoiled;
+    std::string what = write.what;
+    write.what += " serial " + std::to_string(record.serial) + " as " + serial_state_name(write.to);
+    record.ledger_error = ledger_write(station.ledger, write, now);
+    write.what = what + " row";
+  } else {
+    write.what += " row";
+  }
+  LedgerAttemptRow& row = write.row;
+  row.station_id = plan.station_id;
+  row.host = record.host;
+  row.slot = record.slot;
+  row.board = record.board;
+  row.attempt = record.attempt;
+  row.start_unix_ms = record.start_unix_ms;
+  row.end_unix_ms = record.end_unix_ms;
+  row.result = record.result;
+  row.exit_status = record.exit_status;
+  row.pool = record.has_serial ? plan.pool : "";
+  row.has_serial = record.has_serial;
+  row.serial = record.serial;
+  row.image_sha256 = station.run->images.back().facts.sha256;
+  row.image_sha256_burnt = record.image_sha256_burnt;
+  row.record_json = record_json_line(record);
+  write.settle = false;
+  std::string error = ledger_write(station.ledger, write, now);
+  if (!error.empty() && record.ledger_error.empty()) {
+    record.ledger_error = error;
+    // The row that waits holds the line as the record has it.
+    if (!station.ledger.pending.empty()) {
+      station.ledger.pending.back().row.record_json = record_json_line(record);
+    }
+  }
+  if (!record.ledger_error.empty()) {
+    if (station.ledger.pending.empty()) {
+      station.ledger_lost.push_back(write.what + ": " + record.ledger_error);
+      say(write.what + " NOT IN THE LEDGER: " + record.ledger_error);
+    } else {
+      ledger_out_of_reach(station);
+    }
+  }
+}
+
+void flush_ledger(Station& station, SteadyClock::time_point now) {
+  std::size_t lost = station.ledger_lost.size();
+  ledger_flush(station.ledger, now, station.ledger_lost);
+  for (std::size_t i = lost; i < station.ledger_lost.size(); ++i) {
+    say("NOT IN THE LEDGER: " + station.ledger_lost[i]);
+  }
+  if (station.ledger.pending.empty() && !station.ledger.backing_off) ledger_answered(station);
+}
+
+void renew_ledger_lease(Station& station, SteadyClock::time_point now) {
+  std::string error;
+  if (ledger_renew_lease(error) == LedgerStatus::Unreachable) {
+    ledger_back_off(station.ledger, now, error);
+    ledger_out_of_reach(station);
+  } else if (station.ledger.pending.empty()) {
+    ledger_reached(station.ledger);
+    ledger_answered(station);
+  }
+  station.lease_renewal = now + milliseconds(LEDGER_RENEW_MS);
+}
+
+void ledger_last_tries(Station& station) {
+  SteadyClock::time_point last_try = SteadyClock::now() + LEDGER_LAST_TRIES;
+  while (!station.ledger.pending.empty()) {
+    SteadyClock::time_point now = SteadyClock::now();
+    station.ledger.backing_off = false;
+    flush_ledger(station, now);
+    if (station.ledger.pending.empty() || now >= last_try) break;
+    wait_for_activity(wait_milliseconds(now, std::min(now + milliseconds(1000), last_try)),
+                      {});
+  }
+  for (const LedgerWrite& write : station.ledger.pending) {
+    station.ledger_lost.push_back(write.what + ": " + station.ledger.last_error);
+  }
+}
+
+}  // namespace xarveld::station

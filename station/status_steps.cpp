@@ -1,0 +1,107 @@
+#include "station/status_steps.hpp"
+
+#include <chrono>
+#include <vector>
+
+#include "station/utc_time.hpp"
+#include "station/web/status.hpp"
+
+namespace xarveld::station {
+
+namespace {
+using std::chrono::milliseconds;
+
+constexpr milliseconds STATUS_PROGRESS_EVERY{100};  // the page's progress: 10 times a second
+constexpr milliseconds STATUS_SNAPSHOT_EVERY{500};
+
+StatusEvent status_event_of(StatusEventKind kind, const SlotRun& slot) {
+  StatusEvent event;
+  event.kind = kind;
+  event.unix_ms = now_unix_ms();
+  event.slot = slot.setup.slot.name;
+  event.board = slot.board;
+  event.attempt = slot.attempt_number;
+  event.directory = slot.attempt.directory;
+  return event;
+}
+}  // namespace
+
+void publish_status(Station& station, SteadyClock::time_point now, bool force) {
+  if (!status_serving()) return;
+  if (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY) return;
+  station.status_published = now;
+  StatusSnapshot snapshot;
+  std::vector<SlotView> list = views(station, now);
+  for (std::size_t i = 0; i < list.size(); ++i) {
+    const SlotView& view = list[i];
+    StatusSlot slot{view.name, view.port, "done", station.slots[i].board, view.attempt,
+                    view.passed, view.failed, "finished", view.bytes_done, view.bytes_total,
+                    view.kib_per_second, view.seconds, view.result, view.message, view.reason};
+    if (view.running) {
+      slot.state = "running";
+      slot.phase = phase_name(view.phase);
+    } else if (view.queued) {
+      slot.state = "queued";
+    } else if (view.looping) {
+      slot.state = "waiting";
+    }
+    snapshot.slots.push_back(slot);
+  }
+  Totals sum = totals(station, now);
+  snapshot.passed = sum.passed;
+  snapshot.failed = sum.failed;
+  snapshot.hours = sum.hours;
+  snapshot.serials_left = station.serials_left;
+  status_publish(snapshot);
+}
+
+void publish_progress(const Station& station, SlotRun& slot, SteadyClock::time_point now) {
+  if (!status_serving()) return;
+  const Progress& progress = slot.attempt.progress;
+  std::uint64_t driver = 0, image = 0;
+  for (const StationImage& i : station.run->images) {
+    (i.facts.role == "driver" ? driver : image) = i.facts.size;
+  }
+  std::uint64_t done = progress_bytes_done(progress, driver, image);
+  if (progress.phase != slot.status_phase) {
+    slot.status_phase = progress.phase;
+    slot.status_bytes = 0;
+    StatusEvent event = status_event_of(StatusEventKind::Phase, slot);
+    event.phase = phase_name(progress.phase);
+    status_event(event);
+  }
+  if (done == slot.status_bytes || now - slot.status_progress_at < STATUS_PROGRESS_EVERY) return;
+  slot.status_bytes = done;
+  slot.status_progress_at = now;
+  StatusEvent event = status_event_of(StatusEventKind::Progress, slot);
+  event.phase = phase_name(progress.phase);
+  event.bytes_done = done;
+  event.bytes_total = progress_bytes_total(progress, driver, image);
+  status_event(event);
+}
+
+void publish_start(SlotRun& slot) {
+  slot.status_phase = Phase::Connecting;
+  slot.status_bytes = 0;
+  StatusEvent event = status_event_of(StatusEventKind::Start, slot);
+  event.unix_ms = slot.attempt.start_unix_ms;
+  status_event(event);
+}
+
+void publish_result(const SlotRun& slot, const AttemptRecord& record, bool recorded,
+                    const std::string& error) {
+  StatusEvent event = status_event_of(StatusEventKind::Result, slot);
+  event.unix_ms = record.end_unix_ms;
+  event.result = record.result;
+  event.exit_status = record.exit_status;
+  event.seconds = static_cast<double>(record.end_unix_ms - record.start_unix_ms) / 1000.0;
+  event.message = slot.view.message;
+  event.reason = slot.view.reason;
+  status_event(event);
+  event = status_event_of(StatusEventKind::Record, slot);
+  event.written = recorded;
+  event.error = error;
+  status_event(event);
+}
+
+}  // namespace xarveld::station
