@@ -111,6 +111,17 @@ HANDLE inheritable(HANDLE handle) {
   SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   return handle;
 }
+// The start's one thread attribute (the pseudo console, or the handles to inherit), in a list
+// that storage holds until the process is made.
+void set_one_attribute(STARTUPINFOEXA& startup, std::vector<char>& storage, DWORD_PTR key,
+                       void* value, SIZE_T value_size) {
+  SIZE_T size = 0;
+  InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
+  storage.resize(size);
+  startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(storage.data());
+  InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
+  UpdateProcThreadAttribute(startup.lpAttributeList, 0, key, value, value_size, nullptr, nullptr);
+}
 }  // namespace
 
 int child_start(const ChildSpec& spec, std::string& error) {
@@ -143,13 +154,8 @@ int child_start(const ChildSpec& spec, std::string& error) {
       CloseHandle(output_write);
       return -1;
     }
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    attributes.resize(size);
-    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-    UpdateProcThreadAttribute(startup.lpAttributeList, 0, ATTRIBUTE_PSEUDOCONSOLE,
-                              child->console, sizeof child->console, nullptr, nullptr);
+    set_one_attribute(startup, attributes, ATTRIBUTE_PSEUDOCONSOLE, child->console,
+                      sizeof child->console);
   } else {
     // No pseudo console: standard output is a pipe, which the tool fills at its end. Its own
     // process group, so that Ctrl-Break can be sent to it alone.
@@ -168,13 +174,8 @@ int child_start(const ChildSpec& spec, std::string& error) {
     for (HANDLE handle : {null_input, output_write, error_output}) {
       if (handle != nullptr && handle != INVALID_HANDLE_VALUE) inherited.push_back(handle);
     }
-    SIZE_T size = 0;
-    InitializeProcThreadAttributeList(nullptr, 1, 0, &size);
-    attributes.resize(size);
-    startup.lpAttributeList = reinterpret_cast<LPPROC_THREAD_ATTRIBUTE_LIST>(attributes.data());
-    InitializeProcThreadAttributeList(startup.lpAttributeList, 1, 0, &size);
-    UpdateProcThreadAttribute(startup.lpAttributeList, 0, PROC_THREAD_ATTRIBUTE_HANDLE_LIST,
-                              inherited.data(), inherited.size() * sizeof(HANDLE), nullptr, nullptr);
+    set_one_attribute(startup, attributes, PROC_THREAD_ATTRIBUTE_HANDLE_LIST, inherited.data(),
+                      inherited.size() * sizeof(HANDLE));
   }
   // Suspended until it is in its job, so that nothing it starts is outside it.
   flags |= CREATE_SUSPENDED;
