@@ -27,15 +27,11 @@ int refuse(const std::string& message) {
   return STATION_REFUSED;
 }
 
-bool is_file_location(const std::string& location) {
-  return location.rfind("postgresql://", 0) != 0 && location.rfind("postgres://", 0) != 0;
-}
-
 // --report: read only; a ledger file that is not there is not made for it.
 int report(const StationOptions& options) {
   std::string location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
   std::error_code code;
-  if (is_file_location(location) && !std::filesystem::exists(location, code))
+  if (!ledger_is_postgres(location) && !std::filesystem::exists(location, code))
     return refuse("no ledger at " + location);
   std::string error;
   std::vector<PoolReport> pools;

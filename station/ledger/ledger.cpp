@@ -9,21 +9,21 @@ const char* const LEDGER_DEFAULT_FILE = "station-ledger.sqlite";
 namespace {
 const LedgerBackend* backend = nullptr;  // the open ledger's
 
-bool is_postgres_location(const std::string& location) {
-  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
-}
-
 LedgerStatus not_open(std::string& error) {
   error = "the ledger is not open";
   return LedgerStatus::Refused;
 }
 }  // namespace
 
+bool ledger_is_postgres(const std::string& location) {
+  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+}
+
 LedgerStatus ledger_open(const std::string& location, const LedgerStation& station,
                          std::string& error) {
   ledger_close();
   const LedgerBackend* chosen = &SQLITE_LEDGER;
-  if (is_postgres_location(location)) {
+  if (ledger_is_postgres(location)) {
     if (POSTGRES_LEDGER == nullptr) {
       error = "this station was built without PostgreSQL: " + location;
       return LedgerStatus::Refused;

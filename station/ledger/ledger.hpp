@@ -81,6 +81,10 @@ struct SerialUse {
 // The SQLite file the station uses without --ledger URL: beside the record.
 extern const char* const LEDGER_DEFAULT_FILE;  // "station-ledger.sqlite"
 
+// Whether location is a PostgreSQL connection string ("postgresql://" or "postgres://"), not a
+// file.
+bool ledger_is_postgres(const std::string& location);
+
 // Opens the ledger at location (a file name, or a PostgreSQL connection string), creating or
 // migrating its schema. With station.id non-empty, takes this station's lease. Returns Ok, or
 // another status with one line in error.
