@@ -4,9 +4,9 @@
 #include <chrono>
 #include <vector>
 
-#include "station/child_process.hpp"
+#include "station/os/child_process.hpp"
 #include "station/ledger/ledger_schema.hpp"
-#include "station/utc_time.hpp"
+#include "station/os/utc_time.hpp"
 #include "station/view.hpp"
 #include "station/web/status.hpp"
 

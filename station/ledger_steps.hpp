@@ -3,8 +3,8 @@
 // its row once it has ended, the lease, the writes that wait, and their last tries at the end.
 #include <string>
 
-#include "station/outcome.hpp"
-#include "station/record.hpp"
+#include "station/attempt/outcome.hpp"
+#include "station/attempt/record.hpp"
 #include "station/station_state.hpp"
 
 namespace xarveld::station {

@@ -8,15 +8,15 @@
 #include <string>
 #include <vector>
 
-#include "station/attempt.hpp"
-#include "station/child_process.hpp"
-#include "station/port.hpp"
-#include "station/record_file.hpp"
-#include "station/station_interrupt.hpp"
+#include "station/attempt/attempt.hpp"
+#include "station/os/child_process.hpp"
+#include "station/os/port.hpp"
+#include "station/os/record_file.hpp"
+#include "station/os/interrupt.hpp"
 #include "station/station_options.hpp"
 #include "station/supervisor.hpp"
-#include "station/terminal.hpp"
-#include "station/utc_time.hpp"
+#include "station/os/terminal.hpp"
+#include "station/os/utc_time.hpp"
 #include "station/web/status.hpp"
 
 namespace {

@@ -1,6 +1,6 @@
 #pragma once
 // One slot as main sets it up for the loop: the slot and what its port is.
-#include "station/port.hpp"
+#include "station/os/port.hpp"
 #include "station/station_options.hpp"
 
 namespace xarveld::station {

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "station/attempt.hpp"
-#include "station/serials.hpp"
+#include "station/attempt/attempt.hpp"
+#include "station/ledger/write_queue.hpp"
 #include "station/slot_setup.hpp"
 #include "station/station_options.hpp"
 #include "station/view.hpp"

@@ -3,7 +3,7 @@
 #include <chrono>
 #include <vector>
 
-#include "station/utc_time.hpp"
+#include "station/os/utc_time.hpp"
 #include "station/web/status.hpp"
 
 namespace xarveld::station {

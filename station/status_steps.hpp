@@ -3,7 +3,7 @@
 // event per step of an attempt.
 #include <string>
 
-#include "station/record.hpp"
+#include "station/attempt/record.hpp"
 #include "station/station_state.hpp"
 
 namespace xarveld::station {

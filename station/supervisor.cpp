@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-#include "station/child_process.hpp"
+#include "station/os/child_process.hpp"
 #include "station/ledger_steps.hpp"
-#include "station/operator_input.hpp"
-#include "station/record_file.hpp"
-#include "station/station_interrupt.hpp"
+#include "station/os/operator_input.hpp"
+#include "station/os/record_file.hpp"
+#include "station/os/interrupt.hpp"
 #include "station/station_state.hpp"
 #include "station/status_steps.hpp"
-#include "station/terminal.hpp"
-#include "station/utc_time.hpp"
+#include "station/os/terminal.hpp"
+#include "station/os/utc_time.hpp"
 #include "station/view.hpp"
 #include "station/web/status.hpp"
 

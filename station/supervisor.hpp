@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "station/attempt.hpp"
+#include "station/attempt/attempt.hpp"
 #include "station/slot_setup.hpp"
 #include "station/station_options.hpp"
 

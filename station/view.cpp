@@ -4,7 +4,7 @@
 #include <chrono>
 #include <cstdio>
 
-#include "station/terminal.hpp"
+#include "station/os/terminal.hpp"
 
 namespace xarveld::station {
 

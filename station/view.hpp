@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "station/progress.hpp"
+#include "station/attempt/progress.hpp"
 
 namespace xarveld::station {
 

@@ -1,13 +1,13 @@
-#include "station/attempt.hpp"
+#include "station/attempt/attempt.hpp"
 
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 
-#include "station/child_process.hpp"
-#include "station/reason.hpp"
-#include "station/sha256.hpp"
-#include "station/utc_time.hpp"
+#include "station/os/child_process.hpp"
+#include "station/attempt/reason.hpp"
+#include "station/os/sha256.hpp"
+#include "station/os/utc_time.hpp"
 
 namespace xarveld::station {
 

@@ -8,14 +8,14 @@
 #include <string>
 #include <vector>
 
-#include "station/images.hpp"
-#include "station/outcome.hpp"
-#include "station/port.hpp"
-#include "station/progress.hpp"
-#include "station/record.hpp"
-#include "station/serials.hpp"
+#include "station/attempt/images.hpp"
+#include "station/attempt/outcome.hpp"
+#include "station/os/port.hpp"
+#include "station/attempt/progress.hpp"
+#include "station/attempt/record.hpp"
+#include "station/ledger/write_queue.hpp"
 #include "station/station_options.hpp"
-#include "station/tool_arguments.hpp"
+#include "station/attempt/tool_arguments.hpp"
 
 namespace xarveld::station {
 

@@ -1,4 +1,4 @@
-#include "station/images.hpp"
+#include "station/attempt/images.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -7,8 +7,8 @@
 #include <memory>
 #include <random>
 
-#include "station/child_process.hpp"
-#include "station/sha256.hpp"
+#include "station/os/child_process.hpp"
+#include "station/os/sha256.hpp"
 
 namespace xarveld::station {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "station/record.hpp"
+#include "station/attempt/record.hpp"
 
 namespace xarveld::station {
 

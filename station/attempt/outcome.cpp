@@ -1,4 +1,4 @@
-#include "station/outcome.hpp"
+#include "station/attempt/outcome.hpp"
 
 namespace xarveld::station {
 

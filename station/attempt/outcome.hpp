@@ -3,7 +3,7 @@
 // deserves another attempt. Pure.
 #include <cstdint>
 
-#include "station/progress.hpp"
+#include "station/attempt/progress.hpp"
 
 namespace xarveld::station {
 

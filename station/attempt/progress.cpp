@@ -1,4 +1,4 @@
-#include "station/progress.hpp"
+#include "station/attempt/progress.hpp"
 
 #include <algorithm>
 

@@ -1,4 +1,4 @@
-#include "station/reason.hpp"
+#include "station/attempt/reason.hpp"
 
 namespace xarveld::station {
 

@@ -1,8 +1,8 @@
-#include "station/record.hpp"
+#include "station/attempt/record.hpp"
 
 #include <nlohmann/json.hpp>
 
-#include "station/utc_time.hpp"
+#include "station/os/utc_time.hpp"
 
 namespace xarveld::station {
 

@@ -1,4 +1,4 @@
-#include "station/ledger/serial_field.hpp"
+#include "station/attempt/serial_field.hpp"
 
 #include <cstdint>
 #include <limits>

@@ -1,4 +1,4 @@
-#include "station/tool_arguments.hpp"
+#include "station/attempt/tool_arguments.hpp"
 
 #include <algorithm>
 

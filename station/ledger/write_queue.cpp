@@ -1,4 +1,4 @@
-#include "station/serials.hpp"
+#include "station/ledger/write_queue.hpp"
 
 #include <cerrno>
 #include <cstdio>
@@ -8,8 +8,8 @@
 #include <memory>
 #include <random>
 
-#include "station/child_process.hpp"
-#include "station/sha256.hpp"
+#include "station/os/child_process.hpp"
+#include "station/os/sha256.hpp"
 
 namespace xarveld::station {
 

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "station/ledger/ledger.hpp"
-#include "station/ledger/serial_field.hpp"
+#include "station/attempt/serial_field.hpp"
 
 namespace xarveld::station {
 

@@ -12,7 +12,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "station/child_process.hpp"
+#include "station/os/child_process.hpp"
 
 namespace xarveld::station {
 

@@ -6,7 +6,7 @@
 #include <mutex>
 #include <thread>
 
-#include "station/child_process.hpp"
+#include "station/os/child_process.hpp"
 
 namespace xarveld::station {
 

@@ -1,7 +1,7 @@
 #pragma once
 // Ctrl-C, SIGTERM or a closed terminal to the station: noted, so that the loop passes it on to
 // every running tool, lets each end as it does and records it. One source file per platform.
-#include "station/child_process.hpp"
+#include "station/os/child_process.hpp"
 
 namespace xarveld::station {
 

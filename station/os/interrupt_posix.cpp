@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "station/station_interrupt.hpp"
+#include "station/os/interrupt.hpp"
 
 namespace xarveld::station {
 

@@ -2,7 +2,7 @@
 
 #include <csignal>
 
-#include "station/station_interrupt.hpp"
+#include "station/os/interrupt.hpp"
 
 namespace xarveld::station {
 

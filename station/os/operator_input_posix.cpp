@@ -4,7 +4,7 @@
 
 #include <cerrno>
 
-#include "station/operator_input.hpp"
+#include "station/os/operator_input.hpp"
 
 namespace xarveld::station {
 

@@ -2,7 +2,7 @@
 
 #include <thread>
 
-#include "station/operator_input.hpp"
+#include "station/os/operator_input.hpp"
 
 namespace xarveld::station {
 

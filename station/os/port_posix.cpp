@@ -9,7 +9,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "station/port.hpp"
+#include "station/os/port.hpp"
 
 namespace xarveld::station {
 

@@ -2,7 +2,7 @@
 
 #include <cctype>
 
-#include "station/port.hpp"
+#include "station/os/port.hpp"
 
 namespace xarveld::station {
 

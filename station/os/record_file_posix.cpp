@@ -6,7 +6,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "station/record_file.hpp"
+#include "station/os/record_file.hpp"
 
 namespace xarveld::station {
 

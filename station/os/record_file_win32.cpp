@@ -2,7 +2,7 @@
 
 #include <cstdio>
 
-#include "station/record_file.hpp"
+#include "station/os/record_file.hpp"
 
 namespace xarveld::station {
 

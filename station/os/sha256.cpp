@@ -1,4 +1,4 @@
-#include "station/sha256.hpp"
+#include "station/os/sha256.hpp"
 
 namespace xarveld::station {
 

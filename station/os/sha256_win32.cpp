@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "station/sha256.hpp"
+#include "station/os/sha256.hpp"
 
 namespace xarveld::station {
 

@@ -6,7 +6,7 @@
 // source file per platform.
 #include <string>
 
-#include "station/child_process.hpp"
+#include "station/os/child_process.hpp"
 
 namespace xarveld::station {
 

@@ -9,7 +9,7 @@
 #include <chrono>
 #include <deque>
 
-#include "station/terminal.hpp"
+#include "station/os/terminal.hpp"
 
 namespace xarveld::station {
 

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "station/terminal.hpp"
+#include "station/os/terminal.hpp"
 
 namespace xarveld::station {
 

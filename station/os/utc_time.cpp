@@ -1,4 +1,4 @@
-#include "station/utc_time.hpp"
+#include "station/os/utc_time.hpp"
 
 #include <chrono>
 #include <cstdio>

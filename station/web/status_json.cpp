@@ -4,7 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "station/utc_time.hpp"
+#include "station/os/utc_time.hpp"
 
 namespace xarveld::station {
 

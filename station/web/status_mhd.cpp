@@ -23,7 +23,7 @@
 #include <thread>
 #include <vector>
 
-#include "station/sha256.hpp"
+#include "station/os/sha256.hpp"
 #include "station/web/status.hpp"
 #include "station/web/status_json.hpp"
 

@@ -9,9 +9,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "station/images.hpp"
-#include "station/record_file.hpp"
-#include "station/sha256.hpp"
+#include "station/attempt/images.hpp"
+#include "station/os/record_file.hpp"
+#include "station/os/sha256.hpp"
 
 namespace xarveld::station {
 namespace {

@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "station/station_options.hpp"
-#include "station/tool_arguments.hpp"
+#include "station/attempt/tool_arguments.hpp"
 
 namespace xarveld::station {
 namespace {

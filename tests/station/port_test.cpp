@@ -6,7 +6,7 @@
 
 #include <filesystem>
 
-#include "station/port.hpp"
+#include "station/os/port.hpp"
 
 namespace xarveld::station {
 namespace {

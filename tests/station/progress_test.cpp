@@ -4,9 +4,9 @@
 
 #include <string>
 
-#include "station/outcome.hpp"
-#include "station/progress.hpp"
-#include "station/reason.hpp"
+#include "station/attempt/outcome.hpp"
+#include "station/attempt/progress.hpp"
+#include "station/attempt/reason.hpp"
 
 namespace xarveld::station {
 namespace {

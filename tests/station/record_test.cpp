@@ -3,9 +3,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "station/record.hpp"
-#include "station/serials.hpp"
-#include "station/utc_time.hpp"
+#include "station/attempt/record.hpp"
+#include "station/ledger/write_queue.hpp"
+#include "station/os/utc_time.hpp"
 
 namespace xarveld::station {
 namespace {

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "station/ledger/serial_field.hpp"
+#include "station/attempt/serial_field.hpp"
 
 namespace xarveld::station {
 namespace {
