@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "station/ledger/ledger.hpp"
-#include "station/ledger/write_queue.hpp"
+#include "station/os/host.hpp"
 
 using namespace xarveld::station;
 

@@ -2,10 +2,11 @@
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
 #include <vector>
 
 #include "station/os/child_process.hpp"
-#include "station/ledger/ledger_schema.hpp"
+#include "station/os/host.hpp"
 #include "station/os/utc_time.hpp"
 #include "station/view.hpp"
 #include "station/web/status.hpp"
@@ -24,7 +25,7 @@ void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + li
 void ledger_out_of_reach(Station& station) {
   if (station.waiting_for_ledger) return;
   station.waiting_for_ledger = true;
-  say("waiting for ledger: " + station.ledger.last_error);
+  say("waiting for ledger: " + station.ledger_writes.last_error);
   station.dirty = true;
 }
 
@@ -36,32 +37,55 @@ void ledger_answered(Station& station) {
 }
 }  // namespace
 
+bool open_ledger(const StationOptions& options, const StationImage& image, RunPlan& run,
+                 LedgerPlan& plan, std::string& why) {
+  plan.open = true;
+  plan.numbered = options.numbered;
+  plan.location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
+  if (plan.numbered) {
+    if (!place_serial(options.serial_format, options.serial_at, image, run.serial, why)) return false;
+    plan.first = options.serial_first;
+    plan.last = options.serial_last;
+    plan.pool = options.pool.empty() ? std::filesystem::path(image.facts.name).filename().string()
+                                     : options.pool;
+  }
+  plan.station_id = random_id();
+  LedgerStation station{plan.station_id, run.host, process_id()};
+  if (ledger_open(plan.location, station, why) != LedgerStatus::Ok) return false;
+  if (plan.numbered &&
+      ledger_define_pool({plan.pool, plan.first, plan.last}, why) != LedgerStatus::Ok) {
+    ledger_close();
+    return false;
+  }
+  return true;
+}
+
 void note_serials_left(Station& station) {
   if (!status_serving()) return;
   std::vector<PoolReport> pools;
   std::string error;
   if (ledger_report(pools, nullptr, error) != LedgerStatus::Ok) return;
   for (const PoolReport& pool : pools) {
-    if (pool.pool == station.run->ledger.pool) station.serials_left = static_cast<std::int64_t>(pool.left);
+    if (pool.pool == station.ledger_plan->pool) station.serials_left = static_cast<std::int64_t>(pool.left);
   }
 }
 
 bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
-  const LedgerPlan& plan = station.run->ledger;
+  const LedgerPlan& plan = *station.ledger_plan;
   if (slot.stamp.id.empty()) slot.stamp.id = random_id();
   if (!plan.numbered) return true;
-  if (!ledger_may_try(station.ledger, now)) return false;
+  if (!ledger_may_try(station.ledger_writes, now)) return false;
   std::string error;
   LedgerStatus status = ledger_reserve(plan.pool, slot.stamp.id, slot.stamp.serial, error);
   if (status == LedgerStatus::Ok) {
-    ledger_reached(station.ledger);
+    ledger_reached(station.ledger_writes);
     ledger_answered(station);
     slot.stamp.has_serial = true;
     note_serials_left(station);
     return true;
   }
   if (status == LedgerStatus::Unreachable) {
-    ledger_back_off(station.ledger, now, error);
+    ledger_back_off(station.ledger_writes, now, error);
     ledger_out_of_reach(station);
     return false;
   }
@@ -78,7 +102,7 @@ bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
 
 void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
                          AttemptRecord& record, SteadyClock::time_point now) {
-  const LedgerPlan& plan = station.run->ledger;
+  const LedgerPlan& plan = *station.ledger_plan;
   LedgerWrite write;
   write.what = record.slot + " board " + std::to_string(record.board) + " attempt " +
                std::to_string(record.attempt);
@@ -92,7 +116,9 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
                                       : untouched ? SerialState::Returned : SerialState::Spoiled;
     std::string what = write.what;
     write.what += " serial " + std::to_string(record.serial) + " as " + serial_state_name(write.to);
-    record.ledger_error = ledger_write(station.ledger, write, now);
+    std::string error;
+    if (ledger_write(station.ledger_writes, write, now, error) != LedgerStatus::Ok)
+      record.ledger_error = error;
     write.what = what + " row";
   } else {
     write.what += " row";
@@ -114,16 +140,17 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
   row.image_sha256_burnt = record.image_sha256_burnt;
   row.record_json = record_json_line(record);
   write.settle = false;
-  std::string error = ledger_write(station.ledger, write, now);
-  if (!error.empty() && record.ledger_error.empty()) {
+  std::string error;
+  LedgerStatus row_status = ledger_write(station.ledger_writes, write, now, error);
+  if (row_status != LedgerStatus::Ok && record.ledger_error.empty()) {
     record.ledger_error = error;
     // The row that waits holds the line as the record has it.
-    if (!station.ledger.pending.empty()) {
-      station.ledger.pending.back().row.record_json = record_json_line(record);
+    if (row_status == LedgerStatus::Unreachable) {
+      station.ledger_writes.pending.back().row.record_json = record_json_line(record);
     }
   }
   if (!record.ledger_error.empty()) {
-    if (station.ledger.pending.empty()) {
+    if (station.ledger_writes.pending.empty()) {
       station.ledger_lost.push_back(write.what + ": " + record.ledger_error);
       say(write.what + " NOT IN THE LEDGER: " + record.ledger_error);
     } else {
@@ -134,20 +161,20 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
 
 void flush_ledger(Station& station, SteadyClock::time_point now) {
   std::size_t lost = station.ledger_lost.size();
-  ledger_flush(station.ledger, now, station.ledger_lost);
+  ledger_flush(station.ledger_writes, now, station.ledger_lost);
   for (std::size_t i = lost; i < station.ledger_lost.size(); ++i) {
     say("NOT IN THE LEDGER: " + station.ledger_lost[i]);
   }
-  if (station.ledger.pending.empty() && !station.ledger.backing_off) ledger_answered(station);
+  if (station.ledger_writes.pending.empty() && !station.ledger_writes.backing_off) ledger_answered(station);
 }
 
 void renew_ledger_lease(Station& station, SteadyClock::time_point now) {
   std::string error;
   if (ledger_renew_lease(error) == LedgerStatus::Unreachable) {
-    ledger_back_off(station.ledger, now, error);
+    ledger_back_off(station.ledger_writes, now, error);
     ledger_out_of_reach(station);
-  } else if (station.ledger.pending.empty()) {
-    ledger_reached(station.ledger);
+  } else if (station.ledger_writes.pending.empty()) {
+    ledger_reached(station.ledger_writes);
     ledger_answered(station);
   }
   station.lease_renewal = now + milliseconds(LEDGER_RENEW_MS);
@@ -155,16 +182,16 @@ void renew_ledger_lease(Station& station, SteadyClock::time_point now) {
 
 void ledger_last_tries(Station& station) {
   SteadyClock::time_point last_try = SteadyClock::now() + LEDGER_LAST_TRIES;
-  while (!station.ledger.pending.empty()) {
+  while (!station.ledger_writes.pending.empty()) {
     SteadyClock::time_point now = SteadyClock::now();
-    station.ledger.backing_off = false;
+    station.ledger_writes.backing_off = false;
     flush_ledger(station, now);
-    if (station.ledger.pending.empty() || now >= last_try) break;
+    if (station.ledger_writes.pending.empty() || now >= last_try) break;
     wait_for_activity(wait_milliseconds(now, std::min(now + milliseconds(1000), last_try)),
                       {});
   }
-  for (const LedgerWrite& write : station.ledger.pending) {
-    station.ledger_lost.push_back(write.what + ": " + station.ledger.last_error);
+  for (const LedgerWrite& write : station.ledger_writes.pending) {
+    station.ledger_lost.push_back(write.what + ": " + station.ledger_writes.last_error);
   }
 }
 

@@ -3,11 +3,16 @@
 // its row once it has ended, the lease, the writes that wait, and their last tries at the end.
 #include <string>
 
-#include "station/attempt/outcome.hpp"
-#include "station/attempt/record.hpp"
+#include "station/station_options.hpp"
 #include "station/station_state.hpp"
 
 namespace xarveld::station {
+
+// Opens the ledger for the shift, and with numbers defines its pool and places the number in
+// the image, before any board starts: a number that cannot be placed, or a pool the ledger knows
+// with another range, starts nothing. False with one line saying why.
+[[nodiscard]] bool open_ledger(const StationOptions& options, const StationImage& image,
+                               RunPlan& run, LedgerPlan& plan, std::string& why);
 
 // The numbers left in the pool, for the page: asked of the ledger, which every station of the
 // line draws from, after each reservation; only while a page is served.

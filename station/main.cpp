@@ -3,20 +3,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
 #include "station/attempt/attempt.hpp"
-#include "station/os/child_process.hpp"
+#include "station/ledger/ledger.hpp"
+#include "station/ledger_steps.hpp"
+#include "station/os/files.hpp"
+#include "station/os/host.hpp"
+#include "station/os/interrupt.hpp"
 #include "station/os/port.hpp"
 #include "station/os/record_file.hpp"
-#include "station/os/interrupt.hpp"
-#include "station/station_options.hpp"
-#include "station/supervisor.hpp"
 #include "station/os/terminal.hpp"
 #include "station/os/utc_time.hpp"
+#include "station/station_options.hpp"
+#include "station/supervisor.hpp"
 #include "station/web/status.hpp"
 
 namespace {
@@ -46,56 +47,6 @@ int report(const StationOptions& options) {
   return std::fflush(stdout) == 0 ? 0 : STATION_SOME_FAILED;
 }
 
-// The ledger and its pool, found before any board starts: a number that cannot be placed, or a
-// pool the ledger knows with another range, starts nothing.
-bool open_ledger(const StationOptions& options, const StationImage& image, RunPlan& run,
-                 std::string& message) {
-  LedgerPlan& plan = run.ledger;
-  plan.open = true;
-  plan.numbered = options.numbered;
-  plan.location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
-  if (plan.numbered) {
-    std::uint64_t size = serial_field_size(options.serial_format);
-    if (options.serial_at > image.facts.size || size > image.facts.size - options.serial_at) {
-      message = "the serial number's " + std::to_string(size) + " bytes at offset " +
-                std::to_string(options.serial_at) + " do not fit in the image " +
-                image.facts.name + " of " + std::to_string(image.facts.size) + " bytes";
-      return false;
-    }
-    plan.offset = options.serial_at;
-    plan.format = options.serial_format;
-    plan.first = options.serial_first;
-    plan.last = options.serial_last;
-    plan.pool = options.pool.empty() ? std::filesystem::path(image.facts.name).filename().string()
-                                     : options.pool;
-    std::ifstream copy(image.copy, std::ios::binary);
-    plan.base_image.assign(std::istreambuf_iterator<char>(copy), {});
-    if (plan.base_image.size() != image.facts.size) {
-      message = "cannot read " + image.copy;
-      return false;
-    }
-  }
-  plan.station_id = random_id();
-  LedgerStation station{plan.station_id, run.host, process_id()};
-  if (ledger_open(plan.location, station, message) != LedgerStatus::Ok) return false;
-  if (plan.numbered &&
-      ledger_define_pool({plan.pool, plan.first, plan.last}, message) != LedgerStatus::Ok) {
-    ledger_close();
-    return false;
-  }
-  return true;
-}
-
-// Whether the tool reads the image back (-v or -x), and with it the number.
-bool tool_verifies(const RunPlan& run) {
-  for (int i = 0; i < run.plan.image_index; ++i) {
-    const std::string& argument = run.tool_arguments[static_cast<std::size_t>(i)];
-    if (i != run.plan.driver_index && argument.size() >= 2 && argument[0] == '-' &&
-        (argument[1] == 'v' || argument[1] == 'x'))
-      return true;
-  }
-  return false;
-}
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -153,15 +104,16 @@ int main(int argc, char** argv) {
   run.images.push_back(image);
   run.host = host_name();
   run.version = XARVELD_VERSION;
-  if ((options.numbered || !options.ledger.empty()) && !open_ledger(options, image, run, message))
+  LedgerPlan ledger;
+  if ((options.numbered || !options.ledger.empty()) &&
+      !open_ledger(options, image, run, ledger, message))
     return refuse(message);
-  if (options.numbered && !tool_verifies(run))
+  if (options.numbered && !tool_reads_back(run.tool_arguments, run.plan))
     std::fputs("xarveld-station: without -v or -x the numbers are burnt unverified\n", stderr);
 
   if (!options.http.empty()) {
     StatusStation page{run.host, run.version, run.record_path, now_unix_ms(), {}};
-    for (const StationImage& i : run.images)
-      page.images.push_back({i.facts.role, i.facts.name, i.facts.size, i.facts.sha256});
+    for (const StationImage& i : run.images) page.images.push_back(i.facts);
     if (!status_start(page, message)) return refuse(message);
   }
 
@@ -170,5 +122,5 @@ int main(int argc, char** argv) {
   if (!url.empty()) terminal_write("status page: " + url + "\n");
   const char* no_colour = std::getenv("NO_COLOR");
   bool colour = terminal && (no_colour == nullptr || no_colour[0] == '\0');
-  return supervise(options, run, slots, terminal, colour);
+  return supervise(options, run, ledger, slots, terminal, colour);
 }

@@ -5,14 +5,9 @@
 #include <string>
 #include <vector>
 
-#include "station/attempt/serial_field.hpp"
+#include "station/attempt/attempt.hpp"
 
 namespace xarveld::station {
-
-struct Slot {
-  std::string name;  // a directory under runs/
-  std::string port;  // as given: a device path on POSIX, COMn on Windows
-};
 
 struct StationOptions {
   std::vector<Slot> slots;

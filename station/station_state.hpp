@@ -8,12 +8,23 @@
 #include <vector>
 
 #include "station/attempt/attempt.hpp"
-#include "station/ledger/write_queue.hpp"
+#include "station/ledger/ledger.hpp"
 #include "station/slot_setup.hpp"
 #include "station/station_options.hpp"
 #include "station/view.hpp"
 
 namespace xarveld::station {
+
+// What a station does with the ledger, fixed at the start.
+struct LedgerPlan {
+  bool open = false;      // --ledger or serial numbers: every attempt goes into the ledger
+  bool numbered = false;  // --serial-at: every board gets a number
+  std::string location;
+  std::string station_id;
+  std::string pool;
+  std::uint64_t first = 0;
+  std::uint64_t last = 0;
+};
 
 struct SlotRun {
   SlotSetup setup;
@@ -43,6 +54,7 @@ struct SlotRun {
 struct Station {
   const StationOptions* options = nullptr;
   const RunPlan* run = nullptr;
+  const LedgerPlan* ledger_plan = nullptr;
   std::vector<SlotRun> slots;
   bool interrupted = false;
   // An append to the record failed: no new board starts, for no board may go unrecorded.
@@ -52,7 +64,7 @@ struct Station {
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
   SteadyClock::time_point status_published;
-  LedgerQueue ledger;
+  LedgerQueue ledger_writes;
   bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
   std::string ledger_stop;          // the pool is exhausted, or the ledger refused a number
   std::vector<std::string> ledger_lost;  // writes the ledger never took

@@ -42,7 +42,8 @@ void queue_board(SlotRun& slot) {
   // The last result stays on the row until the next board starts.
 }
 
-void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
+// False when the attempt could not be started and has ended at once.
+bool start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
   slot.queued = false;
   slot.running = true;
   slot.terminated = slot.timed_out = slot.killed = slot.leftovers_seen = false;
@@ -51,7 +52,7 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
     slot.view.message.clear();
     slot.view.reason.clear();
   }
-  attempt_start(*station.run, slot.setup.slot, slot.stamp, slot.attempt);
+  bool started = attempt_start(*station.run, slot.setup.slot, slot.stamp, slot.attempt);
   slot.view.serial = slot.stamp.has_serial ? std::to_string(slot.stamp.serial) : "";
   slot.stamp = AttemptStamp{};
   if (station.options->timeout_seconds > 0) {
@@ -62,6 +63,7 @@ void start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
                               slot.attempt.directory));
   publish_start(slot);
   station.dirty = true;
+  return started;
 }
 
 // The boards that run go on to their end and are recorded if the record takes them; the
@@ -84,9 +86,9 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
                                         slot.board, slot.attempt_number, result, slot.attempt);
-  if (station.run->ledger.open) ledger_take_attempt(station, slot, result, record, now);
+  if (station.ledger_plan->open) ledger_take_attempt(station, slot, result, record, now);
   std::string error;
-  bool recorded = record_append(station.run->record_path, record_json_line(record), error) != 0;
+  bool recorded = record_append(station.run->record_path, record_json_line(record), error);
   slot.running = false;
   slot.view.seconds = seconds_since(slot.attempt.started, now);
   slot.view.result = record.result;
@@ -192,11 +194,12 @@ void serve_next_boards(Station& station) {
 }
 }  // namespace
 
-int supervise(const StationOptions& options, const RunPlan& run, const std::vector<SlotSetup>& setups,
-              bool terminal, bool colour) {
+int supervise(const StationOptions& options, const RunPlan& run, const LedgerPlan& ledger,
+              const std::vector<SlotSetup>& setups, bool terminal, bool colour) {
   Station station;
   station.options = &options;
   station.run = &run;
+  station.ledger_plan = &ledger;
   station.started = SteadyClock::now();
   for (const SlotSetup& setup : setups) {
     SlotRun slot;
@@ -208,16 +211,16 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     station.slots.push_back(slot);
   }
   view_begin(terminal, colour);
-  if (run.ledger.numbered) note_serials_left(station);
+  if (ledger.numbered) note_serials_left(station);
   if (options.loop) operator_input_start();
   std::size_t jobs = options.jobs > 0 ? static_cast<std::size_t>(options.jobs) : setups.size();
 
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
     if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
-    if (run.ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger, now))
+    if (ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger_writes, now))
       renew_ledger_lease(station, now);
-    if (!station.ledger.pending.empty() && ledger_may_try(station.ledger, now))
+    if (!station.ledger_writes.pending.empty() && ledger_may_try(station.ledger_writes, now))
       flush_ledger(station, now);
 
     for (SlotRun& slot : station.slots) {
@@ -233,11 +236,13 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     if (options.loop && boards_may_start(station)) serve_next_boards(station);
     auto running = static_cast<std::size_t>(std::count_if(
         station.slots.begin(), station.slots.end(), [](const SlotRun& s) { return s.running; }));
+    // A slot whose start failed has already ended: no wait before it is taken in.
+    bool ended_at_once = false;
     for (SlotRun& slot : station.slots) {
       if (!boards_may_start(station) || running >= jobs) break;
       if (slot.queued) {
         if (!stamp_attempt(station, slot, now)) break;
-        start_attempt(station, slot, now);
+        if (!start_attempt(station, slot, now)) ended_at_once = true;
         ++running;
       }
     }
@@ -249,13 +254,13 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
     // A renewal that is due waits out the back-off, as every other call does.
-    if (run.ledger.open) {
-      wake = std::min(wake, station.ledger.backing_off
-                                ? std::max(station.lease_renewal, station.ledger.retry_at)
+    if (ledger.open) {
+      wake = std::min(wake, station.ledger_writes.backing_off
+                                ? std::max(station.lease_renewal, station.ledger_writes.retry_at)
                                 : station.lease_renewal);
     }
-    if (station.ledger.backing_off && (queued || !station.ledger.pending.empty()))
-      wake = std::min(wake, station.ledger.retry_at);
+    if (station.ledger_writes.backing_off && (queued || !station.ledger_writes.pending.empty()))
+      wake = std::min(wake, station.ledger_writes.retry_at);
     // What the station's own output has not taken yet goes on without waiting for it; the wait
     // below wakes when it can take more.
     terminal_flush(0);
@@ -268,9 +273,6 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
         station.dirty = false;
       }
     }
-    // A slot whose start failed has already ended: no wait before it is taken in.
-    bool ended_at_once = std::any_of(station.slots.begin(), station.slots.end(),
-                                     [](const SlotRun& s) { return s.running && s.attempt.child < 0; });
     if (ended_at_once) continue;
     wait_for_activity(wait_milliseconds(now, wake),
                       {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
@@ -279,7 +281,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const std::vect
   ledger_last_tries(station);
   std::string closing = render_unrecorded(run.record_path, station.unrecorded);
   for (const std::string& lost : station.ledger_lost) closing += "not in the ledger: " + lost + "\n";
-  if (run.ledger.open) ledger_close();
+  if (ledger.open) ledger_close();
   SteadyClock::time_point now = SteadyClock::now();
   publish_status(station, now, true);
   status_stop();

@@ -5,15 +5,14 @@
 #include <string>
 #include <vector>
 
-#include "station/attempt/attempt.hpp"
-#include "station/slot_setup.hpp"
 #include "station/station_options.hpp"
+#include "station/station_state.hpp"
 
 namespace xarveld::station {
 
 // Runs until every slot is done (or, with --loop, until interrupted), and returns the station's
 // exit status.
-int supervise(const StationOptions& options, const RunPlan& run, const std::vector<SlotSetup>& slots,
-              bool terminal, bool colour);
+int supervise(const StationOptions& options, const RunPlan& run, const LedgerPlan& ledger,
+              const std::vector<SlotSetup>& slots, bool terminal, bool colour);
 
 }  // namespace xarveld::station

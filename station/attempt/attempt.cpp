@@ -1,11 +1,10 @@
 #include "station/attempt/attempt.hpp"
 
-#include <algorithm>
 #include <filesystem>
-#include <fstream>
 
-#include "station/os/child_process.hpp"
 #include "station/attempt/reason.hpp"
+#include "station/os/child_process.hpp"
+#include "station/os/files.hpp"
 #include "station/os/sha256.hpp"
 #include "station/os/utc_time.hpp"
 
@@ -48,22 +47,9 @@ void save(std::FILE* file, const std::string& bytes) {
   std::fwrite(bytes.data(), 1, bytes.size(), file);
   std::fflush(file);
 }
-
-// The end of a file the child wrote itself.
-std::string file_tail(const std::string& path) {
-  std::ifstream file(path, std::ios::binary | std::ios::ate);
-  if (!file) return "";
-  auto size = static_cast<std::size_t>(std::max<std::streamoff>(file.tellg(), 0));
-  std::size_t length = std::min(size, REASON_SOURCE_LIMIT);
-  std::string tail(length, '\0');
-  file.seekg(static_cast<std::streamoff>(size - length));
-  file.read(tail.data(), static_cast<std::streamsize>(length));
-  tail.resize(static_cast<std::size_t>(std::max<std::streamsize>(file.gcount(), 0)));
-  return tail;
-}
 }  // namespace
 
-int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp, Attempt& attempt) {
+bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp, Attempt& attempt) {
   attempt = Attempt{};
   attempt.stamp = stamp;
   attempt.start_unix_ms = now_unix_ms();
@@ -74,13 +60,13 @@ int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stam
                               attempt.failure) ||
       !port_bind(slot.port, attempt.directory, port_number, attempt.failure)) {
     attempt.failure = "xarveld-station: " + attempt.failure;
-    return 0;
+    return false;
   }
   std::string image = run.image_copy;
-  if (stamp.has_serial && !write_numbered_image(run.ledger, stamp.serial, attempt.directory, image,
+  if (stamp.has_serial && !write_numbered_image(run.serial, stamp.serial, attempt.directory, image,
                                                 attempt.image_sha256_burnt, attempt.failure)) {
     attempt.failure = "xarveld-station: " + attempt.failure;
-    return 0;
+    return false;
   }
   attempt.command = tool_arguments_for_run(run.tool_arguments, run.plan, image,
                                            run.driver_copy, port_number, absolute_name);
@@ -88,14 +74,14 @@ int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stam
   attempt.output = file_open_unshared(output_path, "wb");
   if (attempt.output == nullptr) {
     attempt.failure = "xarveld-station: cannot write " + output_path;
-    return 0;
+    return false;
   }
   std::string errors_path = attempt.directory + "/stderr.txt";
   if (child_error_is_terminal()) {
     attempt.errors = file_open_unshared(errors_path, "wb");
     if (attempt.errors == nullptr) {
       attempt.failure = "xarveld-station: cannot write " + errors_path;
-      return 0;
+      return false;
     }
   }
   ChildSpec spec;
@@ -106,9 +92,9 @@ int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stam
   attempt.child = child_start(spec, attempt.failure);
   if (attempt.child < 0) {
     attempt.failure = "xarveld-station: " + attempt.failure;
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 bool attempt_poll(Attempt& attempt) {
@@ -144,7 +130,7 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
     std::fclose(attempt.errors);
     attempt.errors = nullptr;
   } else if (attempt.child >= 0) {
-    attempt.error_tail = file_tail(attempt.directory + "/stderr.txt");
+    attempt.error_tail = file_tail(attempt.directory + "/stderr.txt", REASON_SOURCE_LIMIT);
   }
   if (attempt.child >= 0) {
     child_release(attempt.child);
@@ -182,7 +168,7 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
   if (!attempt.directory.empty() && fs::exists(log_path, code)) {
     // Left null when it cannot be taken: the record says no digest rather than a wrong one.
     std::string why;
-    sha256_file_hex(log_path, record.log_sha256, why);
+    if (!sha256_file_hex(log_path, record.log_sha256, why)) record.log_sha256.clear();
   }
   return record;
 }

@@ -1,7 +1,8 @@
 #pragma once
 // One attempt: its own directory under runs/SLOT/, the port bound there, the tool started in it
 // with its standard output and standard error saved byte for byte, and, once the tool has ended,
-// its record.
+// its record. This header is the room's door: what the station needs of one run of the tool and
+// what it leaves. An attempt is handed its number and where to put it; it never asks the ledger.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -10,14 +11,26 @@
 
 #include "station/attempt/images.hpp"
 #include "station/attempt/outcome.hpp"
-#include "station/os/port.hpp"
 #include "station/attempt/progress.hpp"
 #include "station/attempt/record.hpp"
-#include "station/ledger/write_queue.hpp"
-#include "station/station_options.hpp"
+#include "station/attempt/serial_field.hpp"
 #include "station/attempt/tool_arguments.hpp"
+#include "station/os/port.hpp"
 
 namespace xarveld::station {
+
+// A place on the line where a board is burnt.
+struct Slot {
+  std::string name;  // a directory under runs/
+  std::string port;  // as given: a device path on POSIX, COMn on Windows
+};
+
+// One attempt's id and, with numbers, the number it burns.
+struct AttemptStamp {
+  std::string id;
+  bool has_serial = false;
+  std::uint64_t serial = 0;
+};
 
 // What every run of a station shares.
 struct RunPlan {
@@ -31,7 +44,7 @@ struct RunPlan {
   std::string record_path = "station-record.jsonl";
   std::string host;
   std::string version;
-  LedgerPlan ledger;
+  SerialPlacement serial;  // where each board's number goes, when boards get numbers
 };
 
 using SteadyClock = std::chrono::steady_clock;
@@ -58,9 +71,10 @@ struct Attempt {
 };
 
 // Makes the attempt's directory, binds the port, writes the image with the stamp's number when
-// it has one, and starts the tool. Returns 1, or 0 with the reason in attempt.failure (the
-// attempt then ends at once, as a failure).
-int attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp, Attempt& attempt);
+// it has one, and starts the tool. False with the reason in attempt.failure: the attempt has
+// then ended at once, as a failure.
+[[nodiscard]] bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp,
+                                 Attempt& attempt);
 
 // Takes what the tool wrote since the last call; returns true once it has ended and all its
 // output is in.

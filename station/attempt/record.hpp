@@ -5,14 +5,9 @@
 #include <string>
 #include <vector>
 
-namespace xarveld::station {
+#include "station/os/files.hpp"
 
-struct ImageFacts {
-  std::string role;  // "driver" or "image"
-  std::string name;  // as given on the command line
-  std::uint64_t size = 0;
-  std::string sha256;  // lower-case hex
-};
+namespace xarveld::station {
 
 struct AttemptRecord {
   std::string host;

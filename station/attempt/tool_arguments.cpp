@@ -29,6 +29,16 @@ bool plan_tool_arguments(const std::vector<std::string>& arguments, ToolArgument
   return true;
 }
 
+bool tool_reads_back(const std::vector<std::string>& arguments, const ToolArgumentPlan& plan) {
+  for (int i = 0; i < plan.image_index; ++i) {
+    const std::string& argument = arguments[static_cast<std::size_t>(i)];
+    if (i != plan.driver_index && argument.size() >= 2 && argument[0] == '-' &&
+        (argument[1] == 'v' || argument[1] == 'x'))
+      return true;
+  }
+  return false;
+}
+
 std::vector<std::string> tool_arguments_for_run(const std::vector<std::string>& arguments,
                                                 const ToolArgumentPlan& plan,
                                                 const std::string& image, const std::string& driver,

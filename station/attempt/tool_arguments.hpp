@@ -21,6 +21,9 @@ struct ToolArgumentPlan {
 bool plan_tool_arguments(const std::vector<std::string>& arguments, ToolArgumentPlan& plan,
                          std::string& message);
 
+// Whether the tool reads the image back (-v or -x), and with it a board's number.
+bool tool_reads_back(const std::vector<std::string>& arguments, const ToolArgumentPlan& plan);
+
 // The arguments of one run. image and driver are the copies' absolute names; port_number is the
 // digit to pass with -c ("" on POSIX, where the run's directory holds COM1 and the tool's
 // default is COM1). Every -c the tool would take is left out; absolute names the other -l

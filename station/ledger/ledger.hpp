@@ -6,7 +6,10 @@
 // PostgreSQL for a "postgresql://" or "postgres://" connection string (a line of PCs).
 //
 // Every call is made from the station's one loop and returns within a bounded time; a database
-// that cannot be reached is an answer (LedgerStatus::Unreachable), not a wait without end.
+// that cannot be reached is an answer (LedgerStatus::Unreachable), not a wait without end. What
+// the ledger cannot take yet waits in a queue of the station's (write_queue.cpp), and the report
+// is rendered here too (report.cpp): this header is the room's one door.
+#include <chrono>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -21,6 +24,9 @@ enum class LedgerStatus {
 };
 
 enum class SerialState { Reserved, Used, Returned, Spoiled };
+
+// "reserved", "used", "returned" or "spoiled", as the serials table and the report name it.
+const char* serial_state_name(SerialState state);
 
 // A pool: a named range of numbers. The first station that names it fixes its range.
 struct SerialPool {
@@ -121,5 +127,60 @@ void ledger_close();
 // How long a lease lasts without renewal, and how often a station renews it.
 constexpr std::int64_t LEDGER_LEASE_MS = 30000;
 constexpr std::int64_t LEDGER_RENEW_MS = 5000;
+
+// The writes that wait (write_queue.cpp). While the ledger cannot be reached, a station's
+// settlings and attempt rows wait in the order made, and the next try waits: 1 s after the
+// first failure, then twice as long each time up to 30 s, and 1 s again once the ledger answers.
+
+// A write the ledger has yet to take: a number's settling, or an attempt's row.
+struct LedgerWrite {
+  bool settle = false;
+  std::string pool;
+  std::uint64_t serial = 0;
+  SerialState to = SerialState::Spoiled;
+  LedgerAttemptRow row;
+  std::string what;  // for the operator: "a board 3 attempt 1 row"
+};
+
+// Hands a write to the open ledger: ledger_settle or ledger_record_attempt.
+LedgerStatus ledger_put(const LedgerWrite& write, std::string& error);
+using LedgerPut = LedgerStatus (*)(const LedgerWrite& write, std::string& error);
+
+using LedgerClock = std::chrono::steady_clock;
+constexpr std::chrono::milliseconds LEDGER_RETRY_FIRST{1000};
+constexpr std::chrono::milliseconds LEDGER_RETRY_LONGEST{30000};
+
+struct LedgerQueue {
+  std::vector<LedgerWrite> pending;  // in the order made: a number is settled before its row
+  bool backing_off = false;
+  LedgerClock::time_point retry_at;
+  std::chrono::milliseconds delay = LEDGER_RETRY_FIRST;
+  std::string last_error;
+  LedgerPut put = ledger_put;  // what takes the writes; a test gives its own
+};
+
+// The ledger could not be reached: the next try waits.
+void ledger_back_off(LedgerQueue& queue, LedgerClock::time_point now, const std::string& error);
+// It answered: the next wait starts short again.
+void ledger_reached(LedgerQueue& queue);
+// Whether a call may be made now (no wait under way).
+bool ledger_may_try(const LedgerQueue& queue, LedgerClock::time_point now);
+
+// Writes write now, or queues it behind the writes that wait. Ok when it went in; Unreachable
+// when it waits in the queue; any other status when the ledger refused it for good. Why in error.
+LedgerStatus ledger_write(LedgerQueue& queue, const LedgerWrite& write, LedgerClock::time_point now,
+                          std::string& error);
+
+// Tries the waiting writes in order, up to the first the ledger cannot take. Writes the ledger
+// refuses for good are dropped, and what they were and why added to refused.
+void ledger_flush(LedgerQueue& queue, LedgerClock::time_point now, std::vector<std::string>& refused);
+
+// The report (report.cpp): a plain table of the pools' counts, and the uses as CSV (RFC 4180,
+// CRLF line ends) with a header line.
+std::string render_pool_table(const std::vector<PoolReport>& pools);
+std::string render_uses_csv(const std::vector<SerialUse>& uses);
+// One CSV field: quoted, with its quotes doubled, when it holds a comma, a quote, CR or LF, or
+// begins or ends with a space.
+std::string csv_field(const std::string& text);
 
 }  // namespace xarveld::station

@@ -8,7 +8,6 @@
 // differ from PC to PC. A station on this host whose process is gone has lapsed at once.
 #include <libpq-fe.h>
 #include <poll.h>
-#include <signal.h>
 
 #include <cerrno>
 #include <chrono>
@@ -22,6 +21,7 @@
 
 #include "station/ledger/ledger_backend.hpp"
 #include "station/ledger/ledger_schema.hpp"
+#include "station/os/host.hpp"
 
 namespace xarveld::station {
 
@@ -338,11 +338,6 @@ LedgerStatus pg_define_pool(const SerialPool& pool, std::string& error) {
     }
     return LedgerStatus::Ok;
   });
-}
-
-bool process_gone(std::int64_t pid) {
-  return pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
-         kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 // Within the pool's lock: the reservations of stations whose lease has lapsed, by the server's

@@ -13,7 +13,4 @@ constexpr int LEDGER_SCHEMA_VERSION = 1;
 // (CREATE ... IF NOT EXISTS); the backend records the version in the same transaction.
 extern const std::vector<const char*> LEDGER_SCHEMA_V1;
 
-// SQL text of a state, as the serials table keeps it.
-const char* serial_state_name(SerialState state);
-
 }  // namespace xarveld::station

@@ -2,17 +2,17 @@
 // transaction, committed and synced before the call returns: a number reserved here is on the disk
 // before its board's tool starts, so neither a crash nor a power cut can hand it out twice.
 #include <fcntl.h>
-#include <signal.h>
 #include <sqlite3.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <limits>
 
 #include "station/ledger/ledger_backend.hpp"
 #include "station/ledger/ledger_schema.hpp"
+#include "station/os/host.hpp"
+#include "station/os/utc_time.hpp"
 
 namespace xarveld::station {
 
@@ -26,12 +26,6 @@ constexpr int BUSY_TIMEOUT_MS = 5000;
 sqlite3* db = nullptr;
 LedgerStation this_station;
 std::string ledger_file;
-
-std::int64_t now_unix_ms() {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(
-             std::chrono::system_clock::now().time_since_epoch())
-      .count();
-}
 
 // A lock held past the busy timeout, or a disk that failed or filled, may pass: try again later.
 // Anything else (a constraint, a file that is no database, no permission) is a no for good.
@@ -287,11 +281,6 @@ LedgerStatus sqlite_define_pool(const SerialPool& pool, std::string& error) {
     return LedgerStatus::Refused;
   }
   return LedgerStatus::Ok;
-}
-
-bool process_gone(std::int64_t pid) {
-  return pid > 0 && pid <= std::numeric_limits<pid_t>::max() &&
-         kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
 }
 
 // Within the reservation's transaction: the numbers other stations reserved and can no longer

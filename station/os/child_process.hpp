@@ -6,15 +6,12 @@
 // console where the system has one, else a pipe, through which the tool's output comes at its
 // end; its standard error goes straight to a file. One source file per platform.
 #include <cstdint>
-#include <cstdio>
 #include <string>
 #include <vector>
 
-namespace xarveld::station {
+#include "station/os/wake.hpp"
 
-// Something else the wait wakes for: a file descriptor on POSIX, an event handle on Windows.
-using WakeHandle = std::intptr_t;
-constexpr WakeHandle NO_WAKE_HANDLE = -1;
+namespace xarveld::station {
 
 struct ChildSpec {
   std::string program;
@@ -59,13 +56,7 @@ void child_release(int id);
 void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& readable,
                        WakeHandle writable = NO_WAKE_HANDLE);
 
-// Opens a file of the station's own as fopen does, kept from every child it starts.
-std::FILE* file_open_unshared(const std::string& path, const char* mode);
-
 // Whether progress arrives while a run goes (false: only when it ends).
 bool child_progress_is_live();
-
-// The tool beside the running station's executable: the default --tool.
-std::string tool_beside_station(const char* argv0);
 
 }  // namespace xarveld::station

@@ -1,7 +1,6 @@
 #include <windows.h>
 
 #include <cstdio>
-#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -307,16 +306,5 @@ void wait_for_activity(int timeout_ms, const std::vector<WakeHandle>& readable,
 }
 
 bool child_progress_is_live() { return pseudo_console_api().create != nullptr; }
-
-std::FILE* file_open_unshared(const std::string& path, const char* mode) {
-  return std::fopen(path.c_str(), (std::string(mode) + "N").c_str());
-}
-
-std::string tool_beside_station(const char*) {
-  char buffer[MAX_PATH];
-  DWORD length = GetModuleFileNameA(nullptr, buffer, MAX_PATH);
-  std::filesystem::path self(std::string(buffer, length));
-  return (self.parent_path() / "xarveld.exe").string();
-}
 
 }  // namespace xarveld::station

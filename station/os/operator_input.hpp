@@ -1,7 +1,7 @@
 #pragma once
 // Enter at the station's terminal: in --loop, it starts every slot that has finished (a fixture
 // whose boards are swapped while its adapters stay). One source file per platform.
-#include "station/os/child_process.hpp"
+#include "station/os/wake.hpp"
 
 namespace xarveld::station {
 

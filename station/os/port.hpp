@@ -22,8 +22,8 @@ std::string port_presence(const std::string& port);
 
 // Points a run in directory at the port. POSIX: the symlink COM1 there, to the port made
 // absolute, and port_number stays empty (COM1 is the tool's default); Windows: port_number
-// becomes the n of COMn, for -c. Returns 1, or 0 with the reason in error.
-int port_bind(const std::string& port, const std::string& directory, std::string& port_number,
-              std::string& error);
+// becomes the n of COMn, for -c. False with the reason in why.
+[[nodiscard]] bool port_bind(const std::string& port, const std::string& directory,
+                             std::string& port_number, std::string& why);
 
 }  // namespace xarveld::station

@@ -67,18 +67,18 @@ std::string port_presence(const std::string& port) {
   return text;
 }
 
-int port_bind(const std::string& port, const std::string& directory, std::string& port_number,
-              std::string& error) {
+bool port_bind(const std::string& port, const std::string& directory, std::string& port_number,
+               std::string& why) {
   port_number.clear();
   std::error_code code;
   std::string target = std::filesystem::absolute(port, code).lexically_normal().string();
   if (code) target = port;
   std::string link = directory + "/COM1";
   if (symlink(target.c_str(), link.c_str()) != 0) {
-    error = link + ": " + std::strerror(errno);
-    return 0;
+    why = link + ": " + std::strerror(errno);
+    return false;
   }
-  return 1;
+  return true;
 }
 
 }  // namespace xarveld::station

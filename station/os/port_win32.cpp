@@ -36,9 +36,9 @@ std::string port_presence(const std::string& port) {
   return target;
 }
 
-int port_bind(const std::string& port, const std::string&, std::string& port_number, std::string&) {
+bool port_bind(const std::string& port, const std::string&, std::string& port_number, std::string&) {
   port_number = port.substr(3);
-  return 1;
+  return true;
 }
 
 }  // namespace xarveld::station

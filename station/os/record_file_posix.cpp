@@ -23,32 +23,32 @@ int open_for_append(const std::string& path, std::string& error) {
   return fd;
 }
 
-// Writes all of bytes; returns 0 with errno set when the system takes no more.
-int write_all(int fd, const char* bytes, std::size_t size) {
+// Writes all of bytes; false with errno set when the system takes no more.
+bool write_all(int fd, const char* bytes, std::size_t size) {
   while (size > 0) {
     ssize_t written = write(fd, bytes, size);
     if (written < 0 && errno == EINTR) continue;
     if (written <= 0) {
       if (written == 0) errno = EIO;
-      return 0;
+      return false;
     }
     bytes += written;
     size -= static_cast<std::size_t>(written);
   }
-  return 1;
+  return true;
 }
 
-int append_locked(int fd, const std::string& line, std::string& error) {
+bool append_locked(int fd, const std::string& line, std::string& error) {
   struct stat before{};
   if (fstat(fd, &before) != 0) {
     error = std::strerror(errno);
-    return 0;
+    return false;
   }
   std::string text = line;
   char last = '\n';
   if (before.st_size > 0 && pread(fd, &last, 1, before.st_size - 1) == 1 && last != '\n')
     text.insert(text.begin(), '\n');
-  if (write_all(fd, text.data(), text.size()) && fsync(fd) == 0) return 1;
+  if (write_all(fd, text.data(), text.size()) && fsync(fd) == 0) return true;
   error = std::strerror(errno);
   // What went in before the failure comes out again: a line is in the record whole or not at all.
   int cut;
@@ -60,34 +60,26 @@ int append_locked(int fd, const std::string& line, std::string& error) {
   } else {
     fsync(fd);
   }
-  return 0;
+  return false;
 }
 }  // namespace
 
-int record_open(const std::string& path, std::string& error) {
-  int fd = open_for_append(path, error);
-  if (fd < 0) return 0;
+bool record_open(const std::string& path, std::string& why) {
+  int fd = open_for_append(path, why);
+  if (fd < 0) return false;
   close(fd);
-  return 1;
+  return true;
 }
 
-int record_append(const std::string& path, const std::string& line, std::string& error) {
-  int fd = open_for_append(path, error);
-  if (fd < 0) return 0;
+bool record_append(const std::string& path, const std::string& line, std::string& why) {
+  int fd = open_for_append(path, why);
+  if (fd < 0) return false;
   while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
   }
-  int ok = append_locked(fd, line, error);
+  bool ok = append_locked(fd, line, why);
   flock(fd, LOCK_UN);
   close(fd);
   return ok;
 }
-
-std::string host_name() {
-  char name[256] = {};
-  if (gethostname(name, sizeof name - 1) != 0) return "";
-  return name;
-}
-
-std::int64_t process_id() { return getpid(); }
 
 }  // namespace xarveld::station

@@ -57,11 +57,11 @@ bool write_all(HANDLE file, const char* bytes, std::size_t size) {
   return true;
 }
 
-int append_locked(HANDLE file, const std::string& line, std::string& error) {
+bool append_locked(HANDLE file, const std::string& line, std::string& error) {
   LARGE_INTEGER before{};
   if (!GetFileSizeEx(file, &before)) {
     error = failed("GetFileSizeEx", GetLastError());
-    return 0;
+    return false;
   }
   std::string text = line;
   if (before.QuadPart > 0) {
@@ -75,7 +75,7 @@ int append_locked(HANDLE file, const std::string& line, std::string& error) {
     }
   }
   if (move_to(file, before) && write_all(file, text.data(), text.size()) && FlushFileBuffers(file))
-    return 1;
+    return true;
   error = failed("", GetLastError());
   // What went in before the failure comes out again: a line is in the record whole or not at all.
   if (move_to(file, before) && SetEndOfFile(file)) {
@@ -83,39 +83,30 @@ int append_locked(HANDLE file, const std::string& line, std::string& error) {
   } else {
     error += "; " + failed("the part written could not be taken back", GetLastError());
   }
-  return 0;
+  return false;
 }
 }  // namespace
 
-int record_open(const std::string& path, std::string& error) {
-  HANDLE file = open_for_append(path, error);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+bool record_open(const std::string& path, std::string& why) {
+  HANDLE file = open_for_append(path, why);
+  if (file == INVALID_HANDLE_VALUE) return false;
   CloseHandle(file);
-  return 1;
+  return true;
 }
 
-int record_append(const std::string& path, const std::string& line, std::string& error) {
-  HANDLE file = open_for_append(path, error);
-  if (file == INVALID_HANDLE_VALUE) return 0;
+bool record_append(const std::string& path, const std::string& line, std::string& why) {
+  HANDLE file = open_for_append(path, why);
+  if (file == INVALID_HANDLE_VALUE) return false;
   OVERLAPPED whole{};
-  int ok = 0;
+  bool ok = false;
   if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK, 0, MAXDWORD, MAXDWORD, &whole)) {
-    error = failed("LockFileEx", GetLastError());
+    why = failed("LockFileEx", GetLastError());
   } else {
-    ok = append_locked(file, line, error);
+    ok = append_locked(file, line, why);
     UnlockFileEx(file, 0, MAXDWORD, MAXDWORD, &whole);
   }
   CloseHandle(file);
   return ok;
 }
-
-std::string host_name() {
-  char name[MAX_COMPUTERNAME_LENGTH + 1] = {};
-  DWORD size = sizeof name;
-  if (!GetComputerNameA(name, &size)) return "";
-  return name;
-}
-
-std::int64_t process_id() { return GetCurrentProcessId(); }
 
 }  // namespace xarveld::station

@@ -2,14 +2,15 @@
 
 #include <bcrypt.h>
 
-#include <cerrno>
 #include <cstdio>
-#include <cstring>
-#include <memory>
 
-#include "station/os/sha256.hpp"
+#include "station/os/sha256_platform.hpp"
 
 namespace xarveld::station {
+
+struct Sha256Context {
+  BCRYPT_HASH_HANDLE hash = nullptr;
+};
 
 namespace {
 struct Provider {
@@ -27,56 +28,62 @@ const Provider& provider() {
   return opened;
 }
 
-int library_failed(const char* call, NTSTATUS status, std::string& error) {
+bool library_failed(const char* call, NTSTATUS status, std::string& why) {
   char text[96];
   std::snprintf(text, sizeof text, "CNG %s failed: status 0x%08lx", call,
                 static_cast<unsigned long>(status));
-  error = text;
-  return SHA256_LIBRARY_FAILED;
+  why = text;
+  return false;
 }
 }  // namespace
 
-int sha256_hex(const void* data, std::size_t size, std::string& hex, std::string& error) {
+bool sha256_digest(const void* data, std::size_t size, unsigned char (&digest)[SHA256_BYTES],
+                   std::string& why) {
   const Provider& sha256 = provider();
   if (!BCRYPT_SUCCESS(sha256.status))
-    return library_failed("BCryptOpenAlgorithmProvider", sha256.status, error);
-  unsigned char digest[32] = {};
+    return library_failed("BCryptOpenAlgorithmProvider", sha256.status, why);
   NTSTATUS status = BCryptHash(sha256.handle, nullptr, 0,
                                static_cast<PUCHAR>(const_cast<void*>(data)),
-                               static_cast<ULONG>(size), digest, sizeof digest);
-  if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptHash", status, error);
-  hex = digest_hex(digest);
-  return SHA256_DONE;
+                               static_cast<ULONG>(size), digest, SHA256_BYTES);
+  if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptHash", status, why);
+  return true;
 }
 
-int sha256_file_hex(const std::string& path, std::string& hex, std::string& error) {
-  std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(std::fopen(path.c_str(), "rbN"), std::fclose);
-  if (!file) {
-    error = std::strerror(errno);
-    return SHA256_UNREADABLE;
-  }
+Sha256Context* sha256_context_new(std::string& why) {
   const Provider& sha256 = provider();
-  if (!BCRYPT_SUCCESS(sha256.status))
-    return library_failed("BCryptOpenAlgorithmProvider", sha256.status, error);
-  BCRYPT_HASH_HANDLE created = nullptr;
-  NTSTATUS status = BCryptCreateHash(sha256.handle, &created, nullptr, 0, nullptr, 0, 0);
-  if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptCreateHash", status, error);
-  std::unique_ptr<void, decltype(&BCryptDestroyHash)> hash(created, BCryptDestroyHash);
-  unsigned char chunk[65536];
-  std::size_t got;
-  while ((got = std::fread(chunk, 1, sizeof chunk, file.get())) > 0) {
-    status = BCryptHashData(hash.get(), chunk, static_cast<ULONG>(got), 0);
-    if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptHashData", status, error);
+  if (!BCRYPT_SUCCESS(sha256.status)) {
+    library_failed("BCryptOpenAlgorithmProvider", sha256.status, why);
+    return nullptr;
   }
-  if (std::ferror(file.get())) {
-    error = std::strerror(errno);
-    return SHA256_UNREADABLE;
+  auto* context = new Sha256Context;
+  NTSTATUS status = BCryptCreateHash(sha256.handle, &context->hash, nullptr, 0, nullptr, 0, 0);
+  if (!BCRYPT_SUCCESS(status)) {
+    delete context;
+    library_failed("BCryptCreateHash", status, why);
+    return nullptr;
   }
-  unsigned char digest[32] = {};
-  status = BCryptFinishHash(hash.get(), digest, sizeof digest, 0);
-  if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptFinishHash", status, error);
-  hex = digest_hex(digest);
-  return SHA256_DONE;
+  return context;
+}
+
+bool sha256_context_add(Sha256Context* context, const void* data, std::size_t size,
+                        std::string& why) {
+  NTSTATUS status = BCryptHashData(context->hash, static_cast<PUCHAR>(const_cast<void*>(data)),
+                                   static_cast<ULONG>(size), 0);
+  if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptHashData", status, why);
+  return true;
+}
+
+bool sha256_context_finish(Sha256Context* context, unsigned char (&digest)[SHA256_BYTES],
+                           std::string& why) {
+  NTSTATUS status = BCryptFinishHash(context->hash, digest, SHA256_BYTES, 0);
+  if (!BCRYPT_SUCCESS(status)) return library_failed("BCryptFinishHash", status, why);
+  return true;
+}
+
+void sha256_context_free(Sha256Context* context) {
+  if (context == nullptr) return;
+  if (context->hash != nullptr) BCryptDestroyHash(context->hash);
+  delete context;
 }
 
 }  // namespace xarveld::station

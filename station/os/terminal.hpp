@@ -6,7 +6,7 @@
 // source file per platform.
 #include <string>
 
-#include "station/os/child_process.hpp"
+#include "station/os/wake.hpp"
 
 namespace xarveld::station {
 

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "station/os/files.hpp"
+
 namespace xarveld::station {
 
 struct StatusSlot {
@@ -29,13 +31,6 @@ struct StatusSlot {
   std::string reason;   // with a failure: why, in the station's words; empty when not known
 };
 
-struct StatusImage {
-  std::string role;
-  std::string name;
-  std::uint64_t size = 0;
-  std::string sha256;
-};
-
 struct StatusSnapshot {
   std::vector<StatusSlot> slots;
   int passed = 0;
@@ -50,7 +45,7 @@ struct StatusStation {
   std::string version;
   std::string record;
   std::int64_t started_unix_ms = 0;
-  std::vector<StatusImage> images;
+  std::vector<ImageFacts> images;
 };
 
 enum class StatusEventKind { Start, Phase, Progress, Result, Record };

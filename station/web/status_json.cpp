@@ -51,7 +51,7 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   json["started"] = iso_utc(station.started_unix_ms);
   json["record"] = station.record;
   Json images = Json::array();
-  for (const StatusImage& image : station.images) {
+  for (const ImageFacts& image : station.images) {
     images.push_back({{"role", image.role},
                       {"name", image.name},
                       {"size", image.size},

@@ -279,7 +279,7 @@ int inline_hash(const std::string& page, const std::string& tag, std::string& so
   }
   std::size_t from = open + tag.size() + 2;
   std::string hex;
-  if (sha256_hex(page.data() + from, close - from, hex, why) != SHA256_DONE) return 0;
+  if (!sha256_hex(page.data() + from, close - from, hex, why)) return 0;
   std::string digest;
   for (std::size_t i = 0; i < hex.size(); i += 2) {
     digest += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));

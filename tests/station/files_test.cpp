@@ -24,7 +24,7 @@ TEST(StationFiles, AnAppendThatFailsPartWayIsTakenBack) {
   std::string path = std::string(dir) + "/record.jsonl", error;
   // A line torn by a crash: the next one starts on a line of its own.
   std::ofstream(path) << "{\"torn\":";
-  ASSERT_EQ(record_append(path, "{\"n\":1}\n", error), 1) << error;
+  ASSERT_TRUE(record_append(path, "{\"n\":1}\n", error)) << error;
 
   // A file-size limit stands for a full disk: the write stops part-way with EFBIG.
   rlimit before{};
@@ -33,13 +33,13 @@ TEST(StationFiles, AnAppendThatFailsPartWayIsTakenBack) {
   small.rlim_cur = fs::file_size(path) + 100;
   sighandler_t old_handler = signal(SIGXFSZ, SIG_IGN);
   setrlimit(RLIMIT_FSIZE, &small);
-  int full = record_append(path, "{\"pad\":\"" + std::string(4000, 'x') + "\"}\n", error);
+  bool full = record_append(path, "{\"pad\":\"" + std::string(4000, 'x') + "\"}\n", error);
   setrlimit(RLIMIT_FSIZE, &before);
   signal(SIGXFSZ, old_handler);
-  EXPECT_EQ(full, 0);
+  EXPECT_FALSE(full);
   EXPECT_EQ(error, "File too large");
 
-  ASSERT_EQ(record_append(path, "{\"n\":2}\n", error), 1) << error;
+  ASSERT_TRUE(record_append(path, "{\"n\":2}\n", error)) << error;
   std::ifstream file(path);
   EXPECT_EQ(std::string(std::istreambuf_iterator<char>(file), {}), "{\"torn\":\n{\"n\":1}\n{\"n\":2}\n");
   fs::remove_all(dir);
@@ -50,11 +50,11 @@ TEST(StationFiles, ACopyThatCannotBeRenamedIntoPlaceSaysWhy) {
   ASSERT_NE(mkdtemp(dir), nullptr);
   std::string images = std::string(dir) + "/images", hex, error;
   std::ofstream(std::string(dir) + "/img.bin") << "image";
-  ASSERT_EQ(sha256_hex("image", 5, hex, error), SHA256_DONE) << error;
+  ASSERT_TRUE(sha256_hex("image", 5, hex, error)) << error;
   // Where the copy goes stands a directory that is not empty: the rename is refused.
   fs::create_directories(images + "/" + hex + ".bin/in-the-way");
   StationImage image;
-  EXPECT_EQ(prepare_image("image", std::string(dir) + "/img.bin", images, image, error), 0);
+  EXPECT_FALSE(prepare_image("image", std::string(dir) + "/img.bin", images, image, error));
   EXPECT_EQ(error, images + "/" + hex + ".bin: Is a directory");
   fs::remove_all(dir);
 }

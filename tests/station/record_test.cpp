@@ -3,8 +3,10 @@
 
 #include <nlohmann/json.hpp>
 
+#include "station/attempt/images.hpp"
 #include "station/attempt/record.hpp"
-#include "station/ledger/write_queue.hpp"
+#include "station/ledger/ledger.hpp"
+#include "station/os/host.hpp"
 #include "station/os/utc_time.hpp"
 
 namespace xarveld::station {
@@ -92,7 +94,7 @@ TEST(StationRecord, ReportCsvAndNumberedImage) {
   EXPECT_EQ(render_uses_csv({{"p,1", 7, "used", "id", "st", "host", "a", "PASS"}}),
             "pool,serial,state,attempt_id,station_id,host,slot,result\r\n"
             "\"p,1\",7,used,id,st,host,a,PASS\r\n");
-  LedgerPlan plan;
+  SerialPlacement plan;
   plan.base_image = "0123456789";
   plan.offset = 6;
   plan.format = {SerialEncoding::U32Be, 4};
