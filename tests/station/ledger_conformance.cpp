@@ -223,8 +223,10 @@ TEST_P(LedgerConformance, StationsThatDiedHoldingNumbersNeverHandThemOut) {
   ASSERT_EQ(ledger_open(location, station_named("next"), error), OK) << error;
   EXPECT_EQ(reserve("p", "n1"), 5u);
   EXPECT_EQ(counts("p"), "1-8: 0 2 0 3 3") << "the killed station's spoiled, the other's held";
-  GetParam().query(location,
-                   "UPDATE stations SET lease_until_unix_ms = 0 WHERE station_id = 'elsewhere'");
+  // The other's lease ran out a millisecond ago, by the clock the ledger judges leases with.
+  GetParam().query(location, "UPDATE stations SET lease_until_unix_ms = " +
+                                 GetParam().now_unix_ms_sql +
+                                 " - 1 WHERE station_id = 'elsewhere'");
   EXPECT_EQ(reserve("p", "n2"), 6u);
   EXPECT_EQ(counts("p"), "1-8: 0 4 0 2 2") << "its lease lapsed; this station's own stay";
   EXPECT_EQ(settle("p", 3, "elsewhere-a", S::Used), REFUSED);
