@@ -139,9 +139,12 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
   EXPECT_EQ(reserve("p", "a6"), 4u);
   EXPECT_EQ(reserve("p", "a7"), 5u);
   EXPECT_EQ(reserve_status("p", "a8"), EXHAUSTED);
+  // With no new number left, one given back is still handed out again.
+  EXPECT_EQ(settle("p", 4, "a6", S::Returned), OK);
+  EXPECT_EQ(reserve("p", "a9"), 4u);
   EXPECT_EQ(settle("p", 2, "a5", S::Spoiled), OK);
-  EXPECT_EQ(settle("p", 4, "a6", S::Used), OK);
-  EXPECT_EQ(reserve_status("p", "a8"), EXHAUSTED);
+  EXPECT_EQ(settle("p", 4, "a9", S::Used), OK);
+  EXPECT_EQ(reserve_status("p", "a10"), EXHAUSTED);
 
   // A pool may end at the largest number a database keeps, and not past it.
   constexpr std::uint64_t TOP = 0x7FFFFFFFFFFFFFFF;
@@ -150,7 +153,11 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
   EXPECT_EQ(reserve("top", "t1"), TOP - 1);
   EXPECT_EQ(reserve("top", "t2"), TOP);
   EXPECT_EQ(reserve_status("top", "t3"), EXHAUSTED);
-  EXPECT_EQ(counts("top"), std::to_string(TOP - 1) + "-" + std::to_string(TOP) + ": 0 0 0 2 0");
+  const std::string top_1 = std::to_string(TOP - 1), top = std::to_string(TOP);
+  std::vector<std::string> listed;  // listed beside the other pool's numbers
+  EXPECT_EQ(counts("top", &listed), top_1 + "-" + top + ": 0 0 0 2 0");
+  EXPECT_EQ(listed, (std::vector<std::string>{top_1 + " reserved t1 s1 line-pc  ",
+                                              top + " reserved t2 s1 line-pc  "}));
 }
 
 TEST_P(LedgerConformance, AttemptRowsAreOnePerAttemptAndTheReportAgrees) {
