@@ -139,9 +139,12 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
   EXPECT_EQ(reserve("p", "a6"), 4u);
   EXPECT_EQ(reserve("p", "a7"), 5u);
   EXPECT_EQ(reserve_status("p", "a8"), EXHAUSTED);
+  // With no new number left, one given back is still handed out again.
+  EXPECT_EQ(settle("p", 4, "a6", S::Returned), OK);
+  EXPECT_EQ(reserve("p", "a9"), 4u);
   EXPECT_EQ(settle("p", 2, "a5", S::Spoiled), OK);
-  EXPECT_EQ(settle("p", 4, "a6", S::Used), OK);
-  EXPECT_EQ(reserve_status("p", "a8"), EXHAUSTED);
+  EXPECT_EQ(settle("p", 4, "a9", S::Used), OK);
+  EXPECT_EQ(reserve_status("p", "a10"), EXHAUSTED);
 
   // A pool may end at the largest number a database keeps, and not past it.
   constexpr std::uint64_t TOP = 0x7FFFFFFFFFFFFFFF;
@@ -150,7 +153,11 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
   EXPECT_EQ(reserve("top", "t1"), TOP - 1);
   EXPECT_EQ(reserve("top", "t2"), TOP);
   EXPECT_EQ(reserve_status("top", "t3"), EXHAUSTED);
-  EXPECT_EQ(counts("top"), std::to_string(TOP - 1) + "-" + std::to_string(TOP) + ": 0 0 0 2 0");
+  const std::string top_1 = std::to_string(TOP - 1), top = std::to_string(TOP);
+  std::vector<std::string> listed;  // listed beside the other pool's numbers
+  EXPECT_EQ(counts("top", &listed), top_1 + "-" + top + ": 0 0 0 2 0");
+  EXPECT_EQ(listed, (std::vector<std::string>{top_1 + " reserved t1 s1 line-pc  ",
+                                              top + " reserved t2 s1 line-pc  "}));
 }
 
 TEST_P(LedgerConformance, AttemptRowsAreOnePerAttemptAndTheReportAgrees) {
@@ -223,8 +230,10 @@ TEST_P(LedgerConformance, StationsThatDiedHoldingNumbersNeverHandThemOut) {
   ASSERT_EQ(ledger_open(location, station_named("next"), error), OK) << error;
   EXPECT_EQ(reserve("p", "n1"), 5u);
   EXPECT_EQ(counts("p"), "1-8: 0 2 0 3 3") << "the killed station's spoiled, the other's held";
-  GetParam().query(location,
-                   "UPDATE stations SET lease_until_unix_ms = 0 WHERE station_id = 'elsewhere'");
+  // The other's lease ran out a millisecond ago, by the clock the ledger judges leases with.
+  GetParam().query(location, "UPDATE stations SET lease_until_unix_ms = " +
+                                 GetParam().now_unix_ms_sql +
+                                 " - 1 WHERE station_id = 'elsewhere'");
   EXPECT_EQ(reserve("p", "n2"), 6u);
   EXPECT_EQ(counts("p"), "1-8: 0 4 0 2 2") << "its lease lapsed; this station's own stay";
   EXPECT_EQ(settle("p", 3, "elsewhere-a", S::Used), REFUSED);

@@ -18,6 +18,9 @@ struct LedgerUnderTest {
   // Runs one SQL statement on the ledger at a location through a connection of its own; gives
   // the first column of its first row, "" when there is none.
   std::function<std::string(const std::string& location, const std::string& sql)> query;
+  // An SQL expression for now in Unix milliseconds by the clock the backend judges leases with:
+  // the station's own on a file, the server's on a server.
+  std::string now_unix_ms_sql;
 };
 
 inline void PrintTo(const LedgerUnderTest& ledger, std::ostream* out) { *out << ledger.name; }

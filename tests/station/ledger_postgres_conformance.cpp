@@ -15,7 +15,8 @@ std::string fresh_postgres_location() {
 
 std::vector<LedgerUnderTest> postgres_if_installed() {
   if (test::postgres_binaries().empty()) return {};
-  return {LedgerUnderTest{"PostgreSQL", fresh_postgres_location, test::postgres_value}};
+  return {LedgerUnderTest{"PostgreSQL", fresh_postgres_location, test::postgres_value,
+                          "(EXTRACT(EPOCH FROM clock_timestamp()) * 1000)::BIGINT"}};
 }
 
 INSTANTIATE_TEST_SUITE_P(PostgreSQL, LedgerConformance,

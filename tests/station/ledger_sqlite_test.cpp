@@ -47,9 +47,13 @@ std::string sqlite_query(const std::string& location, const std::string& sql) {
   return value;
 }
 
+// SQLite's 'now' is this PC's clock, as the station's is, to the millisecond.
+constexpr const char* SQLITE_NOW_MS =
+    "CAST(ROUND((julianday('now') - 2440587.5) * 86400000) AS INTEGER)";
+
 INSTANTIATE_TEST_SUITE_P(SQLite, LedgerConformance,
                          testing::Values(LedgerUnderTest{"SQLite", fresh_sqlite_location,
-                                                         sqlite_query}),
+                                                         sqlite_query, SQLITE_NOW_MS}),
                          [](const auto& instance) { return instance.param.name; });
 
 TEST(SqliteLedger, FileModeLinksWalAndUsersWhoMayNotWrite) {
