@@ -89,14 +89,12 @@ bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
     ledger_out_of_reach(station);
     return false;
   }
-  station.ledger_stop = status == LedgerStatus::Exhausted
-                            ? "pool " + plan.pool + " (" + std::to_string(plan.first) + "-" +
-                                  std::to_string(plan.last) + ") is exhausted; no new board starts"
-                            : error + "; no new board starts";
-  for (SlotRun& other : station.slots) other.queued = false;
-  view_keep_line(station.ledger_stop);
-  say(station.ledger_stop);
-  station.dirty = true;
+  std::string why = status == LedgerStatus::Exhausted
+                        ? "pool " + plan.pool + " (" + std::to_string(plan.first) + "-" +
+                              std::to_string(plan.last) + ") is exhausted; no new board starts"
+                        : error + "; no new board starts";
+  stop_new_boards(station, Stop::Ledger, why);
+  say(why);
   return false;
 }
 

@@ -8,40 +8,61 @@ namespace {
 using std::chrono::milliseconds;
 }  // namespace
 
-std::vector<SlotView> views(const Station& station, SteadyClock::time_point now) {
-  std::vector<SlotView> list;
-  for (const SlotRun& slot : station.slots) {
-    SlotView view = slot.view;
-    view.running = slot.running;
-    view.queued = slot.queued;
-    view.attempt = slot.attempt_number;
-    view.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
-    if (slot.running) {
-      const Attempt& attempt = slot.attempt;
-      std::uint64_t driver = 0, image = 0;
-      for (const StationImage& i : station.run->images) {
-        (i.facts.role == "driver" ? driver : image) = i.facts.size;
-      }
-      view.phase = attempt.progress.phase;
-      view.bytes_done = progress_bytes_done(attempt.progress, driver, image);
-      view.bytes_total = progress_bytes_total(attempt.progress, driver, image);
-      double phase_seconds = seconds_since(attempt.phase_started, now);
-      view.kib_per_second = phase_seconds > 0 ? view.bytes_done / 1024.0 / phase_seconds : 0;
-      view.seconds = seconds_since(attempt.started, now);
-    }
-    list.push_back(view);
-  }
-  return list;
+void stop_new_boards(Station& station, Stop why, const std::string& line) {
+  station.stopped |= static_cast<unsigned>(why);
+  for (SlotRun& slot : station.slots) slot.queued = false;
+  if (!line.empty()) view_keep_line(line);
+  station.dirty = true;
 }
 
-Totals totals(const Station& station, SteadyClock::time_point now) {
-  Totals sum;
-  for (const SlotRun& slot : station.slots) {
-    sum.passed += slot.view.passed;
-    sum.failed += slot.view.failed;
+void image_sizes(const RunPlan& run, std::uint64_t& driver, std::uint64_t& image) {
+  driver = image = 0;
+  for (const StationImage& i : run.images) (i.facts.role == "driver" ? driver : image) = i.facts.size;
+}
+
+StatusSlot slot_status(const Station& station, const SlotRun& slot, SteadyClock::time_point now) {
+  StatusSlot status;
+  status.name = slot.setup.slot.name;
+  status.port = slot.setup.slot.port;
+  status.state = slot.running                ? SlotState::Running
+                 : slot.queued               ? SlotState::Queued
+                 : station.options->loop     ? SlotState::Waiting
+                                             : SlotState::Done;
+  status.board = slot.board;
+  status.attempt = slot.attempt_number;
+  status.passed = slot.passed;
+  status.failed = slot.failed;
+  status.phase = "finished";
+  status.seconds = slot.seconds;
+  status.result = slot.result;
+  status.message = slot.message;
+  status.reason = slot.reason;
+  status.serial = slot.serial;
+  status.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
+  if (slot.running) {
+    const Attempt& attempt = slot.attempt;
+    std::uint64_t driver = 0, image = 0;
+    image_sizes(*station.run, driver, image);
+    status.phase = phase_name(attempt.progress.phase);
+    status.bytes_done = progress_bytes_done(attempt.progress, driver, image);
+    status.bytes_total = progress_bytes_total(attempt.progress, driver, image);
+    double phase_seconds = seconds_since(attempt.phase_started, now);
+    status.kib_per_second = phase_seconds > 0 ? status.bytes_done / 1024.0 / phase_seconds : 0;
+    status.seconds = seconds_since(attempt.started, now);
   }
-  sum.hours = seconds_since(station.started, now) / 3600.0;
-  return sum;
+  return status;
+}
+
+StatusSnapshot station_snapshot(const Station& station, SteadyClock::time_point now) {
+  StatusSnapshot snapshot;
+  for (const SlotRun& slot : station.slots) {
+    snapshot.slots.push_back(slot_status(station, slot, now));
+    snapshot.passed += slot.passed;
+    snapshot.failed += slot.failed;
+  }
+  snapshot.hours = seconds_since(station.started, now) / 3600.0;
+  snapshot.serials_left = station.serials_left;
+  return snapshot;
 }
 
 int wait_milliseconds(SteadyClock::time_point now, SteadyClock::time_point until) {

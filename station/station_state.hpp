@@ -1,6 +1,7 @@
 #pragma once
-// What the station's loop keeps of each slot and of the whole run, shared by the loop and the
-// steps it takes for the status page and the ledger.
+// What the station's loop keeps of each slot and of the whole shift, shared by the loop and the
+// steps it takes for the status page and the ledger; and the one picture of it all that the
+// page and the terminal's rows are drawn from.
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -9,11 +10,18 @@
 
 #include "station/attempt/attempt.hpp"
 #include "station/ledger/ledger.hpp"
-#include "station/slot_setup.hpp"
+#include "station/os/port.hpp"
 #include "station/station_options.hpp"
 #include "station/view.hpp"
+#include "station/web/status.hpp"
 
 namespace xarveld::station {
+
+// One slot as main sets it up for the loop: the slot and what its port is.
+struct SlotSetup {
+  Slot slot;
+  PortIdentity identity;
+};
 
 // What a station does with the ledger, fixed at the start.
 struct LedgerPlan {
@@ -28,13 +36,20 @@ struct LedgerPlan {
 
 struct SlotRun {
   SlotSetup setup;
-  SlotView view;
   int board = 0;
   int attempt_number = 0;
   bool queued = false;
   bool running = false;
+  int passed = 0;
+  int failed = 0;  // failed, timed out or aborted boards
   bool last_passed = false;
   bool has_result = false;
+  // The last attempt's, kept on the row until the slot's next board starts.
+  std::string result;   // PASS, FAIL, TIMEOUT, ABORTED, or empty
+  std::string message;  // with a failure: the tool's last line, the images by their given names
+  std::string reason;   // and why, in the tool's words, when it said
+  double seconds = 0;   // how long it took
+  std::string serial;   // the running board's number, when boards get numbers
   bool port_gone = false;  // --loop: the port went away since the slot finished
   std::string port_seen;   // --loop: what the port was when the slot finished
   Attempt attempt;
@@ -51,14 +66,19 @@ struct SlotRun {
   AttemptStamp stamp;  // the next attempt's id and number; kept while the ledger is out of reach
 };
 
+// Why no new board starts any more. Each, once it has happened, holds to the end of the shift.
+enum class Stop : unsigned {
+  Interrupted = 1,  // Ctrl-C, SIGTERM or a closed terminal
+  RecordLost = 2,   // an append to the record failed: no board may go unrecorded
+  Ledger = 4,       // the pool is exhausted, or the ledger refused a number
+};
+
 struct Station {
   const StationOptions* options = nullptr;
   const RunPlan* run = nullptr;
   const LedgerPlan* ledger_plan = nullptr;
   std::vector<SlotRun> slots;
-  bool interrupted = false;
-  // An append to the record failed: no new board starts, for no board may go unrecorded.
-  bool record_lost = false;
+  unsigned stopped = 0;  // the Stop reasons that have happened
   std::vector<Unrecorded> unrecorded;
   SteadyClock::time_point started;
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
@@ -66,24 +86,34 @@ struct Station {
   SteadyClock::time_point status_published;
   LedgerQueue ledger_writes;
   bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
-  std::string ledger_stop;          // the pool is exhausted, or the ledger refused a number
   std::vector<std::string> ledger_lost;  // writes the ledger never took
   std::optional<std::int64_t> serials_left;  // in the pool, as the ledger last said
   SteadyClock::time_point lease_renewal;
 };
 
-// Whether a board may start: not after an interrupt, nor once the record could not be written,
-// nor once the pool has no number for it.
-inline bool boards_may_start(const Station& station) {
-  return !station.interrupted && !station.record_lost && station.ledger_stop.empty();
+inline bool boards_may_start(const Station& station) { return station.stopped == 0; }
+
+inline bool stopped_by(const Station& station, Stop why) {
+  return (station.stopped & static_cast<unsigned>(why)) != 0;
 }
+
+// No new board starts from now on: no retry, no next board with --loop, no slot waiting for a
+// job. The boards running go on to their end. A line, when given, stays under the rows on a
+// terminal until the end, in place of the one kept before.
+void stop_new_boards(Station& station, Stop why, const std::string& line = "");
 
 inline double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
   return std::chrono::duration<double>(now - start).count();
 }
 
-std::vector<SlotView> views(const Station& station, SteadyClock::time_point now);
-Totals totals(const Station& station, SteadyClock::time_point now);
+// The slot as the page and the rows show it at now: its last result, or how far its running
+// attempt has come.
+StatusSlot slot_status(const Station& station, const SlotRun& slot, SteadyClock::time_point now);
+// Every slot, and the totals.
+StatusSnapshot station_snapshot(const Station& station, SteadyClock::time_point now);
+
+// The sizes of the driver (0 without one) and the image, which the tool's progress counts in.
+void image_sizes(const RunPlan& run, std::uint64_t& driver, std::uint64_t& image);
 
 // The wait's time-out in milliseconds until then: -1 for no end, 0 once it is due.
 int wait_milliseconds(SteadyClock::time_point now, SteadyClock::time_point until);

@@ -30,38 +30,14 @@ void publish_status(Station& station, SteadyClock::time_point now, bool force) {
   if (!status_serving()) return;
   if (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY) return;
   station.status_published = now;
-  StatusSnapshot snapshot;
-  std::vector<SlotView> list = views(station, now);
-  for (std::size_t i = 0; i < list.size(); ++i) {
-    const SlotView& view = list[i];
-    StatusSlot slot{view.name, view.port, "done", station.slots[i].board, view.attempt,
-                    view.passed, view.failed, "finished", view.bytes_done, view.bytes_total,
-                    view.kib_per_second, view.seconds, view.result, view.message, view.reason};
-    if (view.running) {
-      slot.state = "running";
-      slot.phase = phase_name(view.phase);
-    } else if (view.queued) {
-      slot.state = "queued";
-    } else if (view.looping) {
-      slot.state = "waiting";
-    }
-    snapshot.slots.push_back(slot);
-  }
-  Totals sum = totals(station, now);
-  snapshot.passed = sum.passed;
-  snapshot.failed = sum.failed;
-  snapshot.hours = sum.hours;
-  snapshot.serials_left = station.serials_left;
-  status_publish(snapshot);
+  status_publish(station_snapshot(station, now));
 }
 
 void publish_progress(const Station& station, SlotRun& slot, SteadyClock::time_point now) {
   if (!status_serving()) return;
   const Progress& progress = slot.attempt.progress;
   std::uint64_t driver = 0, image = 0;
-  for (const StationImage& i : station.run->images) {
-    (i.facts.role == "driver" ? driver : image) = i.facts.size;
-  }
+  image_sizes(*station.run, driver, image);
   std::uint64_t done = progress_bytes_done(progress, driver, image);
   if (progress.phase != slot.status_phase) {
     slot.status_phase = progress.phase;
@@ -95,8 +71,8 @@ void publish_result(const SlotRun& slot, const AttemptRecord& record, bool recor
   event.result = record.result;
   event.exit_status = record.exit_status;
   event.seconds = static_cast<double>(record.end_unix_ms - record.start_unix_ms) / 1000.0;
-  event.message = slot.view.message;
-  event.reason = slot.view.reason;
+  event.message = slot.message;
+  event.reason = slot.reason;
   status_event(event);
   event = status_event_of(StatusEventKind::Record, slot);
   event.written = recorded;

@@ -2,15 +2,15 @@
 
 #include <algorithm>
 
-#include "station/os/child_process.hpp"
 #include "station/ledger_steps.hpp"
+#include "station/os/child_process.hpp"
+#include "station/os/interrupt.hpp"
 #include "station/os/operator_input.hpp"
 #include "station/os/record_file.hpp"
-#include "station/os/interrupt.hpp"
-#include "station/station_state.hpp"
-#include "station/status_steps.hpp"
 #include "station/os/terminal.hpp"
 #include "station/os/utc_time.hpp"
+#include "station/station_state.hpp"
+#include "station/status_steps.hpp"
 #include "station/view.hpp"
 #include "station/web/status.hpp"
 
@@ -48,18 +48,17 @@ bool start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
   slot.running = true;
   slot.terminated = slot.timed_out = slot.killed = slot.leftovers_seen = false;
   if (slot.attempt_number == 1) {
-    slot.view.result.clear();
-    slot.view.message.clear();
-    slot.view.reason.clear();
+    slot.result.clear();
+    slot.message.clear();
+    slot.reason.clear();
   }
   bool started = attempt_start(*station.run, slot.setup.slot, slot.stamp, slot.attempt);
-  slot.view.serial = slot.stamp.has_serial ? std::to_string(slot.stamp.serial) : "";
+  slot.serial = slot.stamp.has_serial ? std::to_string(slot.stamp.serial) : "";
   slot.stamp = AttemptStamp{};
   if (station.options->timeout_seconds > 0) {
     slot.deadline = now + std::chrono::seconds(station.options->timeout_seconds);
   }
-  slot.view.attempt = slot.attempt_number;
-  view_event(plain_start_line(iso_utc(now_unix_ms()), slot.view, slot.board,
+  view_event(plain_start_line(iso_utc(now_unix_ms()), slot_status(station, slot, now),
                               slot.attempt.directory));
   publish_start(slot);
   station.dirty = true;
@@ -69,12 +68,11 @@ bool start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
 // The boards that run go on to their end and are recorded if the record takes them; the
 // operator sees why no other starts until the station ends, and which attempts are missing.
 void note_record_lost(Station& station, const AttemptRecord& record, const std::string& reason) {
-  station.record_lost = true;
-  for (SlotRun& slot : station.slots) slot.queued = false;
   Unrecorded missing{record.slot, record.board, record.attempt, record.result};
   station.unrecorded.push_back(missing);
   const std::string& path = station.run->record_path;
-  view_keep_line(render_record_loss(path, reason, station.unrecorded.size()));
+  stop_new_boards(station, Stop::RecordLost,
+                  render_record_loss(path, reason, station.unrecorded.size()));
   view_event(plain_unrecorded_line(iso_utc(record.end_unix_ms), path, reason, missing));
 }
 
@@ -82,7 +80,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   RunEnd end;
   end.exit_status = slot.attempt.exit_status;
   end.timed_out = slot.timed_out;
-  end.interrupted = station.interrupted;
+  end.interrupted = stopped_by(station, Stop::Interrupted);
   Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
                                         slot.board, slot.attempt_number, result, slot.attempt);
@@ -90,13 +88,12 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   std::string error;
   bool recorded = record_append(station.run->record_path, record_json_line(record), error);
   slot.running = false;
-  slot.view.seconds = seconds_since(slot.attempt.started, now);
-  slot.view.result = record.result;
+  slot.seconds = seconds_since(slot.attempt.started, now);
+  slot.result = record.result;
   const std::string numbered = record.has_serial ? record.tool_command.back() : "";
-  slot.view.message = shown_message(*station.run, record.last_line, numbered);
-  slot.view.reason = shown_message(*station.run, record.reason, numbered);
-  slot.view.attempt = slot.attempt_number;
-  view_event(plain_result_line(iso_utc(record.end_unix_ms), slot.view, slot.board));
+  slot.message = shown_message(*station.run, record.last_line, numbered);
+  slot.reason = shown_message(*station.run, record.reason, numbered);
+  view_event(plain_result_line(iso_utc(record.end_unix_ms), slot_status(station, slot, now)));
   publish_result(slot, record, recorded, error);
   if (!recorded) note_record_lost(station, record, error);
   bool retry = boards_may_start(station) && worth_retrying(result, slot.attempt.progress) &&
@@ -108,22 +105,20 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
     slot.has_result = true;
     slot.port_seen = station.options->loop ? port_presence(slot.setup.slot.port) : "";
     slot.last_passed = result == Result::Pass;
-    (slot.last_passed ? slot.view.passed : slot.view.failed) += 1;
+    (slot.last_passed ? slot.passed : slot.failed) += 1;
   }
   station.dirty = true;
 }
 
 void interrupt_all(Station& station, SteadyClock::time_point now) {
-  station.interrupted = true;
+  stop_new_boards(station, Stop::Interrupted);
   station.stop_deadline = now + KILL_GRACE;
   for (SlotRun& slot : station.slots) {
-    slot.queued = false;
     if (slot.running && slot.attempt.child >= 0) {
       child_signal(slot.attempt.child, station_interrupt_for_child());
     }
   }
   operator_input_stop();
-  station.dirty = true;
 }
 
 // SIGTERM past the time-out, SIGKILL 3 s later; after an interrupt, SIGKILL to what has not
@@ -146,7 +141,7 @@ SteadyClock::time_point enforce_deadlines(Station& station, SteadyClock::time_po
     }
     SteadyClock::time_point kill_at = SteadyClock::time_point::max();
     if (slot.terminated) kill_at = slot.kill_at;
-    if (station.interrupted) kill_at = std::min(kill_at, station.stop_deadline);
+    if (stopped_by(station, Stop::Interrupted)) kill_at = std::min(kill_at, station.stop_deadline);
     if (!slot.killed && kill_at != SteadyClock::time_point::max()) {
       if (now >= kill_at) {
         slot.killed = true;
@@ -204,9 +199,6 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
   for (const SlotSetup& setup : setups) {
     SlotRun slot;
     slot.setup = setup;
-    slot.view.name = setup.slot.name;
-    slot.view.port = setup.slot.port;
-    slot.view.looping = options.loop;
     queue_board(slot);
     station.slots.push_back(slot);
   }
@@ -217,7 +209,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
 
   for (;;) {
     SteadyClock::time_point now = SteadyClock::now();
-    if (!station.interrupted && station_interrupt_signal() != 0) interrupt_all(station, now);
+    if (!stopped_by(station, Stop::Interrupted) && station_interrupt_signal() != 0)
+      interrupt_all(station, now);
     if (ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger_writes, now))
       renew_ledger_lease(station, now);
     if (!station.ledger_writes.pending.empty() && ledger_may_try(station.ledger_writes, now))
@@ -266,7 +259,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     terminal_flush(0);
     publish_status(station, now, false);
     if (station.dirty) {
-      int due = view_refresh(views(station, now), totals(station, now), false);
+      int due = view_refresh(station_snapshot(station, now), false);
       if (due >= 0) {
         wake = std::min(wake, now + milliseconds(due));
       } else if (due != VIEW_WAITS_FOR_OUTPUT) {
@@ -285,11 +278,12 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
   SteadyClock::time_point now = SteadyClock::now();
   publish_status(station, now, true);
   status_stop();
-  view_end(views(station, now), totals(station, now), closing);
+  view_end(station_snapshot(station, now), closing);
   // Boards burnt that the record or the ledger does not show outrank an interrupt.
-  if (station.record_lost || !station.ledger_lost.empty()) return STATION_SOME_FAILED;
-  if (station.interrupted) return STATION_INTERRUPTED;
-  if (!station.ledger_stop.empty()) return STATION_SOME_FAILED;
+  if (stopped_by(station, Stop::RecordLost) || !station.ledger_lost.empty())
+    return STATION_SOME_FAILED;
+  if (stopped_by(station, Stop::Interrupted)) return STATION_INTERRUPTED;
+  if (stopped_by(station, Stop::Ledger)) return STATION_SOME_FAILED;
   bool all_passed = std::all_of(station.slots.begin(), station.slots.end(),
                                 [](const SlotRun& s) { return s.has_result && s.last_passed; });
   return all_passed ? STATION_ALL_PASSED : STATION_SOME_FAILED;

@@ -42,19 +42,19 @@ std::string clock_time(double seconds) {
   return text;
 }
 
-std::string state_word(const SlotView& slot) {
-  if (slot.running) {
-    std::string word = phase_name(slot.phase);
+std::string state_word(const StatusSlot& slot) {
+  if (slot.state == SlotState::Running) {
+    std::string word = slot.phase;
     if (slot.attempt > 1) word += " #" + std::to_string(slot.attempt);
     return word;
   }
-  if (slot.queued) return "queued";
+  if (slot.state == SlotState::Queued) return "queued";
   if (slot.result.empty()) return "not run";
-  return slot.looping ? "waiting" : "finished";
+  return slot.state == SlotState::Waiting ? "waiting" : "finished";
 }
 
 // A failure's message and its reason, as far as the tool gave them.
-std::string failure_text(const SlotView& slot) {
+std::string failure_text(const StatusSlot& slot) {
   std::string text = slot.message;
   if (!text.empty() && !slot.reason.empty()) text += " - ";
   text += slot.reason;
@@ -62,10 +62,10 @@ std::string failure_text(const SlotView& slot) {
 }
 }  // namespace
 
-RowWidths row_widths(const std::vector<SlotView>& slots, int columns) {
+RowWidths row_widths(const std::vector<StatusSlot>& slots, int columns) {
   RowWidths widths;
   std::size_t longest_port = 4;
-  for (const SlotView& slot : slots) {
+  for (const StatusSlot& slot : slots) {
     widths.name = std::max(widths.name, slot.name.size());
     longest_port = std::max(longest_port, slot.port.size());
   }
@@ -85,7 +85,7 @@ std::string render_header(const RowWidths& widths) {
   return padded("slot", widths.name) + "  " + padded("port", widths.port) + "  " + figures;
 }
 
-std::string render_row(const SlotView& slot, const RowWidths& widths, int columns, bool colour) {
+std::string render_row(const StatusSlot& slot, const RowWidths& widths, int columns, bool colour) {
   std::string port = slot.port;
   if (port.size() > widths.port && widths.port > 3) {
     std::string tail = slot.port.substr(slot.port.size() - (widths.port - 3));
@@ -94,7 +94,7 @@ std::string render_row(const SlotView& slot, const RowWidths& widths, int column
   }
   std::string bar(BAR_WIDTH + 2 + 1 + 4, ' ');
   std::string rate(5, ' ');
-  if (slot.running) {
+  if (slot.state == SlotState::Running) {
     std::uint64_t done = std::min(slot.bytes_done, slot.bytes_total);
     int percent = 0;
     std::size_t filled = 0;
@@ -120,7 +120,7 @@ std::string render_row(const SlotView& slot, const RowWidths& widths, int column
   std::string result = slot.result;
   std::string failure = failure_text(slot);
   if (!slot.result.empty() && slot.result != "PASS" && !failure.empty()) result += " " + failure;
-  if (slot.waiting_for_ledger && !slot.running) result = "waiting for ledger";
+  if (slot.waiting_for_ledger) result = "waiting for ledger";
   // Cut to the width before colouring, so that no escape sequence is cut in two.
   std::size_t room = columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
   if (row.size() >= room) return row.substr(0, room);
@@ -129,37 +129,37 @@ std::string render_row(const SlotView& slot, const RowWidths& widths, int column
   return row + result;
 }
 
-std::string render_totals(const Totals& totals) {
-  int boards = totals.passed + totals.failed;
-  double per_hour = totals.hours > 0 ? boards / totals.hours : 0;
+std::string render_totals(const StatusSnapshot& snapshot) {
+  int boards = snapshot.passed + snapshot.failed;
+  double per_hour = snapshot.hours > 0 ? boards / snapshot.hours : 0;
   char text[128];
-  std::snprintf(text, sizeof text, "%d passed, %d failed, %.0f boards/hour", totals.passed,
-                totals.failed, per_hour);
+  std::snprintf(text, sizeof text, "%d passed, %d failed, %.0f boards/hour", snapshot.passed,
+                snapshot.failed, per_hour);
   return text;
 }
 
-std::string plain_start_line(const std::string& when, const SlotView& slot, int board,
+std::string plain_start_line(const std::string& when, const StatusSlot& slot,
                              const std::string& directory) {
-  return when + " " + slot.name + " start board " + std::to_string(board) + " attempt " +
+  return when + " " + slot.name + " start board " + std::to_string(slot.board) + " attempt " +
          std::to_string(slot.attempt) + " on " + slot.port + " in " + directory +
          (slot.serial.empty() ? "" : " serial " + slot.serial) + "\n";
 }
 
-std::string plain_result_line(const std::string& when, const SlotView& slot, int board) {
+std::string plain_result_line(const std::string& when, const StatusSlot& slot) {
   char seconds[32];
   std::snprintf(seconds, sizeof seconds, "%.1f s", slot.seconds);
   std::string line = when + " " + slot.name + " " + slot.result + " board " +
-                     std::to_string(board) + " attempt " + std::to_string(slot.attempt) + " " +
+                     std::to_string(slot.board) + " attempt " + std::to_string(slot.attempt) + " " +
                      seconds;
   std::string failure = failure_text(slot);
   if (slot.result != "PASS" && !failure.empty()) line += ": " + failure;
   return line + "\n";
 }
 
-std::string plain_summary(const std::vector<SlotView>& slots, const Totals& totals) {
+std::string plain_summary(const StatusSnapshot& snapshot) {
   std::string text;
-  RowWidths widths = row_widths(slots, 1000);
-  for (const SlotView& slot : slots) {
+  RowWidths widths = row_widths(snapshot.slots, 1000);
+  for (const StatusSlot& slot : snapshot.slots) {
     std::string result = slot.result.empty() ? "-" : slot.result;
     text += padded(slot.name, widths.name) + "  " + padded(slot.port, widths.port) + "  " +
             padded(result, 7) + " " + std::to_string(slot.passed) + " passed, " +
@@ -168,7 +168,7 @@ std::string plain_summary(const std::vector<SlotView>& slots, const Totals& tota
     if (!slot.result.empty() && slot.result != "PASS" && !failure.empty()) text += ": " + failure;
     text += "\n";
   }
-  return text + render_totals(totals) + "\n";
+  return text + render_totals(snapshot) + "\n";
 }
 
 std::string render_record_loss(const std::string& record_path, const std::string& reason,
@@ -203,7 +203,7 @@ void view_begin(bool terminal, bool colour) {
   kept_line.clear();
 }
 
-int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool force) {
+int view_refresh(const StatusSnapshot& snapshot, bool force) {
   if (!drawing_rows) return -1;
   Clock::time_point now = Clock::now();
   auto since = std::chrono::duration_cast<std::chrono::milliseconds>(now - last_drawing).count();
@@ -213,16 +213,16 @@ int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool 
   // Drawings the output has not taken are not piled up: the next comes once it has.
   if (!force && !terminal_flush(0)) return VIEW_WAITS_FOR_OUTPUT;
   int columns = terminal_columns();
-  RowWidths widths = row_widths(slots, columns);
+  RowWidths widths = row_widths(snapshot.slots, columns);
   std::string screen;
   // Back to the first row, then each row cleared and written anew.
   if (rows_drawn > 0) screen += "\r\x1b[" + std::to_string(rows_drawn) + "A";
   screen += "\x1b[2K" + render_header(widths).substr(0, static_cast<std::size_t>(std::max(columns - 1, 0))) + "\n";
-  for (const SlotView& slot : slots) {
+  for (const StatusSlot& slot : snapshot.slots) {
     screen += "\x1b[2K" + render_row(slot, widths, columns, use_colour) + "\n";
   }
-  screen += "\x1b[2K" + render_totals(totals) + "\n";
-  rows_drawn = static_cast<int>(slots.size()) + 2;
+  screen += "\x1b[2K" + render_totals(snapshot) + "\n";
+  rows_drawn = static_cast<int>(snapshot.slots.size()) + 2;
   if (!kept_line.empty()) {
     // Cut like the rows: a line the terminal wrapped would throw the count of rows out.
     std::string line = kept_line.substr(0, static_cast<std::size_t>(std::max(columns - 1, 0)));
@@ -241,12 +241,12 @@ void view_event(const std::string& plain_line) {
 
 void view_keep_line(const std::string& line) { kept_line = line; }
 
-void view_end(const std::vector<SlotView>& slots, const Totals& totals, const std::string& closing) {
+void view_end(const StatusSnapshot& snapshot, const std::string& closing) {
   if (drawing_rows) {
-    view_refresh(slots, totals, true);
+    view_refresh(snapshot, true);
     // A row is cut to the terminal's width; below the rows each failure is said whole.
     std::string failures;
-    for (const SlotView& slot : slots) {
+    for (const StatusSlot& slot : snapshot.slots) {
       if (slot.result.empty() || slot.result == "PASS") continue;
       failures += slot.name + ": " + slot.result;
       std::string failure = failure_text(slot);
@@ -255,7 +255,7 @@ void view_end(const std::vector<SlotView>& slots, const Totals& totals, const st
     }
     terminal_write(failures + closing);
   } else {
-    terminal_write(plain_summary(slots, totals) + closing);
+    terminal_write(plain_summary(snapshot) + closing);
   }
   terminal_flush(FINAL_FLUSH_MS);
 }

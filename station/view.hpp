@@ -1,41 +1,14 @@
 #pragma once
 // What the operator sees. On a terminal: one row per slot, redrawn in place at most 10 times a
 // second, and a totals line. Otherwise: one plain line per event, without escape codes. The
-// rows and lines are pure functions of the slots' state; view.cpp owns the drawing.
-#include <cstdint>
+// rows and lines are pure functions of the station's snapshot, the same picture the status page
+// shows; view.cpp owns the drawing.
 #include <string>
 #include <vector>
 
-#include "station/attempt/progress.hpp"
+#include "station/web/status.hpp"
 
 namespace xarveld::station {
-
-struct SlotView {
-  std::string name;
-  std::string port;
-  int passed = 0;
-  int failed = 0;          // failed, timed out or aborted boards
-  bool running = false;
-  bool queued = false;     // waiting for a free job
-  bool looping = false;    // --loop: a finished slot waits for its next board
-  Phase phase = Phase::Connecting;
-  std::uint64_t bytes_done = 0;
-  std::uint64_t bytes_total = 0;
-  double kib_per_second = 0;
-  double seconds = 0;      // of the running attempt, or of the last one
-  int attempt = 0;
-  std::string result;      // the last board's: PASS, FAIL, TIMEOUT, ABORTED, or empty
-  std::string message;     // with a failure: the tool's last line
-  std::string reason;      // and why, in the tool's words, when it said
-  std::string serial;      // the running board's number, when boards get numbers
-  bool waiting_for_ledger = false;  // queued, and no number until the ledger answers
-};
-
-struct Totals {
-  int passed = 0;
-  int failed = 0;
-  double hours = 0;  // since the station started
-};
 
 // An attempt that ended but is missing from the record.
 struct Unrecorded {
@@ -51,16 +24,17 @@ struct RowWidths {
 };
 
 // The columns of the names and ports, for a terminal of columns.
-RowWidths row_widths(const std::vector<SlotView>& slots, int columns);
+RowWidths row_widths(const std::vector<StatusSlot>& slots, int columns);
 std::string render_header(const RowWidths& widths);
 // One row, cut to columns; coloured with colour.
-std::string render_row(const SlotView& slot, const RowWidths& widths, int columns, bool colour);
-std::string render_totals(const Totals& totals);
+std::string render_row(const StatusSlot& slot, const RowWidths& widths, int columns, bool colour);
+// The boards passed and failed, and the boards per hour.
+std::string render_totals(const StatusSnapshot& snapshot);
 // Plain lines, each with its line end.
-std::string plain_start_line(const std::string& when, const SlotView& slot, int board,
+std::string plain_start_line(const std::string& when, const StatusSlot& slot,
                              const std::string& directory);
-std::string plain_result_line(const std::string& when, const SlotView& slot, int board);
-std::string plain_summary(const std::vector<SlotView>& slots, const Totals& totals);
+std::string plain_result_line(const std::string& when, const StatusSlot& slot);
+std::string plain_summary(const StatusSnapshot& snapshot);
 // The record could not be written: the line kept on screen until the end, the plain line for one
 // attempt left out of it, and the list of all those left out, for the end.
 std::string render_record_loss(const std::string& record_path, const std::string& reason,
@@ -76,13 +50,13 @@ void view_begin(bool terminal, bool colour);
 // taken it, or when forced; returns the milliseconds until a pending redraw is due (-1: nothing
 // pending; VIEW_WAITS_FOR_OUTPUT: due once the output takes more).
 constexpr int VIEW_WAITS_FOR_OUTPUT = -2;
-int view_refresh(const std::vector<SlotView>& slots, const Totals& totals, bool force);
+int view_refresh(const StatusSnapshot& snapshot, bool force);
 void view_event(const std::string& plain_line);
 // On a terminal: a line drawn under the totals at every redraw from now on, to the end, so that
 // no redraw takes it off the screen. Replaces the one kept before.
 void view_keep_line(const std::string& line);
 // The last drawing or the summary, followed by closing, then at most 2 s for the output to
 // take what is queued.
-void view_end(const std::vector<SlotView>& slots, const Totals& totals, const std::string& closing);
+void view_end(const StatusSnapshot& snapshot, const std::string& closing);
 
 }  // namespace xarveld::station

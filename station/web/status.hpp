@@ -4,6 +4,9 @@
 // server, on threads of its own, hands them to however many viewers there are. Publishing only
 // copies under a lock: no viewer, slow or gone, ever holds up the station. One source file per
 // build: with the HTTP library, or without a page.
+//
+// StatusSnapshot is the one picture of the station's state: the page and /status show it, and
+// the station's own rows on its terminal are drawn from the same picture.
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -13,28 +16,38 @@
 
 namespace xarveld::station {
 
+enum class SlotState {
+  Running,
+  Queued,   // waiting for a free job
+  Waiting,  // --loop: finished, waiting for its next board
+  Done,
+};
+
 struct StatusSlot {
   std::string name;
   std::string port;
-  std::string state;  // running, queued, waiting (--loop: for its next board), done
+  SlotState state = SlotState::Done;
   int board = 0;
   int attempt = 0;
   int passed = 0;
   int failed = 0;
-  std::string phase;  // connecting, driver, burning, verifying, finished
+  std::string phase;  // connecting, driver, burning, verifying, closing; finished when not running
   std::uint64_t bytes_done = 0;
   std::uint64_t bytes_total = 0;
   double kib_per_second = 0;
-  double seconds = 0;
+  double seconds = 0;   // of the running attempt, or of the last one
   std::string result;   // the last board's, or empty
   std::string message;  // with a failure: the tool's last line
-  std::string reason;   // with a failure: why, in the station's words; empty when not known
+  std::string reason;   // with a failure: why, in the tool's words; empty when not known
+  // Shown on the station's terminal only:
+  std::string serial;               // the running board's number, when boards get numbers
+  bool waiting_for_ledger = false;  // queued, and no number until the ledger answers
 };
 
 struct StatusSnapshot {
   std::vector<StatusSlot> slots;
   int passed = 0;
-  int failed = 0;
+  int failed = 0;    // failed, timed out or aborted boards
   double hours = 0;  // since the station started
   std::optional<std::int64_t> serials_left;  // when the station draws from a pool of numbers
 };

@@ -23,6 +23,16 @@ int percent(std::uint64_t done, std::uint64_t total) {
 // To a number of decimals, so that the JSON says 0.7, not 0.7000000000000001.
 double rounded(double value, double scale) { return std::round(value * scale) / scale; }
 
+const char* state_name(SlotState state) {
+  switch (state) {
+    case SlotState::Running: return "running";
+    case SlotState::Queued: return "queued";
+    case SlotState::Waiting: return "waiting";
+    case SlotState::Done: return "done";
+  }
+  return "done";
+}
+
 const char* kind_name(StatusEventKind kind) {
   switch (kind) {
     case StatusEventKind::Start: return "start";
@@ -35,15 +45,14 @@ const char* kind_name(StatusEventKind kind) {
 }
 }  // namespace
 
-void status_note_failure(std::deque<StatusFailure>& failures, const StatusEvent& event) {
+void status_note_failure(std::deque<StatusEvent>& failures, const StatusEvent& event) {
   if (event.kind != StatusEventKind::Result || event.result == "PASS") return;
-  failures.push_front({event.unix_ms, event.slot, event.board, event.attempt, event.result,
-                       event.message, event.reason, event.directory});
+  failures.push_front(event);
   while (failures.size() > STATUS_FAILURES_KEPT) failures.pop_back();
 }
 
 std::string status_snapshot_json(const StatusStation& station, const StatusSnapshot& snapshot,
-                                 const std::deque<StatusFailure>& failures) {
+                                 const std::deque<StatusEvent>& failures) {
   Json json;
   json["type"] = "snapshot";
   json["host"] = station.host;
@@ -62,7 +71,7 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   for (const StatusSlot& slot : snapshot.slots) {
     slots.push_back({{"name", slot.name},
                      {"port", slot.port},
-                     {"state", slot.state},
+                     {"state", state_name(slot.state)},
                      {"board", slot.board},
                      {"attempt", slot.attempt},
                      {"passed", slot.passed},
@@ -88,7 +97,7 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   if (snapshot.serials_left) totals["serials_left"] = *snapshot.serials_left;
   json["totals"] = totals;
   Json recent = Json::array();
-  for (const StatusFailure& failure : failures) {
+  for (const StatusEvent& failure : failures) {
     recent.push_back({{"time", iso_utc(failure.unix_ms)},
                       {"slot", failure.slot},
                       {"board", failure.board},

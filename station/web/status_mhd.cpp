@@ -63,7 +63,7 @@ struct Server {
   std::condition_variable all_gone;  // status_stop: the last stream has ended
   StatusStation station;
   StatusSnapshot snapshot;
-  std::deque<StatusFailure> failures;
+  std::deque<StatusEvent> failures;  // the last failed attempts' results, newest first
   std::string snapshot_json;  // what /status serves
   bool snapshot_changed = false;
   std::string events_text;  // published since the pump last ran
