@@ -3,7 +3,6 @@
 // event per step of an attempt.
 #include <string>
 
-#include "station/attempt/record.hpp"
 #include "station/station_state.hpp"
 
 namespace xarveld::station {
