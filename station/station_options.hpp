@@ -52,7 +52,7 @@ StationParse parse_station_options(const std::vector<std::string>& arguments);
 // letters, digits, '-', '_' and '.', not starting or ending with '.', at most 32 characters, not
 // a name Windows keeps for a device (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, in any
 // case, with any extension), and not "images", where the image copies live. False with why.
-bool slot_name_valid(const std::string& name, std::string& why);
+[[nodiscard]] bool slot_name_valid(const std::string& name, std::string& why);
 
 // The name as Windows and macOS compare names: without regard to case.
 std::string slot_name_folded(const std::string& name);

@@ -16,7 +16,8 @@
 
 namespace xarveld::station {
 
-enum class LedgerStatus {
+// Every call says how it went; none may be left unread.
+enum class [[nodiscard]] LedgerStatus {
   Ok,
   Exhausted,    // reserve: the pool has no number left
   Unreachable,  // the database could not be reached or lost the connection: try again later

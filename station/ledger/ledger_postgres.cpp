@@ -546,9 +546,11 @@ void pg_close() {
     deadline = Clock::now() + CALL_BUDGET;
     Rows rows;
     std::string ignored;
-    run("UPDATE stations SET ended = 1, lease_until_unix_ms = " SERVER_NOW_MS
-        " WHERE station_id = $1",
-        {text(self.id)}, rows, ignored);
+    // A ledger that is not told lets the lease lapse on its own, LEDGER_LEASE_MS later.
+    [[maybe_unused]] LedgerStatus told =
+        run("UPDATE stations SET ended = 1, lease_until_unix_ms = " SERVER_NOW_MS
+            " WHERE station_id = $1",
+            {text(self.id)}, rows, ignored);
   }
   drop();
   location.clear();

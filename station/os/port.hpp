@@ -7,7 +7,7 @@
 namespace xarveld::station {
 
 // POSIX: any path; Windows: COM1 to COM9, the ports the tool can open. False with why.
-bool port_name_acceptable(const std::string& port, std::string& why);
+[[nodiscard]] bool port_name_acceptable(const std::string& port, std::string& why);
 
 struct PortIdentity {
   std::string device;  // POSIX: the device the name resolves to (as given when it does not)

@@ -9,15 +9,15 @@ namespace xarveld::station {
 constexpr std::size_t SHA256_BYTES = 32;
 
 // The digest of size bytes, at once.
-bool sha256_digest(const void* data, std::size_t size, unsigned char (&digest)[SHA256_BYTES],
+[[nodiscard]] bool sha256_digest(const void* data, std::size_t size, unsigned char (&digest)[SHA256_BYTES],
                    std::string& why);
 
 // A digest taken in pieces: made, fed, finished, and freed whatever came of it.
 struct Sha256Context;
 Sha256Context* sha256_context_new(std::string& why);
-bool sha256_context_add(Sha256Context* context, const void* data, std::size_t size,
+[[nodiscard]] bool sha256_context_add(Sha256Context* context, const void* data, std::size_t size,
                         std::string& why);
-bool sha256_context_finish(Sha256Context* context, unsigned char (&digest)[SHA256_BYTES],
+[[nodiscard]] bool sha256_context_finish(Sha256Context* context, unsigned char (&digest)[SHA256_BYTES],
                            std::string& why);
 void sha256_context_free(Sha256Context* context);
 

@@ -84,11 +84,11 @@ struct StatusEvent {
 
 // Checks ADDRESS:PORT (an IPv4 literal, or an IPv6 literal in brackets; port 0 picks a free one)
 // and listens there, so that a bad address or a port in use refuses the station before it starts
-// anything. Returns 1 with the page's URL, or 0 with why (one line).
-int status_listen(const std::string& address, std::string& url, std::string& why);
+// anything. The page's URL, or false with why (one line).
+[[nodiscard]] bool status_listen(const std::string& address, std::string& url, std::string& why);
 
-// Starts serving on what status_listen opened. Returns 1, or 0 with why.
-int status_start(const StatusStation& station, std::string& why);
+// Starts serving on what status_listen opened. False with why.
+[[nodiscard]] bool status_start(const StatusStation& station, std::string& why);
 
 // Whether a page is served: the supervisor builds nothing for it otherwise.
 bool status_serving();

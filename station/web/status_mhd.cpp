@@ -269,23 +269,23 @@ std::string base64(const std::string& bytes) {
 }
 
 // 'sha256-...' of the text between the page's <tag> and </tag>, which the policy lets run.
-int inline_hash(const std::string& page, const std::string& tag, std::string& source,
-                std::string& why) {
+bool inline_hash(const std::string& page, const std::string& tag, std::string& source,
+                 std::string& why) {
   std::size_t open = page.find("<" + tag + ">");
   std::size_t close = page.find("</" + tag + ">");
   if (open == std::string::npos || close == std::string::npos || close < open) {
     why = "the page has no <" + tag + ">";
-    return 0;
+    return false;
   }
   std::size_t from = open + tag.size() + 2;
   std::string hex;
-  if (!sha256_hex(page.data() + from, close - from, hex, why)) return 0;
+  if (!sha256_hex(page.data() + from, close - from, hex, why)) return false;
   std::string digest;
   for (std::size_t i = 0; i < hex.size(); i += 2) {
     digest += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
   }
   source = "'sha256-" + base64(digest) + "'";
-  return 1;
+  return true;
 }
 
 bool parse_port(const std::string& text, int& port) {
@@ -298,18 +298,18 @@ bool parse_port(const std::string& text, int& port) {
 }
 }  // namespace
 
-int status_listen(const std::string& address, std::string& url, std::string& why) {
+bool status_listen(const std::string& address, std::string& url, std::string& why) {
   const std::string form = "--http takes ADDRESS:PORT, an IPv4 address or an [IPv6] address: ";
   std::size_t colon = address.rfind(':');
   if (colon == std::string::npos) {
     why = form + address;
-    return 0;
+    return false;
   }
   std::string host = address.substr(0, colon);
   int port = 0;
   if (!parse_port(address.substr(colon + 1), port)) {
     why = "--http takes a port from 0 to 65535: " + address;
-    return 0;
+    return false;
   }
   sockaddr_storage storage{};
   socklen_t size = 0;
@@ -320,7 +320,7 @@ int status_listen(const std::string& address, std::string& url, std::string& why
     in6->sin6_port = htons(static_cast<std::uint16_t>(port));
     if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &in6->sin6_addr) != 1) {
       why = form + address;
-      return 0;
+      return false;
     }
     size = sizeof *in6;
   } else {
@@ -330,7 +330,7 @@ int status_listen(const std::string& address, std::string& url, std::string& why
     // inet_pton takes only the dotted quad: no host name, no short or octal forms.
     if (inet_pton(AF_INET, host.c_str(), &in4->sin_addr) != 1) {
       why = form + address;
-      return 0;
+      return false;
     }
     size = sizeof *in4;
   }
@@ -344,7 +344,7 @@ int status_listen(const std::string& address, std::string& url, std::string& why
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || listen(fd, 64) != 0) {
     why = "cannot listen on " + address + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);
-    return 0;
+    return false;
   }
   getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
   int bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
@@ -352,19 +352,19 @@ int status_listen(const std::string& address, std::string& url, std::string& why
   server.listen_fd = fd;
   server.url = "http://" + host + ":" + std::to_string(bound) + "/";
   url = server.url;
-  return 1;
+  return true;
 }
 
-int status_start(const StatusStation& station, std::string& why) {
+bool status_start(const StatusStation& station, std::string& why) {
   if (server.listen_fd < 0) {
     why = "no address to serve on";
-    return 0;
+    return false;
   }
   server.page = STATUS_PAGE_HTML;
   std::string script, style;
   if (!inline_hash(server.page, "script", script, why) ||
       !inline_hash(server.page, "style", style, why)) {
-    return 0;
+    return false;
   }
   server.security_policy = "default-src 'none'; script-src " + script + "; style-src " + style +
                            "; connect-src 'self'; img-src 'self'; base-uri 'none'; "
@@ -384,9 +384,9 @@ int status_start(const StatusStation& station, std::string& why) {
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (server.daemon == nullptr) {
     why = "the status page could not start";
-    return 0;
+    return false;
   }
-  return 1;
+  return true;
 }
 
 bool status_serving() { return server.daemon != nullptr; }

@@ -4,14 +4,14 @@
 
 namespace xarveld::station {
 
-int status_listen(const std::string&, std::string&, std::string& why) {
+bool status_listen(const std::string&, std::string&, std::string& why) {
   why = "this build has no status page";
-  return 0;
+  return false;
 }
 
-int status_start(const StatusStation&, std::string& why) {
+bool status_start(const StatusStation&, std::string& why) {
   why = "this build has no status page";
-  return 0;
+  return false;
 }
 
 bool status_serving() { return false; }
