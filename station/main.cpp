@@ -54,7 +54,7 @@ int main(int argc, char** argv) {
   std::vector<std::string> arguments(argv + 1, argv + argc);
   StationParse parse = parse_station_options(arguments);
   if (parse.outcome == StationParseOutcome::Help) {
-    std::fputs(STATION_USAGE, stdout);
+    std::fputs(station_usage().c_str(), stdout);
     return 0;
   }
   if (parse.outcome == StationParseOutcome::Error) return refuse(parse.message);

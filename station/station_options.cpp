@@ -5,30 +5,6 @@
 
 namespace xarveld::station {
 
-const char* const STATION_USAGE =
-    "usage: xarveld-station [options] NAME=PORT... -- TOOL-ARGUMENTS...\n"
-    "Runs xarveld once per slot, each in its own directory under runs/, shows their progress\n"
-    "and appends one line per attempt to station-record.jsonl.\n"
-    "  --slot NAME=PORT  a slot (also without --slot): a serial device on POSIX, COMn on Windows\n"
-    "  --retries N       run an attempt again, up to N times, when it failed before the device\n"
-    "                    was touched (default 1)\n"
-    "  --timeout S       end a run that takes longer than S seconds (SIGTERM, SIGKILL 3 s later)\n"
-    "  --jobs N          run at most N slots at once (default all)\n"
-    "  --loop            serve the next board on each slot until interrupted: a slot starts\n"
-    "                    again when its port comes back, or for every finished slot on Enter\n"
-    "  --tool PATH       the xarveld to run (default the one beside xarveld-station)\n"
-    "  --http ADDRESS:PORT  serve a read-only status page and event stream there, e.g.\n"
-    "                    127.0.0.1:8080 or [::1]:0 (port 0: a free one); not on by default\n"
-    "  --serial-at OFFSET, --serial-format FORMAT, --serial-range FIRST-LAST\n"
-    "                    burn each board's own number from the ledger at OFFSET of the image;\n"
-    "                    FORMAT u32le, u32be, u64le, u64be, dec:W or hex:W\n"
-    "  --pool NAME       the pool of numbers (default the image's file name)\n"
-    "  --ledger WHERE    the ledger: a file (default station-ledger.sqlite with numbers) or\n"
-    "                    postgresql://USER@HOST/DATABASE; every attempt is recorded there too\n"
-    "  --report [--csv]  print the ledger's counts per pool (with --csv: each number and the\n"
-    "                    attempt that had it, as CSV) and exit\n"
-    "  --help            print this text\n";
-
 namespace {
 
 bool parse_count(const std::string& text, int min, int max, int& value) {
@@ -83,7 +59,157 @@ bool parse_slot(const std::string& text, Slot& slot, std::string& why) {
   return true;
 }
 
+// Each option: its name, its value's name (none for a flag), how the usage names it (with the
+// option before it when null), its help, its lines apart by '\n', and what it does with its
+// value: false with why when the value will not do.
+struct StationOption {
+  const char* name;
+  const char* value;
+  const char* usage;
+  const char* help;
+  bool (*apply)(const std::string& value, StationOptions& options, std::string& why);
+};
+
+bool count_option(const std::string& value, int min, int max, const char* what, int& count,
+                  const char* name, std::string& why) {
+  if (parse_count(value, min, max, count)) return true;
+  why = std::string(name) + " takes " + what + " from " + std::to_string(min) + " to " +
+        std::to_string(max) + ": " + value;
+  return false;
+}
+
+// A value that may not be empty.
+bool text_option(const std::string& value, std::string& text, const std::string& needed,
+                 std::string& why) {
+  if (value.empty()) {
+    why = needed;
+    return false;
+  }
+  text = value;
+  return true;
+}
+
+const StationOption OPTIONS[] = {
+    {"--slot", "NAME=PORT", "--slot NAME=PORT",
+     "a slot (also without --slot): a serial device on POSIX, COMn on Windows",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       Slot slot;
+       if (!parse_slot(value, slot, why)) return false;
+       options.slots.push_back(slot);
+       return true;
+     }},
+    {"--retries", "N", "--retries N",
+     "run an attempt again, up to N times, when it failed before the device\nwas touched "
+     "(default 1)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return count_option(value, 0, 100, "a count", options.retries, "--retries", why);
+     }},
+    {"--timeout", "S", "--timeout S",
+     "end a run that takes longer than S seconds (SIGTERM, SIGKILL 3 s later)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return count_option(value, 1, 86400, "seconds", options.timeout_seconds, "--timeout", why);
+     }},
+    {"--jobs", "N", "--jobs N", "run at most N slots at once (default all)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return count_option(value, 1, 1000, "a count", options.jobs, "--jobs", why);
+     }},
+    {"--loop", nullptr, "--loop",
+     "serve the next board on each slot until interrupted: a slot starts\nagain when its port "
+     "comes back, or for every finished slot on Enter",
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.loop = true;
+       return true;
+     }},
+    {"--tool", "PATH", "--tool PATH", "the xarveld to run (default the one beside xarveld-station)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return text_option(value, options.tool, "--tool needs a path", why);
+     }},
+    {"--http", "ADDRESS:PORT", "--http ADDRESS:PORT",
+     "serve a read-only status page and event stream there, e.g.\n127.0.0.1:8080 or [::1]:0 "
+     "(port 0: a free one); not on by default",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return text_option(value, options.http, "--http needs ADDRESS:PORT", why);
+     }},
+    {"--serial-at", "OFFSET", "--serial-at OFFSET, --serial-format FORMAT, --serial-range FIRST-LAST",
+     "burn each board's own number from the ledger at OFFSET of the image;\nFORMAT u32le, u32be, "
+     "u64le, u64be, dec:W or hex:W",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       if (parse_offset(value, options.serial_at)) return true;
+       why = "--serial-at takes a byte offset, decimal or 0x hex: " + value;
+       return false;
+     }},
+    {"--serial-format", "FORMAT", nullptr, nullptr,
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       if (parse_serial_format(value, options.serial_format, why)) return true;
+       why = "--serial-format: " + why;
+       return false;
+     }},
+    {"--serial-range", "FIRST-LAST", nullptr, nullptr,
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       if (parse_serial_range(value, options.serial_first, options.serial_last, why)) return true;
+       why = "--serial-range: " + why;
+       return false;
+     }},
+    {"--pool", "NAME", "--pool NAME", "the pool of numbers (default the image's file name)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return text_option(value, options.pool, "--pool needs a value", why);
+     }},
+    {"--ledger", "WHERE", "--ledger WHERE",
+     "the ledger: a file (default station-ledger.sqlite with numbers) or\n"
+     "postgresql://USER@HOST/DATABASE; every attempt is recorded there too",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return text_option(value, options.ledger, "--ledger needs a value", why);
+     }},
+    {"--report", nullptr, "--report [--csv]",
+     "print the ledger's counts per pool (with --csv: each number and the\nattempt that had it, "
+     "as CSV) and exit",
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.report = true;
+       return true;
+     }},
+    {"--csv", nullptr, nullptr, nullptr,
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.report_csv = true;
+       return true;
+     }},
+    {"--help", nullptr, "--help", "print this text",
+     [](const std::string&, StationOptions&, std::string&) { return true; }},
+};
+
+const StationOption* find_option(const std::string& name) {
+  for (const StationOption& option : OPTIONS) {
+    if (name == option.name) return &option;
+  }
+  return nullptr;
+}
+
 }  // namespace
+
+std::string station_usage() {
+  constexpr std::size_t HELP_COLUMN = 20;
+  std::string text =
+      "usage: xarveld-station [options] NAME=PORT... -- TOOL-ARGUMENTS...\n"
+      "Runs xarveld once per slot, each in its own directory under runs/, shows their progress\n"
+      "and appends one line per attempt to station-record.jsonl.\n";
+  for (const StationOption& option : OPTIONS) {
+    if (option.usage == nullptr) continue;
+    std::string left = std::string("  ") + option.usage;
+    // A name too long for its column goes before its help, or on a line of its own.
+    if (left.size() + 2 <= HELP_COLUMN) {
+      left.resize(HELP_COLUMN, ' ');
+    } else if (left.size() < 2 * HELP_COLUMN) {
+      left += "  ";
+    } else {
+      left += "\n" + std::string(HELP_COLUMN, ' ');
+    }
+    std::string help = option.help;
+    for (std::size_t at = help.find('\n'); at != std::string::npos; at = help.find('\n', at + 1)) {
+      help.insert(at + 1, HELP_COLUMN, ' ');
+    }
+    text += left + help + "\n";
+  }
+  return text;
+}
 
 std::string slot_name_folded(const std::string& name) {
   std::string folded = name;
@@ -126,88 +252,40 @@ bool slot_name_valid(const std::string& name, std::string& why) {
 StationParse parse_station_options(const std::vector<std::string>& arguments) {
   StationParse parse;
   StationOptions& options = parse.options;
-  int serial_options = 0;  // a bit for each of the three
-  bool help = false;
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
-    help = help || argument == "--help";
-  }
-  if (help) {
-    parse.outcome = StationParseOutcome::Help;
-    return parse;
+    if (argument == "--help") {
+      parse.outcome = StationParseOutcome::Help;
+      return parse;
+    }
   }
   bool report = std::find(arguments.begin(), arguments.end(), "--report") != arguments.end();
   if (!report && std::find(arguments.begin(), arguments.end(), "--") == arguments.end())
     return refuse("\"--\" must come between the slots and the tool's arguments");
+  std::vector<std::string> given;  // the options' names, as they came
   std::size_t i = 0;
   for (; i < arguments.size(); ++i) {
-    std::string argument = arguments[i];
+    const std::string& argument = arguments[i];
     if (argument == "--") {
       ++i;
       break;
     }
-    if (argument == "--loop" || argument == "--report" || argument == "--csv") {
-      (argument == "--loop" ? options.loop : argument == "--report" ? options.report
-                                                                    : options.report_csv) = true;
-      continue;
-    }
     if (argument.rfind("--", 0) == 0) {
-      std::string name = argument;
-      std::string value;
-      bool has_value = false;
       std::size_t equals = argument.find('=');
-      if (equals != std::string::npos) {
-        name = argument.substr(0, equals);
-        value = argument.substr(equals + 1);
-        has_value = true;
-      }
-      bool takes_value = name == "--slot" || name == "--retries" || name == "--timeout" ||
-                         name == "--jobs" || name == "--tool" || name == "--http" || name == "--serial-at" ||
-                         name == "--serial-format" || name == "--serial-range" ||
-                         name == "--pool" || name == "--ledger";
-      if (!takes_value) return refuse("unknown option " + name);
-      if (!has_value) {
+      std::string name = argument.substr(0, equals);
+      bool has_value = equals != std::string::npos;
+      std::string value = has_value ? argument.substr(equals + 1) : "";
+      const StationOption* option = find_option(name);
+      // A flag given a value is no option the station knows.
+      if (option == nullptr || (option->value == nullptr && has_value))
+        return refuse("unknown option " + name);
+      if (option->value != nullptr && !has_value) {
         if (i + 1 >= arguments.size()) return refuse(name + " needs a value");
         value = arguments[++i];
       }
-      if (name == "--slot") {
-        Slot slot;
-        std::string why;
-        if (!parse_slot(value, slot, why)) return refuse(why);
-        options.slots.push_back(slot);
-      } else if (name == "--retries") {
-        if (!parse_count(value, 0, 100, options.retries))
-          return refuse("--retries takes a count from 0 to 100: " + value);
-      } else if (name == "--timeout") {
-        if (!parse_count(value, 1, 86400, options.timeout_seconds))
-          return refuse("--timeout takes seconds from 1 to 86400: " + value);
-      } else if (name == "--jobs") {
-        if (!parse_count(value, 1, 1000, options.jobs))
-          return refuse("--jobs takes a count from 1 to 1000: " + value);
-      } else if (name == "--http") {
-        if (value.empty()) return refuse("--http needs ADDRESS:PORT");
-        options.http = value;
-      } else if (name == "--serial-at") {
-        if (!parse_offset(value, options.serial_at))
-          return refuse("--serial-at takes a byte offset, decimal or 0x hex: " + value);
-        serial_options += 1;
-      } else if (name == "--serial-format") {
-        std::string why;
-        if (!parse_serial_format(value, options.serial_format, why))
-          return refuse("--serial-format: " + why);
-        serial_options += 2;
-      } else if (name == "--serial-range") {
-        std::string why;
-        if (!parse_serial_range(value, options.serial_first, options.serial_last, why))
-          return refuse("--serial-range: " + why);
-        serial_options += 4;
-      } else if (name == "--pool" || name == "--ledger") {
-        if (value.empty()) return refuse(name + " needs a value");
-        (name == "--pool" ? options.pool : options.ledger) = value;
-      } else {
-        if (value.empty()) return refuse("--tool needs a path");
-        options.tool = value;
-      }
+      std::string why;
+      if (!option->apply(value, options, why)) return refuse(why);
+      given.push_back(name);
       continue;
     }
     if (argument.size() > 1 && argument[0] == '-') return refuse("unknown option " + argument);
@@ -218,9 +296,14 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
   }
   options.tool_arguments.assign(arguments.begin() + static_cast<std::ptrdiff_t>(i),
                                 arguments.end());
-  if (serial_options != 0 && serial_options != 7)
+  auto was_given = [&](const char* name) {
+    return std::find(given.begin(), given.end(), name) != given.end();
+  };
+  int serial_options = was_given("--serial-at") + was_given("--serial-format") +
+                       was_given("--serial-range");
+  if (serial_options != 0 && serial_options != 3)
     return refuse("--serial-at, --serial-format and --serial-range come together");
-  options.numbered = serial_options == 7;
+  options.numbered = serial_options == 3;
   if (options.report_csv && !options.report) return refuse("--csv goes with --report");
   if (options.report) {
     if (options.numbered || !options.slots.empty() || !options.tool_arguments.empty())

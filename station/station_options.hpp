@@ -57,6 +57,7 @@ StationParse parse_station_options(const std::vector<std::string>& arguments);
 // The name as Windows and macOS compare names: without regard to case.
 std::string slot_name_folded(const std::string& name);
 
-extern const char* const STATION_USAGE;
+// The usage text --help prints, made from the table of options.
+std::string station_usage();
 
 }  // namespace xarveld::station
