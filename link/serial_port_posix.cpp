@@ -13,7 +13,6 @@
 #include <string>
 #include <vector>
 
-#include "common/console.hpp"
 #include "common/diagnostic.hpp"
 #include "common/interrupt.hpp"
 #include "common/process_exit.hpp"
@@ -22,7 +21,7 @@
 #include "link/port_lock.hpp"
 #include "link/port_wait.hpp"
 #include "link/serial_port.hpp"
-#include "link/stale_input.hpp"
+#include "link/serial_port_platform.hpp"
 
 namespace xarveld {
 
@@ -138,18 +137,11 @@ void finish_output(int fd) {
 }
 }  // namespace
 
-void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
+bool serial_open_device(const std::string& port_name, std::uint32_t baud_rate,
+                        std::string& failure) {
   std::string path = device_path(port_name, port_description);
-  std::string failure;
   port_fd = open_port(path, baud_rate, failure);
-  if (port_fd < 0) {
-    console_printf("Could not open serial port!\n");
-    diagnose("%s: %s", port_description.c_str(), failure.c_str());
-    end_process(1);
-  }
-  at_process_end(serial_close);
-  discard_stale_input();
-  console_printf("Serial port opened...\n");
+  return port_fd >= 0;
 }
 
 int serial_read_within(std::uint8_t* buffer, std::size_t capacity, std::size_t* count,

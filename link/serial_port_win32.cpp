@@ -2,14 +2,12 @@
 
 #include <algorithm>
 
-#include "common/console.hpp"
-#include "common/diagnostic.hpp"
 #include "common/interrupt.hpp"
 #include "common/process_exit.hpp"
 #include "common/win32_error.hpp"
 #include "link/clock.hpp"
 #include "link/serial_port.hpp"
-#include "link/stale_input.hpp"
+#include "link/serial_port_platform.hpp"
 
 namespace xarveld {
 
@@ -129,18 +127,11 @@ HANDLE open_port(const std::string& port_name, std::uint32_t baud_rate, std::str
 }
 }  // namespace
 
-void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
+bool serial_open_device(const std::string& port_name, std::uint32_t baud_rate,
+                        std::string& failure) {
   port_description = port_name;
-  std::string failure;
   port_handle = open_port(port_name, baud_rate, failure);
-  if (port_handle == INVALID_HANDLE_VALUE) {
-    console_printf("Could not open serial port!\n");
-    diagnose("%s: %s", port_description.c_str(), failure.c_str());
-    end_process(1);
-  }
-  at_process_end(serial_close);
-  discard_stale_input();
-  console_printf("Serial port opened...\n");
+  return port_handle != INVALID_HANDLE_VALUE;
 }
 
 // What is queued, at once; when nothing is, the first byte (waiting up to 20 ms for it) and then
