@@ -1,0 +1,88 @@
+// The ledger's writes that wait, against a scripted ledger and a clock the case moves: the order
+// they go in, the back-off while the ledger is out of reach, and what it refuses for good.
+#include <gtest/gtest.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "station/ledger/ledger.hpp"
+
+namespace xarveld::station {
+namespace {
+
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+// What the scripted ledger answers, call by call, and what it was asked.
+std::deque<LedgerStatus> answers;
+std::vector<std::string> asked;
+
+LedgerStatus scripted_put(const LedgerWrite& write, std::string& error) {
+  asked.push_back(write.what);
+  LedgerStatus status = answers.empty() ? LedgerStatus::Ok : answers.front();
+  if (!answers.empty()) answers.pop_front();
+  if (status != LedgerStatus::Ok) error = "no answer to " + write.what;
+  return status;
+}
+
+LedgerWrite write_of(const std::string& what, bool settle) {
+  LedgerWrite write;
+  write.what = what;
+  write.settle = settle;
+  return write;
+}
+
+TEST(LedgerWriteQueue, WritesWaitInOrderBackingOffToThirtySecondsAndRefusalsAreSaid) {
+  answers.clear();
+  asked.clear();
+  LedgerQueue queue;
+  queue.put = scripted_put;
+  const LedgerClock::time_point start{};
+  std::string error;
+
+  EXPECT_EQ(ledger_write(queue, write_of("a1 serial", true), start, error), LedgerStatus::Ok);
+  answers = {LedgerStatus::Unreachable};
+  EXPECT_EQ(ledger_write(queue, write_of("a2 serial", true), start, error),
+            LedgerStatus::Unreachable);
+  EXPECT_EQ(error, "no answer to a2 serial");
+  // Behind it, and not asked while the ledger is waited out: the row follows its number.
+  EXPECT_EQ(ledger_write(queue, write_of("a2 row", false), start, error),
+            LedgerStatus::Unreachable);
+  EXPECT_EQ(error, "the ledger cannot be reached: no answer to a2 serial");
+  EXPECT_EQ(asked, (std::vector<std::string>{"a1 serial", "a2 serial"}));
+  EXPECT_FALSE(ledger_may_try(queue, start + milliseconds(999)));
+  EXPECT_TRUE(ledger_may_try(queue, start + seconds(1)));
+
+  // Each try that finds it out of reach waits twice as long, up to 30 s.
+  LedgerClock::time_point now = start + seconds(1);
+  std::vector<std::string> refused;
+  for (int wait : {2, 4, 8, 16, 30, 30}) {
+    answers = {LedgerStatus::Unreachable};
+    ledger_flush(queue, now, refused);
+    EXPECT_EQ(queue.retry_at - now, seconds(wait));
+    ledger_flush(queue, queue.retry_at - milliseconds(1), refused);  // too early: not asked
+    now = queue.retry_at;
+  }
+  EXPECT_EQ(asked.size(), 2u + 6u);
+  // A write made once the wait is over still goes behind those that wait.
+  EXPECT_EQ(ledger_write(queue, write_of("a3 row", false), now, error), LedgerStatus::Unreachable);
+
+  // Back: the writes go in order, one the ledger refuses is dropped and said, and the first
+  // that finds it gone again stops the rest.
+  answers = {LedgerStatus::Ok, LedgerStatus::Refused, LedgerStatus::Unreachable};
+  asked.clear();
+  ledger_flush(queue, now, refused);
+  EXPECT_EQ(asked, (std::vector<std::string>{"a2 serial", "a2 row", "a3 row"}));
+  EXPECT_EQ(refused, (std::vector<std::string>{"a2 row: no answer to a2 row"}));
+  ASSERT_EQ(queue.pending.size(), 1u);
+  EXPECT_EQ(queue.retry_at - now, seconds(1)) << "the ledger answered: the wait starts short";
+  ledger_flush(queue, queue.retry_at, refused);
+  EXPECT_TRUE(queue.pending.empty());
+  EXPECT_FALSE(queue.backing_off);
+  EXPECT_EQ(ledger_write(queue, write_of("a4 row", false), queue.retry_at, error),
+            LedgerStatus::Ok);
+}
+
+}  // namespace
+}  // namespace xarveld::station
