@@ -9,7 +9,10 @@
 #include <filesystem>
 #include <fstream>
 
+#include <random>
+
 #include "station/attempt/images.hpp"
+#include "station/os/files.hpp"
 #include "station/os/record_file.hpp"
 #include "station/os/sha256.hpp"
 
@@ -56,6 +59,38 @@ TEST(StationFiles, ACopyThatCannotBeRenamedIntoPlaceSaysWhy) {
   StationImage image;
   EXPECT_FALSE(prepare_image("image", std::string(dir) + "/img.bin", images, image, error));
   EXPECT_EQ(error, images + "/" + hex + ".bin: Is a directory");
+  fs::remove_all(dir);
+}
+
+// A file's digest is taken in 64-KiB pieces: sizes on each side of a piece give the digest of
+// the whole; the station's own files are written read-only, read back whole and by their end.
+TEST(StationFiles, DigestsReadInPiecesAndFilesWrittenReadOnly) {
+  char dir[] = "/tmp/xarveld-station-files-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  std::mt19937 random(7);
+  std::string why;
+  for (std::size_t size : {0, 1, 65535, 65536, 65537, 200000}) {
+    std::string bytes(size, '\0');
+    for (char& byte : bytes) byte = static_cast<char>(random());
+    std::string path = std::string(dir) + "/" + std::to_string(size) + ".bin", whole, read, tail;
+    ASSERT_TRUE(file_write_read_only(path, bytes, why)) << why;
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms::owner_read | fs::perms::group_read |
+                                                  fs::perms::others_read);
+    ASSERT_TRUE(sha256_hex(bytes.data(), bytes.size(), whole, why)) << why;
+    ASSERT_TRUE(sha256_file_hex(path, read, why)) << why;
+    EXPECT_EQ(read, whole) << size;
+    std::string back;
+    ASSERT_TRUE(file_read_whole(path, back, why)) << why;
+    EXPECT_EQ(back, bytes);
+    EXPECT_EQ(file_tail(path, 1000), bytes.substr(size > 1000 ? size - 1000 : 0));
+  }
+  std::string hex;
+  EXPECT_FALSE(sha256_file_hex(std::string(dir) + "/none", hex, why));
+  EXPECT_EQ(why, "No such file or directory");
+  EXPECT_FALSE(file_write_read_only(std::string(dir) + "/none/x.bin", "x", why));
+  EXPECT_EQ(why, "No such file or directory");
+  EXPECT_FALSE(file_read_whole(dir, hex, why));
+  EXPECT_EQ(why, "is a directory");
   fs::remove_all(dir);
 }
 
