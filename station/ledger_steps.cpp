@@ -43,7 +43,8 @@ bool open_ledger(const StationOptions& options, const StationImage& image, RunPl
   plan.numbered = options.numbered;
   plan.location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
   if (plan.numbered) {
-    if (!place_serial(options.serial_format, options.serial_at, image, run.serial, why)) return false;
+    if (!place_serial(options.serial_format, options.serial_at, image, run.serial, why))
+      return false;
     plan.first = options.serial_first;
     plan.last = options.serial_last;
     plan.pool = options.pool.empty() ? std::filesystem::path(image.facts.name).filename().string()

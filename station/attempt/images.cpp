@@ -14,7 +14,8 @@ namespace {
 // complete, also when two stations make it at once.
 bool write_copy(const std::string& bytes, const fs::path& copy, std::string& why) {
   fs::path partial = copy;
-  partial += ".partial-" + std::to_string(std::random_device{}()) + "-" + std::to_string(bytes.size());
+  partial +=
+      ".partial-" + std::to_string(std::random_device{}()) + "-" + std::to_string(bytes.size());
   if (!file_write_read_only(partial.string(), bytes, why)) {
     why = partial.string() + ": " + why;
     return false;
@@ -103,7 +104,8 @@ bool write_numbered_image(const SerialPlacement& placement, std::uint64_t number
     return false;
   }
   std::error_code code;
-  fs::path file = fs::absolute(fs::path(directory) / ("image-" + std::to_string(number) + ".bin"), code);
+  fs::path name = fs::path(directory) / ("image-" + std::to_string(number) + ".bin");
+  fs::path file = fs::absolute(name, code);
   path = file.string();
   if (!file_write_read_only(path, bytes, why)) {
     why = "cannot write " + path + ": " + why;

@@ -15,7 +15,8 @@ struct SerialFormat {
 
 // "u32le", "u32be", "u64le", "u64be", "dec:W", "hex:W" (W from 1 to 20 for dec, 1 to 16 for
 // hex). Returns false with why.
-[[nodiscard]] bool parse_serial_format(const std::string& text, SerialFormat& format, std::string& why);
+[[nodiscard]] bool parse_serial_format(const std::string& text, SerialFormat& format,
+                                       std::string& why);
 
 // The field's length in bytes.
 std::size_t serial_field_size(const SerialFormat& format);
@@ -28,7 +29,7 @@ std::uint64_t serial_format_max(const SerialFormat& format);
 std::vector<unsigned char> serial_field_bytes(const SerialFormat& format, std::uint64_t number);
 
 // "FIRST-LAST", each decimal or 0x hex. Returns false with why (empty, inverted, too large).
-[[nodiscard]] bool parse_serial_range(const std::string& text, std::uint64_t& first, std::uint64_t& last,
-                        std::string& why);
+[[nodiscard]] bool parse_serial_range(const std::string& text, std::uint64_t& first,
+                                      std::uint64_t& last, std::string& why);
 
 }  // namespace xarveld::station

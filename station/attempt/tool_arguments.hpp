@@ -18,8 +18,8 @@ struct ToolArgumentPlan {
 // Walks the arguments as the tool does: up to but not including the last, an argument that does
 // not begin with '-' skipped, -l stepping over its value. Returns false with a message when no
 // image is among them: none at all, or a last argument that is an option.
-[[nodiscard]] bool plan_tool_arguments(const std::vector<std::string>& arguments, ToolArgumentPlan& plan,
-                         std::string& message);
+[[nodiscard]] bool plan_tool_arguments(const std::vector<std::string>& arguments,
+                                       ToolArgumentPlan& plan, std::string& message);
 
 // Whether the tool reads the image back (-v or -x), and with it a board's number.
 bool tool_reads_back(const std::vector<std::string>& arguments, const ToolArgumentPlan& plan);
