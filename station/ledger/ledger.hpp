@@ -185,3 +185,5 @@ std::string render_uses_csv(const std::vector<SerialUse>& uses);
 std::string csv_field(const std::string& text);
 
 }  // namespace xarveld::station
+
+#include "station/ledger/ledger_next.hpp"  // TEMPORARY
