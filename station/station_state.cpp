@@ -8,10 +8,48 @@ namespace {
 using std::chrono::milliseconds;
 }  // namespace
 
+namespace {
+Notice notice_of(Stop why) {
+  switch (why) {
+    case Stop::Interrupted: return NOTICE_INTERRUPTED;
+    case Stop::RecordLost: return NOTICE_RECORD_LOST;
+    case Stop::Ledger: return NOTICE_LEDGER_STOP;
+  }
+  return NOTICE_LEDGER_STOP;
+}
+
+std::string never_started(Stop why) {
+  switch (why) {
+    case Stop::Interrupted: return "interrupted before it started";
+    case Stop::RecordLost: return "not started: the record cannot be written";
+    case Stop::Ledger: return "not started: no number from the ledger";
+  }
+  return "not started";
+}
+}  // namespace
+
+const char* const NOT_BURNT = "NOT BURNT";
+
 void stop_new_boards(Station& station, Stop why, const std::string& line) {
   station.stopped |= static_cast<unsigned>(why);
-  for (SlotRun& slot : station.slots) slot.queued = false;
-  if (!line.empty()) view_keep_line(line);
+  ledger_worker_cancel_reservations();
+  for (SlotRun& slot : station.slots) {
+    if (!slot.queued) continue;
+    slot.queued = false;
+    slot.has_result = true;
+    slot.last_passed = false;
+    if (slot.attempt_number > 1) {
+      // The board was burnt and failed; its retry never came.
+      slot.failed += 1;
+      continue;
+    }
+    slot.result = NOT_BURNT;
+    slot.message = never_started(why);
+    slot.reason.clear();
+    slot.serial.clear();
+    slot.seconds = 0;
+  }
+  if (!line.empty()) station.notices[notice_of(why)] = line;
   station.dirty = true;
 }
 
@@ -62,6 +100,9 @@ StatusSnapshot station_snapshot(const Station& station, SteadyClock::time_point 
   }
   snapshot.hours = seconds_since(station.started, now) / 3600.0;
   snapshot.serials_left = station.serials_left;
+  for (const std::string& notice : station.notices) {
+    if (!notice.empty()) snapshot.notices.push_back(notice);
+  }
   return snapshot;
 }
 

@@ -2,6 +2,7 @@
 // What the station's loop keeps of each slot and of the whole shift, shared by the loop and the
 // steps it takes for the status page and the ledger; and the one picture of it all that the
 // page and the terminal's rows are drawn from.
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -11,6 +12,7 @@
 #include "station/attempt/attempt.hpp"
 #include "station/ledger/ledger.hpp"
 #include "station/os/port.hpp"
+#include "station/os/wake.hpp"
 #include "station/station_options.hpp"
 #include "station/view.hpp"
 #include "station/web/status.hpp"
@@ -32,6 +34,8 @@ struct LedgerPlan {
   std::string pool;
   std::uint64_t first = 0;
   std::uint64_t last = 0;
+  std::optional<std::int64_t> serials_left;  // at the start
+  WakeHandle wake = NO_WAKE_HANDLE;          // raised by the ledger's thread
 };
 
 struct SlotRun {
@@ -64,6 +68,18 @@ struct SlotRun {
   std::uint64_t status_bytes = 0;
   SteadyClock::time_point status_progress_at;
   AttemptStamp stamp;  // the next attempt's id and number; kept while the ledger is out of reach
+  bool number_asked = false;  // the ledger's thread has been asked for the stamp's number
+};
+
+// The lines that stay under the rows on a terminal and on the page until they no longer hold,
+// one of each kind, so that a later one never hides an earlier one of another kind.
+enum Notice : std::size_t {
+  NOTICE_INTERRUPTED,
+  NOTICE_RECORD_LOST,
+  NOTICE_LEDGER_STOP,
+  NOTICE_LEDGER_WAIT,
+  NOTICE_LAPSED,
+  NOTICE_KINDS
 };
 
 // Why no new board starts any more. Each, once it has happened, holds to the end of the shift.
@@ -84,11 +100,13 @@ struct Station {
   SteadyClock::time_point stop_deadline;  // after an interrupt: SIGKILL for what still runs
   bool dirty = true;
   SteadyClock::time_point status_published;
-  LedgerQueue ledger_writes;
   bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
+  LedgerClock::time_point ledger_since;    // when it stopped answering
+  SteadyClock::time_point ledger_said_at;  // plain lines: when the wait was last said
+  std::string ledger_waiting_line;
   std::vector<std::string> ledger_lost;  // writes the ledger never took
   std::optional<std::int64_t> serials_left;  // in the pool, as the ledger last said
-  SteadyClock::time_point lease_renewal;
+  std::array<std::string, NOTICE_KINDS> notices;
 };
 
 inline bool boards_may_start(const Station& station) { return station.stopped == 0; }
@@ -98,9 +116,13 @@ inline bool stopped_by(const Station& station, Stop why) {
 }
 
 // No new board starts from now on: no retry, no next board with --loop, no slot waiting for a
-// job. The boards running go on to their end. A line, when given, stays under the rows on a
-// terminal until the end, in place of the one kept before.
+// job. The boards running go on to their end. A slot whose board never started says so, with
+// why, never its last board's result; a retry that never started counts its board as failed. A
+// line, when given, stays under the rows and on the page until the end, beside those of the
+// other reasons.
 void stop_new_boards(Station& station, Stop why, const std::string& line = "");
+// The result a slot shows for a board that was never burnt.
+extern const char* const NOT_BURNT;
 
 inline double seconds_since(SteadyClock::time_point start, SteadyClock::time_point now) {
   return std::chrono::duration<double>(now - start).count();

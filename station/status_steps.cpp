@@ -22,6 +22,7 @@ StatusEvent status_event_of(StatusEventKind kind, const SlotRun& slot) {
   event.board = slot.board;
   event.attempt = slot.attempt_number;
   event.directory = slot.attempt.directory;
+  event.serial = slot.serial;
   return event;
 }
 }  // namespace

@@ -84,7 +84,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
                                         slot.board, slot.attempt_number, result, slot.attempt);
-  if (station.ledger_plan->open) ledger_take_attempt(station, slot, result, record, now);
+  if (station.ledger_plan->open) ledger_take_attempt(station, slot, result, record);
   std::string error;
   bool recorded = record_append(station.run->record_path, record_json_line(record), error);
   slot.running = false;
@@ -203,7 +203,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     station.slots.push_back(slot);
   }
   view_begin(terminal, colour);
-  if (ledger.numbered) note_serials_left(station);
+  station.serials_left = ledger.serials_left;
   if (options.loop) operator_input_start();
   std::size_t jobs = options.jobs > 0 ? static_cast<std::size_t>(options.jobs) : setups.size();
 
@@ -211,10 +211,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     SteadyClock::time_point now = SteadyClock::now();
     if (!stopped_by(station, Stop::Interrupted) && station_interrupt_signal() != 0)
       interrupt_all(station, now);
-    if (ledger.open && now >= station.lease_renewal && ledger_may_try(station.ledger_writes, now))
-      renew_ledger_lease(station, now);
-    if (!station.ledger_writes.pending.empty() && ledger_may_try(station.ledger_writes, now))
-      flush_ledger(station, now);
+    take_ledger_answers(station, now);
 
     for (SlotRun& slot : station.slots) {
       if (!slot.running) continue;
@@ -231,13 +228,14 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
         station.slots.begin(), station.slots.end(), [](const SlotRun& s) { return s.running; }));
     // A slot whose start failed has already ended: no wait before it is taken in.
     bool ended_at_once = false;
+    std::size_t busy = running;  // with the slots waiting for their numbers
     for (SlotRun& slot : station.slots) {
-      if (!boards_may_start(station) || running >= jobs) break;
-      if (slot.queued) {
-        if (!stamp_attempt(station, slot, now)) break;
-        if (!start_attempt(station, slot, now)) ended_at_once = true;
-        ++running;
-      }
+      if (!boards_may_start(station) || busy >= jobs) break;
+      if (!slot.queued) continue;
+      ++busy;
+      if (!stamp_ready(station, slot)) continue;
+      if (!start_attempt(station, slot, now)) ended_at_once = true;
+      ++running;
     }
     bool queued = std::any_of(station.slots.begin(), station.slots.end(),
                               [](const SlotRun& s) { return s.queued; });
@@ -246,14 +244,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
-    // A renewal that is due waits out the back-off, as every other call does.
-    if (ledger.open) {
-      wake = std::min(wake, station.ledger_writes.backing_off
-                                ? std::max(station.lease_renewal, station.ledger_writes.retry_at)
-                                : station.lease_renewal);
-    }
-    if (station.ledger_writes.backing_off && (queued || !station.ledger_writes.pending.empty()))
-      wake = std::min(wake, station.ledger_writes.retry_at);
+    // While the ledger does not answer, the line that says how long is redrawn every second.
+    if (station.waiting_for_ledger) wake = std::min(wake, now + CLOCK_TICK);
     // What the station's own output has not taken yet goes on without waiting for it; the wait
     // below wakes when it can take more.
     terminal_flush(0);
@@ -268,13 +260,13 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     }
     if (ended_at_once) continue;
     wait_for_activity(wait_milliseconds(now, wake),
-                      {station_interrupt_wake(), operator_input_wake()}, terminal_wake());
+                      {station_interrupt_wake(), operator_input_wake(), ledger.wake},
+                      terminal_wake());
   }
   operator_input_stop();
-  ledger_last_tries(station);
+  if (ledger.open) ledger_finish(station);
   std::string closing = render_unrecorded(run.record_path, station.unrecorded);
   for (const std::string& lost : station.ledger_lost) closing += "not in the ledger: " + lost + "\n";
-  if (ledger.open) ledger_close();
   SteadyClock::time_point now = SteadyClock::now();
   publish_status(station, now, true);
   status_stop();

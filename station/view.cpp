@@ -27,7 +27,6 @@ using Clock = std::chrono::steady_clock;
 bool drawing_rows = false;
 bool use_colour = false;
 int rows_drawn = 0;
-std::string kept_line;
 Clock::time_point last_drawing;
 
 std::string padded(std::string text, std::size_t width) {
@@ -121,11 +120,16 @@ std::string render_row(const StatusSlot& slot, const RowWidths& widths, int colu
   std::string failure = failure_text(slot);
   if (!slot.result.empty() && slot.result != "PASS" && !failure.empty()) result += " " + failure;
   if (slot.waiting_for_ledger) result = "waiting for ledger";
+  // The operator writes the board's number on it: the running board's, or the last one's.
+  if (!slot.serial.empty() && !slot.waiting_for_ledger) {
+    result = "#" + slot.serial + (result.empty() ? "" : " " + result);
+  }
   // Cut to the width before colouring, so that no escape sequence is cut in two.
   std::size_t room = columns > 1 ? static_cast<std::size_t>(columns - 1) : 0;
   if (row.size() >= room) return row.substr(0, room);
   result = result.substr(0, room - row.size());
-  if (colour && !result.empty()) result = (slot.result == "PASS" ? GREEN : RED) + result + PLAIN;
+  bool coloured = colour && !result.empty() && (!slot.result.empty() || slot.waiting_for_ledger);
+  if (coloured) result = (slot.result == "PASS" ? GREEN : RED) + result + PLAIN;
   return row + result;
 }
 
@@ -200,7 +204,6 @@ void view_begin(bool terminal, bool colour) {
   drawing_rows = terminal;
   use_colour = colour;
   rows_drawn = 0;
-  kept_line.clear();
 }
 
 int view_refresh(const StatusSnapshot& snapshot, bool force) {
@@ -223,9 +226,9 @@ int view_refresh(const StatusSnapshot& snapshot, bool force) {
   }
   screen += "\x1b[2K" + render_totals(snapshot) + "\n";
   rows_drawn = static_cast<int>(snapshot.slots.size()) + 2;
-  if (!kept_line.empty()) {
+  for (const std::string& notice : snapshot.notices) {
     // Cut like the rows: a line the terminal wrapped would throw the count of rows out.
-    std::string line = kept_line.substr(0, static_cast<std::size_t>(std::max(columns - 1, 0)));
+    std::string line = notice.substr(0, static_cast<std::size_t>(std::max(columns - 1, 0)));
     if (use_colour) line = RED + line + PLAIN;
     screen += "\x1b[2K" + line + "\n";
     ++rows_drawn;
@@ -238,8 +241,6 @@ int view_refresh(const StatusSnapshot& snapshot, bool force) {
 void view_event(const std::string& plain_line) {
   if (!drawing_rows) terminal_write(plain_line);
 }
-
-void view_keep_line(const std::string& line) { kept_line = line; }
 
 void view_end(const StatusSnapshot& snapshot, const std::string& closing) {
   if (drawing_rows) {

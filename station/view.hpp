@@ -52,9 +52,6 @@ void view_begin(bool terminal, bool colour);
 constexpr int VIEW_WAITS_FOR_OUTPUT = -2;
 int view_refresh(const StatusSnapshot& snapshot, bool force);
 void view_event(const std::string& plain_line);
-// On a terminal: a line drawn under the totals at every redraw from now on, to the end, so that
-// no redraw takes it off the screen. Replaces the one kept before.
-void view_keep_line(const std::string& line);
 // The last drawing or the summary, followed by closing, then at most 2 s for the output to
 // take what is queued.
 void view_end(const StatusSnapshot& snapshot, const std::string& closing);

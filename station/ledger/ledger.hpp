@@ -10,9 +10,12 @@
 // the ledger cannot take yet waits in a queue of the station's (write_queue.cpp), and the report
 // is rendered here too (report.cpp): this header is the room's one door.
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "station/os/wake.hpp"
 
 namespace xarveld::station {
 
@@ -107,6 +110,27 @@ LedgerStatus ledger_define_pool(const SerialPool& pool, std::string& error);
 LedgerStatus ledger_reserve(const std::string& pool, const std::string& attempt_id,
                             std::uint64_t& serial, std::string& error);
 
+struct LedgerReservation {
+  std::string pool;
+  std::string attempt_id;
+  std::string slot;
+  int board = 0;
+  int attempt = 0;
+};
+// A number whose station has lapsed, spoiled in this reservation's transaction.
+struct LapsedNumber {
+  std::string pool;
+  std::uint64_t serial = 0;
+  std::string attempt_id;
+  std::string station_id;
+  std::string host;
+  std::string slot;
+  int board = 0;
+};
+LedgerStatus ledger_reserve(const LedgerReservation& reservation, std::uint64_t& serial,
+                            std::vector<LapsedNumber>& lapsed, std::string& error);
+LedgerStatus ledger_serials_left(const std::string& pool, std::uint64_t& left, std::string& error);
+
 // Moves a number this station reserved for attempt_id to Used, Returned or Spoiled. Settling
 // twice to the same state is Ok (a retry after a lost connection).
 LedgerStatus ledger_settle(const std::string& pool, std::uint64_t serial,
@@ -130,8 +154,10 @@ constexpr std::int64_t LEDGER_LEASE_MS = 30000;
 constexpr std::int64_t LEDGER_RENEW_MS = 5000;
 
 // The writes that wait (write_queue.cpp). While the ledger cannot be reached, a station's
-// settlings and attempt rows wait in the order made, and the next try waits: 1 s after the
-// first failure, then twice as long each time up to 30 s, and 1 s again once the ledger answers.
+// settlings and attempt rows wait in the order made, and the next try waits: 1/4 s after the
+// first failure, then twice as long each time up to 1 s, so that boards waiting for numbers start
+// within a second or two of the ledger's return; and 1/4 s again once it answers. The tries run
+// in the ledger's own thread, so a try that hangs holds up nothing else.
 
 // A write the ledger has yet to take: a number's settling, or an attempt's row.
 struct LedgerWrite {
@@ -148,8 +174,8 @@ LedgerStatus ledger_put(const LedgerWrite& write, std::string& error);
 using LedgerPut = LedgerStatus (*)(const LedgerWrite& write, std::string& error);
 
 using LedgerClock = std::chrono::steady_clock;
-constexpr std::chrono::milliseconds LEDGER_RETRY_FIRST{1000};
-constexpr std::chrono::milliseconds LEDGER_RETRY_LONGEST{30000};
+constexpr std::chrono::milliseconds LEDGER_RETRY_FIRST{250};
+constexpr std::chrono::milliseconds LEDGER_RETRY_LONGEST{1000};
 
 struct LedgerQueue {
   std::vector<LedgerWrite> pending;  // in the order made: a number is settled before its row
@@ -176,6 +202,52 @@ LedgerStatus ledger_write(LedgerQueue& queue, const LedgerWrite& write, LedgerCl
 // refuses for good are dropped, and what they were and why added to refused.
 void ledger_flush(LedgerQueue& queue, LedgerClock::time_point now, std::vector<std::string>& refused);
 
+// The ledger's own thread (ledger_worker.cpp). Every call to the database is made there, never
+// in the station's loop: a database that is slow, frozen or gone holds up no screen, page, record
+// or signal. The loop hands it reservations and writes and takes back its answers when the wake
+// it watches is raised. The thread renews the lease every LEDGER_RENEW_MS, writes in the order
+// given, and while anything waits on a ledger that does not answer, tries again at least once a
+// second.
+
+// An answer to a reservation, or a write the ledger refused for good.
+struct LedgerAnswer {
+  bool reservation = false;  // else a refused write
+  std::size_t slot = 0;      // the slot that asked
+  LedgerStatus status = LedgerStatus::Ok;  // Ok, Exhausted or Refused: the thread retries the rest
+  std::uint64_t serial = 0;
+  std::vector<LapsedNumber> lapsed;  // what the reservation spoiled of stations gone
+  std::string what;                  // a refused write: what it was
+  std::string error;
+};
+
+// How the ledger answers now, as the thread last found it.
+struct LedgerHealth {
+  bool answering = true;
+  std::string why;                  // the last error, while it does not answer
+  LedgerClock::time_point since;    // the first call it did not answer
+  std::vector<std::string> unwritten;  // the writes that wait, each as its LedgerWrite's what
+  std::vector<std::uint64_t> unwritten_serials;  // the numbers whose settling waits
+  std::size_t unwritten_rows = 0;                // the attempt rows that wait
+  std::size_t reservations_waiting = 0;
+  bool has_serials_left = false;
+  std::uint64_t serials_left = 0;  // in pool, as the last reservation left it
+};
+
+// Starts the thread for the open ledger; with pool non-empty it counts the numbers left after
+// each reservation. wait is what the loop's wait watches. False with why.
+[[nodiscard]] bool ledger_worker_start(const std::string& pool, WakeHandle& wait, std::string& why);
+void ledger_worker_reserve(std::size_t slot, const LedgerReservation& reservation);
+// No reservation asked for before now is tried any more (one under way still answers).
+void ledger_worker_cancel_reservations();
+void ledger_worker_write(const LedgerWrite& write);
+// The answers since the last call, in order, and the ledger's health now.
+std::vector<LedgerAnswer> ledger_worker_take(LedgerHealth& health);
+// Tries the writes that wait until deadline, then ends the lease and the thread. A call that
+// still hangs then is left to the process's end. The answers not taken yet, and what was never
+// written, each as its what and why.
+void ledger_worker_finish(LedgerClock::time_point deadline, std::vector<LedgerAnswer>& answers,
+                          std::vector<std::string>& unwritten);
+
 // The report (report.cpp): a plain table of the pools' counts, and the uses as CSV (RFC 4180,
 // CRLF line ends) with a header line.
 std::string render_pool_table(const std::vector<PoolReport>& pools);
@@ -185,5 +257,3 @@ std::string render_uses_csv(const std::vector<SerialUse>& uses);
 std::string csv_field(const std::string& text);
 
 }  // namespace xarveld::station
-
-#include "station/ledger/ledger_next.hpp"  // TEMPORARY

@@ -39,8 +39,7 @@ struct StatusSlot {
   std::string result;   // the last board's, or empty
   std::string message;  // with a failure: the tool's last line
   std::string reason;   // with a failure: why, in the tool's words; empty when not known
-  // Shown on the station's terminal only:
-  std::string serial;               // the running board's number, when boards get numbers
+  std::string serial;               // the board's number, when boards get numbers
   bool waiting_for_ledger = false;  // queued, and no number until the ledger answers
 };
 
@@ -50,6 +49,9 @@ struct StatusSnapshot {
   int failed = 0;    // failed, timed out or aborted boards
   double hours = 0;  // since the station started
   std::optional<std::int64_t> serials_left;  // when the station draws from a pool of numbers
+  // What holds the whole station up or has stopped its new boards, a line each, until it no
+  // longer holds: a wait for the ledger, an exhausted pool, a record that cannot be written.
+  std::vector<std::string> notices;
 };
 
 // What the page shows of the station itself, given once.
@@ -70,6 +72,7 @@ struct StatusEvent {
   int board = 0;
   int attempt = 0;
   std::string directory;                  // the attempt's, which names it
+  std::string serial;                     // the board's number, when boards get numbers
   std::string phase;                      // Phase, Progress
   std::uint64_t bytes_done = 0;           // Progress
   std::uint64_t bytes_total = 0;          // Progress

@@ -84,7 +84,9 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
                      {"seconds", rounded(slot.seconds, 10)},
                      {"result", slot.result},
                      {"message", slot.message},
-                     {"reason", slot.reason}});
+                     {"reason", slot.reason},
+                     {"serial", slot.serial},
+                     {"waiting_for_ledger", slot.waiting_for_ledger}});
   }
   json["slots"] = slots;
   int boards = snapshot.passed + snapshot.failed;
@@ -108,6 +110,7 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
                       {"directory", failure.directory}});
   }
   json["failures"] = recent;
+  json["notices"] = snapshot.notices;
   return dumped(json);
 }
 
@@ -120,6 +123,7 @@ std::string status_event_json(const StatusEvent& event, std::uint64_t seq) {
   json["board"] = event.board;
   json["attempt"] = event.attempt;
   json["directory"] = event.directory;
+  if (!event.serial.empty()) json["serial"] = event.serial;
   switch (event.kind) {
     case StatusEventKind::Start:
       break;
