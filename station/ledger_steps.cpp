@@ -22,6 +22,8 @@ constexpr milliseconds LEDGER_LAST_TRIES{10000};
 constexpr milliseconds LEDGER_LAST_TRIES_INTERRUPTED{1500};
 // Plain lines: how often a wait for the ledger is said again while it lasts.
 constexpr seconds WAIT_SAID_EVERY{10};
+// A call under way this long is a wait too: a frozen server answers no call, late or early.
+constexpr seconds CALL_SILENT_AFTER{2};
 
 void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + line + "\n"); }
 
@@ -58,9 +60,15 @@ std::string waiting_line(const LedgerHealth& health, SteadyClock::time_point now
   return line + health.why;
 }
 
-void note_health(Station& station, const LedgerHealth& health, SteadyClock::time_point now) {
+void note_health(Station& station, LedgerHealth health, SteadyClock::time_point now) {
   if (health.has_serials_left) station.serials_left = static_cast<std::int64_t>(health.serials_left);
+  if (health.answering && health.calling && now - health.called >= CALL_SILENT_AFTER) {
+    health.answering = false;
+    health.since = health.called;
+    health.why = "no answer yet";
+  }
   bool was_waiting = station.waiting_for_ledger;
+  station.ledger_calling = health.calling;
   station.waiting_for_ledger = !health.answering;
   if (health.answering) {
     if (was_waiting) {
@@ -72,8 +80,8 @@ void note_health(Station& station, const LedgerHealth& health, SteadyClock::time
     return;
   }
   std::string line = waiting_line(health, now);
-  if (!was_waiting || health.since != station.ledger_since) {
-    station.ledger_since = health.since;
+  station.ledger_since = health.since;
+  if (!was_waiting) {
     station.ledger_said_at = now;
     say(line);
   } else if (now - station.ledger_said_at >= WAIT_SAID_EVERY) {

@@ -101,6 +101,7 @@ struct Station {
   bool dirty = true;
   SteadyClock::time_point status_published;
   bool waiting_for_ledger = false;  // the ledger does not answer: no board starts with a number
+  bool ledger_calling = false;      // a call to it is under way
   LedgerClock::time_point ledger_since;    // when it stopped answering
   SteadyClock::time_point ledger_said_at;  // plain lines: when the wait was last said
   std::string ledger_waiting_line;

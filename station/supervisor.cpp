@@ -244,8 +244,9 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     SteadyClock::time_point wake = enforce_deadlines(station, now);
     if (options.loop && boards_may_start(station)) wake = std::min(wake, now + PORT_CHECK);
     if (terminal && running > 0) wake = std::min(wake, now + CLOCK_TICK);
-    // While the ledger does not answer, the line that says how long is redrawn every second.
-    if (station.waiting_for_ledger) wake = std::min(wake, now + CLOCK_TICK);
+    // While the ledger does not answer, the line that says how long is redrawn every second; a
+    // call under way is looked at every second, so that one that hangs is said.
+    if (station.waiting_for_ledger || station.ledger_calling) wake = std::min(wake, now + CLOCK_TICK);
     // What the station's own output has not taken yet goes on without waiting for it; the wait
     // below wakes when it can take more.
     terminal_flush(0);

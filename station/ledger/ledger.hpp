@@ -229,6 +229,8 @@ struct LedgerHealth {
   std::vector<std::uint64_t> unwritten_serials;  // the numbers whose settling waits
   std::size_t unwritten_rows = 0;                // the attempt rows that wait
   std::size_t reservations_waiting = 0;
+  bool calling = false;             // a call is under way: a frozen server never ends one early
+  LedgerClock::time_point called;   // since when
   bool has_serials_left = false;
   std::uint64_t serials_left = 0;  // in pool, as the last reservation left it
 };

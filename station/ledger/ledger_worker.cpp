@@ -64,9 +64,18 @@ void answering() {
   thread_wake_raise(wake);
 }
 
+// Around every call: the loop tells a call that does not come back from one under way.
+void calling(bool under_way) {
+  std::lock_guard<std::mutex> lock(mutex);
+  health.calling = under_way;
+  health.called = LedgerClock::now();
+}
+
 void renew(LedgerClock::time_point now) {
   std::string error;
+  calling(true);
   LedgerStatus status = ledger_renew_lease(error);
+  calling(false);
   renew_at = now + milliseconds(LEDGER_RENEW_MS);
   if (status == LedgerStatus::Unreachable) {
     not_answering(now, error);
@@ -77,7 +86,9 @@ void renew(LedgerClock::time_point now) {
 
 void flush(LedgerClock::time_point now) {
   std::vector<std::string> refused;
+  calling(true);
   ledger_flush(queue, now, refused);
+  calling(false);
   if (queue.backing_off) {
     not_answering(now, queue.last_error);
   } else {
@@ -94,7 +105,9 @@ void reserve(const Reservation& asked, LedgerClock::time_point now) {
   LedgerAnswer reply;
   reply.reservation = true;
   reply.slot = asked.slot;
+  calling(true);
   reply.status = ledger_reserve(asked.reservation, reply.serial, reply.lapsed, reply.error);
+  calling(false);
   if (reply.status == LedgerStatus::Unreachable) {
     std::lock_guard<std::mutex> lock(mutex);
     reservations.push_front(asked);  // asked again after the wait, before any asked later
@@ -107,7 +120,10 @@ void reserve(const Reservation& asked, LedgerClock::time_point now) {
   if (reply.status == LedgerStatus::Ok && !counted_pool.empty()) {
     std::uint64_t left = 0;
     std::string error;
-    if (ledger_serials_left(counted_pool, left, error) == LedgerStatus::Ok) {
+    calling(true);
+    LedgerStatus counted = ledger_serials_left(counted_pool, left, error);
+    calling(false);
+    if (counted == LedgerStatus::Ok) {
       std::lock_guard<std::mutex> lock(mutex);
       health.has_serials_left = true;
       health.serials_left = left;

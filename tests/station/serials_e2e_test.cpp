@@ -185,6 +185,9 @@ TEST_F(SerialsTest, PulledBoardsReturnOrSpoilAndAnExhaustedPoolStartsNoBoard) {
   EXPECT_EQ(number_in(read_text(path("sims/good/dump/device5.bin"))), 8u);
   EXPECT_TRUE(records_of("late").empty());
   EXPECT_FALSE(fs::exists(path("runs/late")));
+  // Its row says it was never burnt, not a result it never had.
+  EXPECT_NE(station.out.find("NOT BURNT 0 passed, 0 failed: not started: no number from the ledger"),
+            std::string::npos) << station.out;
   std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
   ASSERT_EQ(ledger_uses.size(), 2u);
   EXPECT_EQ(ledger_uses[7][2], "spoiled");
@@ -302,6 +305,41 @@ TEST_F(SerialsTest, PostgresStoppedMidShiftBoardsWaitAndNoRowIsLostOrDoubled) {
   std::string ended;
   EXPECT_EQ(finish_station(ending, ended, 60), 1) << ended;
   EXPECT_NE(ended.find("\nnot in the ledger: e board 1 attempt 1 row: "), std::string::npos) << ended;
+}
+
+// The server frozen (every process stopped) while a board ends and the next waits for its
+// number: the station says it waits, and a SIGTERM ends it at once, not after the calls'
+// time-outs. Nothing is lost: the finished board's number is settled by nobody and is spoiled,
+// never handed out again.
+TEST_F(SerialsTest, PostgresFrozenTheStationSaysSoAndEndsOnSigterm) {
+  start_postgres();
+  if (HasFatalFailure() || IsSkipped()) return;
+  std::vector<std::string> slots = {"--jobs", "1", "a=" + start_sim("a", {"--pace", "38400"}),
+                                    "b=" + start_sim("b")};
+  Station station = start_station(with_ledger(numbered(slots, "1-100")));
+  std::string output;
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/a")); }, 30));
+  std::vector<pid_t> frozen = test::postgres_processes(server);
+  for (pid_t pid : frozen) kill(pid, SIGSTOP);
+  bool said = wait_for([&] {
+    read_output(station, output);
+    return output.find("waiting for ledger") != std::string::npos;
+  }, 20);
+  auto asked = std::chrono::steady_clock::now();
+  kill(station.pid, SIGTERM);
+  int status = finish_station(station, output, 20);
+  double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count();
+  for (pid_t pid : frozen) kill(pid, SIGCONT);
+  EXPECT_TRUE(said) << output;
+  EXPECT_NE(output.find("board waits for a number"), std::string::npos) << output;
+  // Its calls would hold it 5 s each; the tools get 3 s to end.
+  EXPECT_LT(took, 4.5) << output;
+  EXPECT_EQ(status, 1) << output;  // a's number and row are not in the ledger
+  EXPECT_NE(output.find("not in the ledger: serial 1 as used (a board 1 attempt 1)"),
+            std::string::npos) << output;
+  EXPECT_FALSE(fs::exists(path("runs/b")));
+  ASSERT_EQ(records_of("a").size(), 1u);
+  EXPECT_EQ(records_of("a")[0]["result"], "PASS");
 }
 
 TEST_F(SerialsTest, RefusalsStartNothing) {
