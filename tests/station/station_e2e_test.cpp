@@ -310,11 +310,18 @@ TEST_F(StationTest, RetriesOnlyWhatNeverTouchedTheDeviceAndTimeOutsEndARun) {
 }
 
 TEST_F(StationTest, LoopServesTheNextBoardOnAReturningPortAndOnEnter) {
-  std::string port = start_sim("board", {});  // one session: its port goes when it ends
+  // An adapter per board, each its own device, behind the one name the slot is given (as a
+  // /dev/serial/by-path name is): both there at once, so that they are two devices.
+  std::string first = start_sim("board", {});  // one session: its port goes when it ends
+  std::string next = start_sim("next", {"--serve-forever"});
+  const std::string devices[] = {fs::canonical(first), fs::canonical(next)};
+  std::string port = path("by-path");
+  fs::create_symlink(first, port);
   Station station = start_station(with({"--loop", "a=" + port}, {"-p", "-v", "img.bin"}));
   ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 1; }, 30));
   ASSERT_TRUE(wait_for([&] { return !fs::exists(port); }, 10));
-  start_sim("board", {"--serve-forever"});  // the next board's adapter, plugged in
+  fs::remove(port);
+  fs::create_symlink(next, port);  // the next board's adapter, plugged in
   ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 2; }, 30));
   ASSERT_EQ(write(station.input_fd, "\n", 1), 1);  // a board swapped on a fixed adapter
   ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 3; }, 30));
@@ -326,6 +333,8 @@ TEST_F(StationTest, LoopServesTheNextBoardOnAReturningPortAndOnEnter) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(boards[i]["result"], "PASS") << boards[i];
     EXPECT_EQ(boards[i]["board"], i + 1);
+    EXPECT_EQ(boards[i]["port"], port);
+    EXPECT_EQ(boards[i]["port_device"], devices[i == 0 ? 0 : 1]) << "board " << i + 1;
   }
 }
 
