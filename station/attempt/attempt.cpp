@@ -157,7 +157,8 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, in
                                              : attempt.failure;
   // A run that passed needs none; the station's own failure is in last_line.
   if (result != Result::Pass && attempt.failure.empty()) {
-    record.reason = failure_reason(attempt.error_tail);
+    record.reason = failure_reason(
+        with_port_named(attempt.error_tail, port_bound_name(slot.port), slot.port));
   }
   record.directory = attempt.directory;
   record.attempt_id = attempt.stamp.id;

@@ -111,22 +111,22 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
   stop_sims();
   EXPECT_EQ(station.status, 1) << station.out;
   // What the tool explains on a terminal's standard error (link/serial_port_posix.cpp,
-  // link/connection.cpp, link/lost_port.cpp) about the port bound as COM1 in the run's directory;
-  // between the two parts, the seconds it pinged for.
-  auto com1 = [&](const std::string& target) { return "COM1 (./COM1 -> " + path(target) + ")"; };
+  // link/connection.cpp, link/lost_port.cpp) about the port bound as COM1 in the run's
+  // directory, which the reason names by the slot's port; between the two parts, the seconds
+  // it pinged for.
   const struct {
     const char* slot;
-    std::string message, reason_start, reason_end;
+    std::string port, message, reason_start, reason_end;
   } failures[] = {
-      {"absent", "Could not open serial port!",
-       com1("nowhere/COM1") + ": " + std::strerror(ENOENT) +
+      {"absent", path("nowhere/COM1"), "Could not open serial port!",
+       path("nowhere/COM1") + ": " + std::strerror(ENOENT) +
            "; is the adapter plugged in? see ls /dev/serial/by-id", ""},
-      {"silent", "Connection timed out!",
-       "no answer from the loader on " + com1("sims/silent/COM1") + ": pinged it for ",
+      {"silent", path("sims/silent/COM1"), "Connection timed out!",
+       "no answer from the loader on " + path("sims/silent/COM1") + ": pinged it for ",
        " s in raw and yEnc framing; check that the board is powered and its loader running, that "
        "the cable is on this port, and that -b gives the loader's baud rate"},
-      {"pulled", "Unable to program img.bin.",
-       com1("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", ""},
+      {"pulled", path("sims/pulled/COM1"), "Unable to program img.bin.",
+       path("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", ""},
   };
   for (const auto& failure : failures) {
     Json record = records_of(failure.slot).at(0);
@@ -138,8 +138,10 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
     EXPECT_EQ(reason, failure.reason_start + between + failure.reason_end);
     EXPECT_EQ(between.find_first_not_of("0123456789"), std::string::npos) << reason;
     // Kept as the tool wrote it, and said whole in the summary after the tool's message.
+    std::string said = reason;
+    said.replace(said.find(failure.port), failure.port.size(), "COM1 (./COM1 -> " + failure.port + ")");
     EXPECT_EQ(read_text(path(record["directory"].get<std::string>() + "/stderr.txt")),
-              "xarveld: " + reason + "\n");
+              "xarveld: " + said + "\n");
     EXPECT_NE(station.out.find(" failed: " + failure.message + " - " + reason + "\n"),
               std::string::npos) << station.out;
   }
