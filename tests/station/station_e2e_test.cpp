@@ -139,7 +139,8 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
     EXPECT_EQ(between.find_first_not_of("0123456789"), std::string::npos) << reason;
     // Kept as the tool wrote it, and said whole in the summary after the tool's message.
     std::string said = reason;
-    said.replace(said.find(failure.port), failure.port.size(), "COM1 (./COM1 -> " + failure.port + ")");
+    said.replace(said.find(failure.port), failure.port.size(),
+                 "COM1 (./COM1 -> " + failure.port + ")");
     EXPECT_EQ(read_text(path(record["directory"].get<std::string>() + "/stderr.txt")),
               "xarveld: " + said + "\n");
     EXPECT_NE(station.out.find(" failed: " + failure.message + " - " + reason + "\n"),
@@ -380,6 +381,11 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
     EXPECT_FALSE(fs::exists(path("runs/a"))) << why;
   }
   close(taken);
+  // --version is no slot: it says the version and starts nothing.
+  Finished version = run_station({"--version", "a=/dev/null"});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_EQ(version.out, "xarveld-station " + std::string(XARVELD_VERSION) + "\n");
+  EXPECT_FALSE(fs::exists(path("runs")));
   // An argument the tool itself refuses fails every slot with the tool's own message; with
   // --jobs 1 one run after the other.
   std::vector<std::string> slots = {"--jobs", "1", "a=" + start_sim("a"), "b=" + start_sim("b")};
