@@ -413,26 +413,43 @@ TEST_F(StationTest, ARecordThatCannotBeWrittenOrAFailingHashRefusesToStart) {
   std::ofstream(path("no-sha256.cnf"))
       << "openssl_conf = init\n[init]\nalg_section = evp\n[evp]\ndefault_properties = fips=yes\n";
   struct Case {
-    const char* record;
+    const char* record;  // what station-record.jsonl links to; none: no record there
     std::vector<std::string> launcher;
     std::string why;
+    bool read_only_directory = false;
   };
   const Case cases[] = {
       {"record-dir", {}, "station-record.jsonl cannot be written: Is a directory"},
       {"read-only.jsonl", as_user, "station-record.jsonl cannot be written: Permission denied"},
-      {"fresh.jsonl", {"env", "OPENSSL_CONF=" + path("no-sha256.cnf")},
+      {"record-dir/made-through-a-link.jsonl", {},
+       "station-record.jsonl cannot be written: a symbolic link to no file, which the station "
+       "does not create"},
+      {nullptr, as_user, "station-record.jsonl cannot be written: Permission denied", true},
+      {nullptr, {"env", "OPENSSL_CONF=" + path("no-sha256.cnf")},
        "cannot take the SHA-256 of the image img.bin: libcrypto EVP_Digest failed: "},
   };
+  // The record is made for the line's group to share, less what the umask takes.
+  mode_t umask_before = umask(002);
   for (const Case& c : cases) {
-    if (fs::exists(path("station-record.jsonl"))) fs::remove(path("station-record.jsonl"));
-    fs::create_symlink(c.record, path("station-record.jsonl"));
+    if (fs::is_symlink(path("station-record.jsonl"))) fs::remove(path("station-record.jsonl"));
+    if (c.record != nullptr) fs::create_symlink(c.record, path("station-record.jsonl"));
+    if (c.read_only_directory) {
+      fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write |
+                               fs::perms::others_write, fs::perm_options::remove);
+    }
     launcher = c.launcher;
     Finished station = run_station({"a=/dev/null", "--", "-p", "img.bin"});
+    fs::permissions(dir, fs::perms::all);
     EXPECT_EQ(station.status, 2) << c.why << station.out;
     EXPECT_EQ(station.err.find('\n'), station.err.size() - 1) << station.err;  // one line
     EXPECT_NE(station.err.find(c.why), std::string::npos) << station.err;
     EXPECT_FALSE(fs::exists(path("runs/a"))) << c.why;
   }
+  umask(umask_before);
+  EXPECT_FALSE(fs::exists(path("record-dir/made-through-a-link.jsonl")));
+  EXPECT_EQ(fs::status(path("station-record.jsonl")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::group_write | fs::perms::others_read);
 }
 
 TEST_F(StationTest, ARecordLostMidShiftStartsNoNewBoardAndNamesWhatIsMissing) {
