@@ -632,9 +632,11 @@ TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
 TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
   // The tool lists what it was given, then runs; another attempt's files are open in the station
   // the while, and so is a file the station itself inherited. What it leaves behind says one more
-  // line on standard error after the tool has ended: the station waits for it.
+  // line on standard error after the tool has ended: the station waits for it. The station's
+  // environment holds the ledger's password, which no tool gets.
+  launcher = {"env", "PGPASSWORD=secret", "PGHOST=db", "NOT_PG=kept"};
   std::string lister = write_script(
-      path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\ntrap '' HUP\n"
+      path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\nenv > env.txt\ntrap '' HUP\n"
                                      "(sleep 1; echo said late >&2) >/dev/null &\n"
                                      "exec ") + XARVELD_TOOL_PATH + " \"$@\"\n");
   int inherited = open(path("inherited.txt").c_str(), O_WRONLY | O_CREAT, 0600);
@@ -661,6 +663,9 @@ TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
       std::size_t number = line.rfind(' ', arrow - 1);
       given[line.substr(number + 1, arrow - number - 1)] = target;
     }
+    std::string environment = "\n" + read_text(directory + "/env.txt");
+    EXPECT_EQ(environment.find("\nPG"), std::string::npos) << environment;
+    EXPECT_NE(environment.find("\nNOT_PG=kept\n"), std::string::npos) << environment;
     // Standard error is a terminal of its own, so that the tool explains its failures.
     EXPECT_EQ(given["2"].rfind("/dev/pts/", 0), 0u) << given["2"];
     given.erase("2");
