@@ -3,6 +3,7 @@
 // the holder's process number. Taken before the device is opened, because opening a port raises
 // DTR and RTS, and a board that another run is burning must not see that reset pulse; root passes
 // the exclusive mode of an open port, and a lock file stops it all the same.
+#include <ctime>
 #include <string>
 
 namespace xarveld {
@@ -30,5 +31,9 @@ void port_lock_release();
 // Called, when set, between judging a lock stale and removing it, with the lock's name: lets a
 // test play another run that gets there first. Null in the tool.
 extern void (*port_lock_stale_hook)(const std::string& lock);
+
+// The wall clock that judges how old a draft left in the lock directory is: time() when null, as
+// in the tool; a test sets it to age the directory without waiting.
+extern std::time_t (*port_lock_clock)();
 
 }  // namespace xarveld

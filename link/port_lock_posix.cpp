@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -15,6 +16,7 @@
 namespace xarveld {
 
 void (*port_lock_stale_hook)(const std::string& lock) = nullptr;
+std::time_t (*port_lock_clock)() = nullptr;
 
 namespace {
 #ifdef __linux__
@@ -27,6 +29,9 @@ const char* const LOCK_DIRECTORY = "/var/lock";
 const long PID_LIMIT = 4194304;
 // Another program's lock made a moment ago may not hold its process number yet.
 const long EMPTY_LOCK_GRACE_SECONDS = 5;
+// A draft lives for microseconds in a run that goes on; one this old was left by a run that was
+// killed (SIGKILL, a power cut) between making it and removing it.
+const long LEFTOVER_DRAFT_SECONDS = 60;
 
 enum { LOCK_GONE, LOCK_HELD, LOCK_STALE };
 
@@ -156,6 +161,12 @@ Judgement judge_lock(const std::string& lock) {
 // lock another run linked there a moment ago, so the name is first renamed aside, in one step,
 // and what was moved is checked. 0 once removed; ENOENT when the name was gone; EAGAIN when it
 // held another file, which is put back; else why it could not be moved.
+//
+// A race remains, which link and rename cannot close: while the file is aside, the lock's name
+// is free. Should the file moved prove to be a live lock (a second run removed the stale one and
+// took the port between this run's judging and its rename), and a third run link its own lock in
+// that moment, the second's cannot be put back: the second and the third then both hold the
+// port. It takes three runs on one port within microseconds, one of them finding a stale lock.
 int take_out(const std::string& directory, const LockFile& file) {
   std::string aside = directory + "/LTMP.XXXXXX";
   int fd = mkostemp(aside.data(), O_CLOEXEC);
@@ -204,6 +215,27 @@ int link_lock(const std::string& directory, const std::string& lock, LockFile& m
   if (error == 0) made = {lock, created.st_dev, created.st_ino};
   return error;
 }
+
+// Removes the drafts and the locks moved aside (LTMP.*) that killed runs left in the lock
+// directory, once they are LEFTOVER_DRAFT_SECONDS old: only this user's regular files, looked at
+// without following a link, so that nothing another user planted there leads elsewhere. Judged
+// by their change time, which a rename sets too: a lock another run has just moved aside to
+// judge it is young, however old the lock.
+void remove_leftover_drafts(const std::string& directory) {
+  DIR* listing = opendir(directory.c_str());
+  if (listing == nullptr) return;
+  std::time_t now = port_lock_clock != nullptr ? port_lock_clock() : std::time(nullptr);
+  while (dirent* entry = readdir(listing)) {
+    if (std::strncmp(entry->d_name, "LTMP.", 5) != 0) continue;
+    struct stat found {};
+    if (fstatat(dirfd(listing), entry->d_name, &found, AT_SYMLINK_NOFOLLOW) != 0) continue;
+    if (S_ISREG(found.st_mode) && found.st_uid == geteuid() &&
+        now - found.st_ctime >= LEFTOVER_DRAFT_SECONDS) {
+      unlinkat(dirfd(listing), entry->d_name, 0);
+    }
+  }
+  closedir(listing);
+}
 }  // namespace
 
 PortLock port_lock_take(const std::string& path) { return port_lock_take_in(LOCK_DIRECTORY, path); }
@@ -223,6 +255,7 @@ PortLock port_lock_take_in(const std::string& directory, const std::string& path
     if (error == 0) {
       held_lock = made;
       result.outcome = PortLockOutcome::Taken;
+      remove_leftover_drafts(directory);
       return result;
     }
     if (error != EEXIST) {

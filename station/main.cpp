@@ -57,6 +57,10 @@ int main(int argc, char** argv) {
     std::fputs(station_usage().c_str(), stdout);
     return 0;
   }
+  if (parse.outcome == StationParseOutcome::Version) {
+    std::fputs("xarveld-station " XARVELD_VERSION "\n", stdout);
+    return 0;
+  }
   if (parse.outcome == StationParseOutcome::Error) return refuse(parse.message);
   const StationOptions& options = parse.options;
   if (options.report) return report(options);

@@ -174,6 +174,8 @@ const StationOption OPTIONS[] = {
      }},
     {"--help", nullptr, "--help", "print this text",
      [](const std::string&, StationOptions&, std::string&) { return true; }},
+    {"--version", nullptr, "--version", "print the station's version",
+     [](const std::string&, StationOptions&, std::string&) { return true; }},
 };
 
 const StationOption* find_option(const std::string& name) {
@@ -254,8 +256,9 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
   StationOptions& options = parse.options;
   for (const std::string& argument : arguments) {
     if (argument == "--") break;
-    if (argument == "--help") {
-      parse.outcome = StationParseOutcome::Help;
+    if (argument == "--help" || argument == "--version") {
+      parse.outcome =
+          argument == "--help" ? StationParseOutcome::Help : StationParseOutcome::Version;
       return parse;
     }
   }
@@ -283,6 +286,9 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
         if (i + 1 >= arguments.size()) return refuse(name + " needs a value");
         value = arguments[++i];
       }
+      // Taken twice, one would silently stand for the other; slots are many by nature.
+      if (name != "--slot" && std::find(given.begin(), given.end(), name) != given.end())
+        return refuse(name + " is given twice");
       std::string why;
       if (!option->apply(value, options, why)) return refuse(why);
       given.push_back(name);
@@ -299,11 +305,13 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
   auto was_given = [&](const char* name) {
     return std::find(given.begin(), given.end(), name) != given.end();
   };
-  int serial_options = was_given("--serial-at") + was_given("--serial-format") +
-                       was_given("--serial-range");
-  if (serial_options != 0 && serial_options != 3)
+  // A bit each: the rule sees which of the three came, not how many options did.
+  unsigned serial_options = (was_given("--serial-at") ? 1u : 0u) |
+                            (was_given("--serial-format") ? 2u : 0u) |
+                            (was_given("--serial-range") ? 4u : 0u);
+  if (serial_options != 0 && serial_options != 7)
     return refuse("--serial-at, --serial-format and --serial-range come together");
-  options.numbered = serial_options == 3;
+  options.numbered = serial_options == 7;
   if (options.report_csv && !options.report) return refuse("--csv goes with --report");
   if (options.report) {
     if (options.numbered || !options.slots.empty() || !options.tool_arguments.empty())

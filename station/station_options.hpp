@@ -30,7 +30,7 @@ struct StationOptions {
   bool report_csv = false;  // --report --csv: which attempt had which number
 };
 
-enum class StationParseOutcome { Run, Help, Error };
+enum class StationParseOutcome { Run, Help, Version, Error };
 
 struct StationParse {
   StationParseOutcome outcome = StationParseOutcome::Run;

@@ -82,8 +82,8 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   end.timed_out = slot.timed_out;
   end.interrupted = stopped_by(station, Stop::Interrupted);
   Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
-  AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.setup.identity,
-                                        slot.board, slot.attempt_number, result, slot.attempt);
+  AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.board,
+                                        slot.attempt_number, result, slot.attempt);
   if (station.ledger_plan->open) ledger_take_attempt(station, slot, result, record);
   std::string error;
   bool recorded = record_append(station.run->record_path, record_json_line(record), error);

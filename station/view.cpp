@@ -134,11 +134,13 @@ std::string render_row(const StatusSlot& slot, const RowWidths& widths, int colu
 }
 
 std::string render_totals(const StatusSnapshot& snapshot) {
-  int boards = snapshot.passed + snapshot.failed;
-  double per_hour = snapshot.hours > 0 ? boards / snapshot.hours : 0;
-  char text[128];
-  std::snprintf(text, sizeof text, "%d passed, %d failed, %.0f boards/hour", snapshot.passed,
-                snapshot.failed, per_hour);
+  std::string text = std::to_string(snapshot.passed) + " passed, " +
+                     std::to_string(snapshot.failed) + " failed";
+  if (std::optional<double> rate = boards_per_hour(snapshot)) {
+    char per_hour[48];
+    std::snprintf(per_hour, sizeof per_hour, ", %.0f boards/hour", *rate);
+    text += per_hour;
+  }
   return text;
 }
 

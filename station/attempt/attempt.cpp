@@ -55,6 +55,7 @@ bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& sta
   attempt.start_unix_ms = now_unix_ms();
   attempt.started = SteadyClock::now();
   attempt.phase_started = attempt.started;
+  attempt.port = port_identity(slot.port);
   std::string port_number;
   if (!make_attempt_directory(run, slot, attempt.start_unix_ms, attempt.directory,
                               attempt.failure) ||
@@ -120,8 +121,8 @@ bool attempt_poll(Attempt& attempt) {
   return attempt.ended && !attempt.output_open && !attempt.errors_open;
 }
 
-AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIdentity& identity,
-                             int board, int attempt_number, Result result, Attempt& attempt) {
+AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, int attempt_number,
+                             Result result, Attempt& attempt) {
   if (attempt.output != nullptr) {
     std::fclose(attempt.output);
     attempt.output = nullptr;
@@ -141,8 +142,8 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
   record.station_version = run.version;
   record.slot = slot.name;
   record.port = slot.port;
-  record.port_device = identity.device;
-  record.port_by_id = identity.by_id;
+  record.port_device = attempt.port.device;
+  record.port_by_id = attempt.port.by_id;
   record.tool_arguments = run.tool_arguments;
   record.tool_command = attempt.command;
   for (const StationImage& image : run.images) record.images.push_back(image.facts);
@@ -156,7 +157,8 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIde
                                              : attempt.failure;
   // A run that passed needs none; the station's own failure is in last_line.
   if (result != Result::Pass && attempt.failure.empty()) {
-    record.reason = failure_reason(attempt.error_tail);
+    record.reason = failure_reason(
+        with_port_named(attempt.error_tail, port_bound_name(slot.port), slot.port));
   }
   record.directory = attempt.directory;
   record.attempt_id = attempt.stamp.id;

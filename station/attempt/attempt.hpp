@@ -68,11 +68,14 @@ struct Attempt {
   std::string failure;  // why the station itself could not start it
   AttemptStamp stamp;
   std::string image_sha256_burnt;  // with a number: the numbered image's
+  // What the port led to as this attempt began: with an adapter per board, the name a slot is
+  // given leads to another device for every board.
+  PortIdentity port;
 };
 
-// Makes the attempt's directory, binds the port, writes the image with the stamp's number when
-// it has one, and starts the tool. False with the reason in attempt.failure: the attempt has
-// then ended at once, as a failure.
+// Reads what the slot's port is now, makes the attempt's directory, binds the port, writes the
+// image with the stamp's number when it has one, and starts the tool. False with the reason in
+// attempt.failure: the attempt has then ended at once, as a failure.
 [[nodiscard]] bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp,
                                  Attempt& attempt);
 
@@ -82,7 +85,7 @@ bool attempt_poll(Attempt& attempt);
 
 // Closes the output, hashes log.txt, and builds the attempt's record, with the reason for a
 // failure taken from the tool's standard error.
-AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, const PortIdentity& identity,
-                             int board, int attempt_number, Result result, Attempt& attempt);
+AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, int attempt_number,
+                             Result result, Attempt& attempt);
 
 }  // namespace xarveld::station

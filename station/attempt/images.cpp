@@ -1,5 +1,6 @@
 #include "station/attempt/images.hpp"
 
+#include <cstdio>
 #include <filesystem>
 #include <random>
 
@@ -68,8 +69,12 @@ bool place_serial(const SerialFormat& format, std::uint64_t offset, const Statio
                   SerialPlacement& placement, std::string& why) {
   std::uint64_t size = serial_field_size(format);
   if (offset > image.facts.size || size > image.facts.size - offset) {
-    why = "the serial number's " + std::to_string(size) + " bytes at offset " +
-          std::to_string(offset) + " do not fit in the image " + image.facts.name + " of " +
+    // In hex as offsets in an image are mostly given (--serial-at 0x1FF00), and in decimal.
+    char at[48];
+    std::snprintf(at, sizeof at, "0x%llX (%llu)", static_cast<unsigned long long>(offset),
+                  static_cast<unsigned long long>(offset));
+    why = "the serial number's " + std::to_string(size) + " bytes at offset " + at +
+          " do not fit in the image " + image.facts.name + " of " +
           std::to_string(image.facts.size) + " bytes";
     return false;
   }

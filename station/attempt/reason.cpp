@@ -65,6 +65,20 @@ std::string failure_reason(std::string_view error_output) {
   return last;
 }
 
+std::string with_port_named(std::string_view text, const std::string& bound,
+                            const std::string& port) {
+  std::string named;
+  std::size_t from = 0;
+  for (std::size_t at = bound.empty() ? std::string_view::npos : text.find(bound);
+       at != std::string_view::npos; at = text.find(bound, from)) {
+    named.append(text.substr(from, at - from));
+    named += port;
+    from = at + bound.size();
+  }
+  named.append(text.substr(from));
+  return named;
+}
+
 void keep_reason_source(std::string& tail, std::string_view bytes) {
   tail.append(bytes);
   if (tail.size() > REASON_SOURCE_LIMIT) tail.erase(0, tail.size() - REASON_SOURCE_LIMIT);

@@ -18,6 +18,11 @@ constexpr std::size_t REASON_LIMIT = 400;
 // text.
 std::string failure_reason(std::string_view error_output);
 
+// text with every mention of the port as the run was given it (bound, the station's own link)
+// replaced by the slot's port as the operator gave it.
+std::string with_port_named(std::string_view text, const std::string& bound,
+                            const std::string& port);
+
 // Appends bytes to tail, keeping only its last REASON_SOURCE_LIMIT bytes.
 void keep_reason_source(std::string& tail, std::string_view bytes);
 

@@ -60,9 +60,21 @@ void install(int fd, int target) {
   }
 }
 
+// The station's environment without the PostgreSQL client's variables (PGPASSWORD above all):
+// the ledger's password is the station's, not every tool's and wrapper's to see. Made before
+// the fork, which leaves the child nothing to allocate.
+std::vector<char*> tool_environment() {
+  std::vector<char*> kept;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    if (std::strncmp(*entry, "PG", 2) != 0) kept.push_back(*entry);
+  }
+  kept.push_back(nullptr);
+  return kept;
+}
+
 // In the child, between fork and exec, with every signal blocked.
-[[noreturn]] void become_tool(const ChildSpec& spec, char* const* argv, int slave_fd,
-                              int error_slave_fd) {
+[[noreturn]] void become_tool(const ChildSpec& spec, char* const* argv, char* const* environment,
+                              int slave_fd, int error_slave_fd) {
   // Its own session, with the pseudo-terminal as its controlling terminal: a Ctrl-C at the
   // station's terminal reaches the station alone, which passes it on to the session's process
   // group, and should the station die, the closed master hangs the tool up and it ends as it
@@ -86,7 +98,7 @@ void install(int fd, int target) {
   sigset_t none;
   sigemptyset(&none);
   sigprocmask(SIG_SETMASK, &none, nullptr);
-  if (chdir(spec.directory.c_str()) == 0) execv(spec.program.c_str(), argv);
+  if (chdir(spec.directory.c_str()) == 0) execve(spec.program.c_str(), argv, environment);
   const char* reason = std::strerror(errno);
   dprintf(STDOUT_FILENO, "xarveld-station: cannot run %s: %s\r\n", spec.program.c_str(), reason);
   _exit(127);
@@ -142,6 +154,7 @@ int child_start(const ChildSpec& spec, std::string& error) {
   argv.push_back(const_cast<char*>(spec.program.c_str()));
   for (const std::string& argument : spec.arguments) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
+  std::vector<char*> environment = tool_environment();
 
   // Blocked across the fork: a signal meant for the new child waits until it has its default
   // handlers, and never runs the station's in it.
@@ -149,7 +162,7 @@ int child_start(const ChildSpec& spec, std::string& error) {
   sigfillset(&all);
   sigprocmask(SIG_SETMASK, &all, &before);
   pid_t pid = fork();
-  if (pid == 0) become_tool(spec, argv.data(), slave_fd, error_slave_fd);
+  if (pid == 0) become_tool(spec, argv.data(), environment.data(), slave_fd, error_slave_fd);
   int fork_error = errno;
   sigprocmask(SIG_SETMASK, &before, nullptr);
   close(slave_fd);

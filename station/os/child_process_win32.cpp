@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include <cstdio>
+#include <cwchar>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -106,6 +107,25 @@ void read_output(Child* child) {
   SetEvent(activity);
 }
 
+// The station's environment without the PostgreSQL client's variables (PGPASSWORD above all),
+// in any case as Windows reads names: the ledger's password is the station's, not every tool's
+// and wrapper's to see. A block of NAME=VALUE strings, each ended by a zero, and one zero more.
+std::vector<wchar_t> tool_environment() {
+  std::vector<wchar_t> block;
+  wchar_t* strings = GetEnvironmentStringsW();
+  if (strings != nullptr) {
+    for (const wchar_t* entry = strings; *entry != L'\0'; entry += wcslen(entry) + 1) {
+      bool client =
+          (entry[0] == L'P' || entry[0] == L'p') && (entry[1] == L'G' || entry[1] == L'g');
+      if (!client) block.insert(block.end(), entry, entry + wcslen(entry) + 1);
+    }
+    FreeEnvironmentStringsW(strings);
+  }
+  if (block.empty()) block.push_back(L'\0');
+  block.push_back(L'\0');
+  return block;
+}
+
 HANDLE inheritable(HANDLE handle) {
   SetHandleInformation(handle, HANDLE_FLAG_INHERIT, HANDLE_FLAG_INHERIT);
   return handle;
@@ -177,13 +197,14 @@ int child_start(const ChildSpec& spec, std::string& error) {
                       inherited.size() * sizeof(HANDLE));
   }
   // Suspended until it is in its job, so that nothing it starts is outside it.
-  flags |= CREATE_SUSPENDED;
+  flags |= CREATE_SUSPENDED | CREATE_UNICODE_ENVIRONMENT;
+  std::vector<wchar_t> environment = tool_environment();
   PROCESS_INFORMATION process{};
   std::vector<char> line(command.begin(), command.end());
   line.push_back('\0');
   BOOL started = CreateProcessA(spec.program.c_str(), line.data(), nullptr, nullptr,
-                                api.create == nullptr, flags, nullptr, spec.directory.c_str(),
-                                &startup.StartupInfo, &process);
+                                api.create == nullptr, flags, environment.data(),
+                                spec.directory.c_str(), &startup.StartupInfo, &process);
   if (!started) error = system_message("CreateProcess");
   // The child holds its own copies now: the pipe ends when it ends.
   CloseHandle(output_write);

@@ -26,4 +26,9 @@ std::string port_presence(const std::string& port);
 [[nodiscard]] bool port_bind(const std::string& port, const std::string& directory,
                              std::string& port_number, std::string& why);
 
+// How the tool names the port port_bind gave it when it explains a failure: POSIX "COM1 (./COM1
+// -> TARGET)", the link in the run's directory; Windows "COMn". The station's own link means
+// nothing to the operator, who knows the port by the name the slot was given.
+std::string port_bound_name(const std::string& port);
+
 }  // namespace xarveld::station

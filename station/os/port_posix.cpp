@@ -16,6 +16,14 @@ namespace xarveld::station {
 namespace {
 constexpr const char* BY_ID_DIRECTORY = "/dev/serial/by-id";
 
+// What the run's COM1 link leads to: the port made absolute, so that the run's directory does
+// not change where a relative name goes.
+std::string link_target(const std::string& port) {
+  std::error_code code;
+  std::string target = std::filesystem::absolute(port, code).lexically_normal().string();
+  return code ? port : target;
+}
+
 std::string resolved(const std::string& path) {
   char buffer[PATH_MAX];
   if (realpath(path.c_str(), buffer) == nullptr) return "";
@@ -70,15 +78,17 @@ std::string port_presence(const std::string& port) {
 bool port_bind(const std::string& port, const std::string& directory, std::string& port_number,
                std::string& why) {
   port_number.clear();
-  std::error_code code;
-  std::string target = std::filesystem::absolute(port, code).lexically_normal().string();
-  if (code) target = port;
+  std::string target = link_target(port);
   std::string link = directory + "/COM1";
   if (symlink(target.c_str(), link.c_str()) != 0) {
     why = link + ": " + std::strerror(errno);
     return false;
   }
   return true;
+}
+
+std::string port_bound_name(const std::string& port) {
+  return "COM1 (./COM1 -> " + link_target(port) + ")";
 }
 
 }  // namespace xarveld::station

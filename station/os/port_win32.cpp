@@ -41,4 +41,7 @@ bool port_bind(const std::string& port, const std::string&, std::string& port_nu
   return true;
 }
 
+// The tool says the name it was given with -c, which is the slot's in upper case.
+std::string port_bound_name(const std::string& port) { return "COM" + port.substr(3); }
+
 }  // namespace xarveld::station

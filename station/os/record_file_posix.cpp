@@ -11,16 +11,43 @@
 namespace xarveld::station {
 
 namespace {
-int open_for_append(const std::string& path, std::string& error) {
+int open_retried(const std::string& path, int flags) {
   int fd;
   do {
-    fd = open(path.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    fd = open(path.c_str(), flags | O_APPEND | O_CLOEXEC, 0664);
   } while (fd < 0 && errno == EINTR);
-  // Reading serves only to see whether the last line is whole: a file that may be written and
-  // not read is still written.
-  if (fd < 0 && errno == EACCES) fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
-  if (fd < 0) error = std::strerror(errno);
   return fd;
+}
+
+// A missing record is made here, read and write for its owner and group (the line's users
+// share it, as they share the ledger), less what the umask takes; never through a symbolic
+// link, which could make it anywhere. A record that is there is kept as it is, a link to it
+// included.
+int open_for_append(const std::string& path, std::string& error) {
+  // Again when the record that was there is gone a moment later (moved aside to start afresh).
+  for (int attempt = 0; attempt < 3; ++attempt) {
+    int fd = open_retried(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) {
+      // The create's own reason: a directory that may not be written is no missing file.
+      error = std::strerror(errno);
+      return fd;
+    }
+    fd = open_retried(path, O_RDWR);
+    // Reading serves only to see whether the last line is whole: a file that may be written
+    // and not read is still written.
+    if (fd < 0 && errno == EACCES) fd = open_retried(path, O_WRONLY);
+    if (fd >= 0) return fd;
+    int opened = errno;
+    struct stat named {};
+    if (opened == ENOENT && lstat(path.c_str(), &named) == 0 && S_ISLNK(named.st_mode)) {
+      error = "a symbolic link to no file, which the station does not create";
+      return fd;
+    }
+    error = std::strerror(opened);
+    if (opened != ENOENT) return fd;
+  }
+  return -1;
 }
 
 // Writes all of bytes; false with errno set when the system takes no more.

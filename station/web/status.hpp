@@ -54,6 +54,17 @@ struct StatusSnapshot {
   std::vector<std::string> notices;
 };
 
+// How long a shift has run before it has a rate: one quick board in the first seconds would say
+// thousands an hour.
+constexpr double RATE_AFTER_SECONDS = 10;
+
+// Boards passed per hour of the shift, the line's output: a failed board is none made. None
+// before a board has passed and RATE_AFTER_SECONDS have gone by.
+inline std::optional<double> boards_per_hour(const StatusSnapshot& snapshot) {
+  if (snapshot.passed == 0 || snapshot.hours * 3600 < RATE_AFTER_SECONDS) return std::nullopt;
+  return snapshot.passed / snapshot.hours;
+}
+
 // What the page shows of the station itself, given once.
 struct StatusStation {
   std::string host;

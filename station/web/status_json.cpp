@@ -95,7 +95,8 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   totals["failed"] = snapshot.failed;
   totals["yield_percent"] =
       boards > 0 ? Json(rounded(100.0 * snapshot.passed / boards, 10)) : Json(nullptr);
-  totals["boards_per_hour"] = snapshot.hours > 0 ? std::round(boards / snapshot.hours) : 0.0;
+  std::optional<double> rate = boards_per_hour(snapshot);
+  totals["boards_per_hour"] = rate ? Json(std::round(*rate)) : Json(nullptr);
   if (snapshot.serials_left) totals["serials_left"] = *snapshot.serials_left;
   json["totals"] = totals;
   Json recent = Json::array();

@@ -48,6 +48,7 @@ TEST(StationOptions, RefusedCommandLinesSayWhy) {
       {{"--timeout", "0", "a=/dev/x", "--", "i.bin"}, "--timeout"},
       {{"a=/dev/x", "--jobs"}, "must come between"},
       {{"a=/dev/x", "--jobs", "--", "i.bin"}, "--jobs takes a count"},
+      {{"--retries", "1", "a=/dev/x", "--retries=2", "--", "i.bin"}, "--retries is given twice"},
   };
   for (const auto& [arguments, why] : refused) {
     StationParse parse = parse_station_options(arguments);
@@ -55,6 +56,7 @@ TEST(StationOptions, RefusedCommandLinesSayWhy) {
     EXPECT_NE(parse.message.find(why), std::string::npos) << parse.message;
   }
   EXPECT_EQ(parse_station_options({"--help"}).outcome, StationParseOutcome::Help);
+  EXPECT_EQ(parse_station_options({"a=/dev/x", "--version"}).outcome, StationParseOutcome::Version);
 }
 
 TEST(StationOptions, SerialNumbersAndTheLedger) {
@@ -83,6 +85,9 @@ TEST(StationOptions, SerialNumbersAndTheLedger) {
       {{"--serial-at", "16", "a=/dev/x", "--", "i.bin"}, "come together"},
       {{"--serial-format", "u32le", "--serial-range", "1-2", "a=/dev/x", "--", "i.bin"},
        "come together"},
+      {{"--serial-format", "u32le", "--serial-format", "u32le", "--serial-at", "1", "--serial-at",
+        "2", "--serial-at", "3", "a=/dev/x", "--", "i.bin"},
+       "--serial-format is given twice"},
       {numbered("5-4", {"a=/dev/x", "--", "i.bin"}), "is empty"},
       {numbered("", {"a=/dev/x", "--", "i.bin"}), "FIRST-LAST"},
       {numbered("1-4294967296", {"a=/dev/x", "--", "i.bin"}), "does not fit --serial-format"},

@@ -347,7 +347,8 @@ TEST_F(SerialsTest, RefusalsStartNothing) {
   run_station(numbered({"a=/nonexistent/a"}, "1-10"));  // makes the pool 1-10
   const std::pair<std::vector<std::string>, std::string> refused[] = {
       {numbered({"a=/dev/null"}, "1-10", {"-p", "tiny.bin"}),
-       "the serial number's 4 bytes at offset 256 do not fit in the image tiny.bin of 3 bytes"},
+       "the serial number's 4 bytes at offset 0x100 (256) do not fit in the image tiny.bin of "
+       "3 bytes"},
       {numbered({"a=/dev/null"}, "1-20"), "pool small.bin is 1-10 there, not 1-20"},
       {{"--report", "--ledger", "missing.sqlite"}, "no ledger at missing.sqlite"},
   };

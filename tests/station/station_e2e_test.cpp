@@ -111,22 +111,22 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
   stop_sims();
   EXPECT_EQ(station.status, 1) << station.out;
   // What the tool explains on a terminal's standard error (link/serial_port_posix.cpp,
-  // link/connection.cpp, link/lost_port.cpp) about the port bound as COM1 in the run's directory;
-  // between the two parts, the seconds it pinged for.
-  auto com1 = [&](const std::string& target) { return "COM1 (./COM1 -> " + path(target) + ")"; };
+  // link/connection.cpp, link/lost_port.cpp) about the port bound as COM1 in the run's
+  // directory, which the reason names by the slot's port; between the two parts, the seconds
+  // it pinged for.
   const struct {
     const char* slot;
-    std::string message, reason_start, reason_end;
+    std::string port, message, reason_start, reason_end;
   } failures[] = {
-      {"absent", "Could not open serial port!",
-       com1("nowhere/COM1") + ": " + std::strerror(ENOENT) +
+      {"absent", path("nowhere/COM1"), "Could not open serial port!",
+       path("nowhere/COM1") + ": " + std::strerror(ENOENT) +
            "; is the adapter plugged in? see ls /dev/serial/by-id", ""},
-      {"silent", "Connection timed out!",
-       "no answer from the loader on " + com1("sims/silent/COM1") + ": pinged it for ",
+      {"silent", path("sims/silent/COM1"), "Connection timed out!",
+       "no answer from the loader on " + path("sims/silent/COM1") + ": pinged it for ",
        " s in raw and yEnc framing; check that the board is powered and its loader running, that "
        "the cable is on this port, and that -b gives the loader's baud rate"},
-      {"pulled", "Unable to program img.bin.",
-       com1("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", ""},
+      {"pulled", path("sims/pulled/COM1"), "Unable to program img.bin.",
+       path("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", ""},
   };
   for (const auto& failure : failures) {
     Json record = records_of(failure.slot).at(0);
@@ -138,8 +138,11 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
     EXPECT_EQ(reason, failure.reason_start + between + failure.reason_end);
     EXPECT_EQ(between.find_first_not_of("0123456789"), std::string::npos) << reason;
     // Kept as the tool wrote it, and said whole in the summary after the tool's message.
+    std::string said = reason;
+    said.replace(said.find(failure.port), failure.port.size(),
+                 "COM1 (./COM1 -> " + failure.port + ")");
     EXPECT_EQ(read_text(path(record["directory"].get<std::string>() + "/stderr.txt")),
-              "xarveld: " + reason + "\n");
+              "xarveld: " + said + "\n");
     EXPECT_NE(station.out.find(" failed: " + failure.message + " - " + reason + "\n"),
               std::string::npos) << station.out;
   }
@@ -264,7 +267,7 @@ TEST_F(StationTest, TerminalShowsARowPerSlotAndTheResultsStay) {
   EXPECT_EQ(screen[3].size(), 119u) << screen[3];
   EXPECT_GT(shown.size(), failure.find(" - the ") + 4) << screen[3];
   EXPECT_EQ(failure.rfind(shown, 0), 0u) << screen[3];
-  EXPECT_EQ(screen[4].rfind("2 passed, 1 failed, ", 0), 0u) << screen[4];
+  EXPECT_EQ(screen[4].rfind("2 passed, 1 failed", 0), 0u) << screen[4];
   EXPECT_EQ(screen[5], "refused: " + failure);
   EXPECT_TRUE(screen.size() == 6 || (screen.size() == 7 && screen[6].empty()));
   // While it ran: the phase, the bar and the rate of the paced slot.
@@ -310,11 +313,18 @@ TEST_F(StationTest, RetriesOnlyWhatNeverTouchedTheDeviceAndTimeOutsEndARun) {
 }
 
 TEST_F(StationTest, LoopServesTheNextBoardOnAReturningPortAndOnEnter) {
-  std::string port = start_sim("board", {});  // one session: its port goes when it ends
+  // An adapter per board, each its own device, behind the one name the slot is given (as a
+  // /dev/serial/by-path name is): both there at once, so that they are two devices.
+  std::string first = start_sim("board", {});  // one session: its port goes when it ends
+  std::string next = start_sim("next", {"--serve-forever"});
+  const std::string devices[] = {fs::canonical(first), fs::canonical(next)};
+  std::string port = path("by-path");
+  fs::create_symlink(first, port);
   Station station = start_station(with({"--loop", "a=" + port}, {"-p", "-v", "img.bin"}));
   ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 1; }, 30));
   ASSERT_TRUE(wait_for([&] { return !fs::exists(port); }, 10));
-  start_sim("board", {"--serve-forever"});  // the next board's adapter, plugged in
+  fs::remove(port);
+  fs::create_symlink(next, port);  // the next board's adapter, plugged in
   ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 2; }, 30));
   ASSERT_EQ(write(station.input_fd, "\n", 1), 1);  // a board swapped on a fixed adapter
   ASSERT_TRUE(wait_for([&] { return records_of("a").size() == 3; }, 30));
@@ -326,6 +336,8 @@ TEST_F(StationTest, LoopServesTheNextBoardOnAReturningPortAndOnEnter) {
   for (int i = 0; i < 3; ++i) {
     EXPECT_EQ(boards[i]["result"], "PASS") << boards[i];
     EXPECT_EQ(boards[i]["board"], i + 1);
+    EXPECT_EQ(boards[i]["port"], port);
+    EXPECT_EQ(boards[i]["port_device"], devices[i == 0 ? 0 : 1]) << "board " << i + 1;
   }
 }
 
@@ -369,6 +381,11 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
     EXPECT_FALSE(fs::exists(path("runs/a"))) << why;
   }
   close(taken);
+  // --version is no slot: it says the version and starts nothing.
+  Finished version = run_station({"--version", "a=/dev/null"});
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_EQ(version.out, "xarveld-station " + std::string(XARVELD_VERSION) + "\n");
+  EXPECT_FALSE(fs::exists(path("runs")));
   // An argument the tool itself refuses fails every slot with the tool's own message; with
   // --jobs 1 one run after the other.
   std::vector<std::string> slots = {"--jobs", "1", "a=" + start_sim("a"), "b=" + start_sim("b")};
@@ -396,26 +413,43 @@ TEST_F(StationTest, ARecordThatCannotBeWrittenOrAFailingHashRefusesToStart) {
   std::ofstream(path("no-sha256.cnf"))
       << "openssl_conf = init\n[init]\nalg_section = evp\n[evp]\ndefault_properties = fips=yes\n";
   struct Case {
-    const char* record;
+    const char* record;  // what station-record.jsonl links to; none: no record there
     std::vector<std::string> launcher;
     std::string why;
+    bool read_only_directory = false;
   };
   const Case cases[] = {
       {"record-dir", {}, "station-record.jsonl cannot be written: Is a directory"},
       {"read-only.jsonl", as_user, "station-record.jsonl cannot be written: Permission denied"},
-      {"fresh.jsonl", {"env", "OPENSSL_CONF=" + path("no-sha256.cnf")},
+      {"record-dir/made-through-a-link.jsonl", {},
+       "station-record.jsonl cannot be written: a symbolic link to no file, which the station "
+       "does not create"},
+      {nullptr, as_user, "station-record.jsonl cannot be written: Permission denied", true},
+      {nullptr, {"env", "OPENSSL_CONF=" + path("no-sha256.cnf")},
        "cannot take the SHA-256 of the image img.bin: libcrypto EVP_Digest failed: "},
   };
+  // The record is made for the line's group to share, less what the umask takes.
+  mode_t umask_before = umask(002);
   for (const Case& c : cases) {
-    if (fs::exists(path("station-record.jsonl"))) fs::remove(path("station-record.jsonl"));
-    fs::create_symlink(c.record, path("station-record.jsonl"));
+    if (fs::is_symlink(path("station-record.jsonl"))) fs::remove(path("station-record.jsonl"));
+    if (c.record != nullptr) fs::create_symlink(c.record, path("station-record.jsonl"));
+    if (c.read_only_directory) {
+      fs::permissions(dir, fs::perms::owner_write | fs::perms::group_write |
+                               fs::perms::others_write, fs::perm_options::remove);
+    }
     launcher = c.launcher;
     Finished station = run_station({"a=/dev/null", "--", "-p", "img.bin"});
+    fs::permissions(dir, fs::perms::all);
     EXPECT_EQ(station.status, 2) << c.why << station.out;
     EXPECT_EQ(station.err.find('\n'), station.err.size() - 1) << station.err;  // one line
     EXPECT_NE(station.err.find(c.why), std::string::npos) << station.err;
     EXPECT_FALSE(fs::exists(path("runs/a"))) << c.why;
   }
+  umask(umask_before);
+  EXPECT_FALSE(fs::exists(path("record-dir/made-through-a-link.jsonl")));
+  EXPECT_EQ(fs::status(path("station-record.jsonl")).permissions(),
+            fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                fs::perms::group_write | fs::perms::others_read);
 }
 
 TEST_F(StationTest, ARecordLostMidShiftStartsNoNewBoardAndNamesWhatIsMissing) {
@@ -601,9 +635,11 @@ TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
 TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
   // The tool lists what it was given, then runs; another attempt's files are open in the station
   // the while, and so is a file the station itself inherited. What it leaves behind says one more
-  // line on standard error after the tool has ended: the station waits for it.
+  // line on standard error after the tool has ended: the station waits for it. The station's
+  // environment holds the ledger's password, which no tool gets.
+  launcher = {"env", "PGPASSWORD=secret", "PGHOST=db", "NOT_PG=kept"};
   std::string lister = write_script(
-      path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\ntrap '' HUP\n"
+      path("lister.sh"), std::string("ls -l /proc/self/fd/ > fds.txt\nenv > env.txt\ntrap '' HUP\n"
                                      "(sleep 1; echo said late >&2) >/dev/null &\n"
                                      "exec ") + XARVELD_TOOL_PATH + " \"$@\"\n");
   int inherited = open(path("inherited.txt").c_str(), O_WRONLY | O_CREAT, 0600);
@@ -630,6 +666,9 @@ TEST_F(StationTest, AToolGetsItsStandardDescriptorsAndNothingElse) {
       std::size_t number = line.rfind(' ', arrow - 1);
       given[line.substr(number + 1, arrow - number - 1)] = target;
     }
+    std::string environment = "\n" + read_text(directory + "/env.txt");
+    EXPECT_EQ(environment.find("\nPG"), std::string::npos) << environment;
+    EXPECT_NE(environment.find("\nNOT_PG=kept\n"), std::string::npos) << environment;
     // Standard error is a terminal of its own, so that the tool explains its failures.
     EXPECT_EQ(given["2"].rfind("/dev/pts/", 0), 0u) << given["2"];
     given.erase("2");

@@ -128,11 +128,11 @@ std::string StationTest::reachable_copy(const std::string& file) const {
 std::vector<std::string> StationTest::station_command(const std::vector<std::string>& arguments) const {
   std::vector<std::string> argv = launcher;
   bool other_user = std::find(launcher.begin(), launcher.end(), "setpriv") != launcher.end();
-  if (other_user) {
-    argv.insert(argv.end(), {reachable_copy(XARVELD_STATION_PATH), "--tool",
-                             reachable_copy(XARVELD_TOOL_PATH)});
-  } else {
-    argv.insert(argv.end(), {XARVELD_STATION_PATH, "--tool", XARVELD_TOOL_PATH});
+  argv.push_back(other_user ? reachable_copy(XARVELD_STATION_PATH) : XARVELD_STATION_PATH);
+  // A case's own --tool is the one: the station refuses an option given twice.
+  if (std::find(arguments.begin(), arguments.end(), "--tool") == arguments.end()) {
+    argv.push_back("--tool");
+    argv.push_back(other_user ? reachable_copy(XARVELD_TOOL_PATH) : XARVELD_TOOL_PATH);
   }
   argv.insert(argv.end(), arguments.begin(), arguments.end());
   return argv;

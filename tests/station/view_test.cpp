@@ -67,7 +67,14 @@ TEST(StationView, TheStateAtAMomentAndItsRows) {
   EXPECT_FALSE(snapshot.slots[3].waiting_for_ledger);
   EXPECT_EQ(snapshot.passed, 2);
   EXPECT_EQ(snapshot.failed, 1);
-  EXPECT_EQ(render_totals(snapshot), "2 passed, 1 failed, 450 boards/hour");  // 3 in 24 s
+  EXPECT_EQ(render_totals(snapshot), "2 passed, 1 failed, 300 boards/hour");  // 2 in 24 s
+  // No rate from failed boards, nor from the first seconds of a shift.
+  StatusSnapshot early = snapshot;
+  early.hours = 9.0 / 3600;
+  EXPECT_EQ(render_totals(early), "2 passed, 1 failed");
+  early.passed = 0;
+  early.hours = 1;
+  EXPECT_EQ(render_totals(early), "0 passed, 1 failed");
 
   // Rows for a terminal 100 columns wide: the long port gives way from its left, a failure's
   // message and reason are cut to the width, colour goes around the result alone.
@@ -95,7 +102,7 @@ TEST(StationView, TheStateAtAMomentAndItsRows) {
   std::string summary = plain_summary(snapshot);
   EXPECT_NE(summary.find("\nc     /dev/ttyUSB2                      -       0 passed, 0 failed\n"
                          "d     /dev/ttyUSB3                      PASS    2 passed, 0 failed\n"
-                         "2 passed, 1 failed, 450 boards/hour\n"),
+                         "2 passed, 1 failed, 300 boards/hour\n"),
             std::string::npos)
       << summary;
 }

@@ -41,6 +41,7 @@ class PortLockTest : public ::testing::Test {
   void TearDown() override {
     port_lock_release();
     port_lock_stale_hook = nullptr;
+    port_lock_clock = nullptr;
     std::filesystem::remove_all(dir);
   }
   PortLockOutcome take() { return port_lock_take_in(dir, dir + "/ttyTEST0").outcome; }
@@ -119,6 +120,35 @@ TEST_F(PortLockTest, AnotherRunsLockIsNeverRemoved) {
   lay_lock(lock, pid_text(1));
   port_lock_release();
   EXPECT_EQ(read_file(lock), pid_text(1));
+}
+
+// What killed runs leave: drafts and locks moved aside. Taking the lock removes those a minute
+// old that are this user's regular files, and nothing a name leads to.
+TEST_F(PortLockTest, LeftoverDraftsAMinuteOldAreRemovedWhenTheLockIsTaken) {
+  namespace fs = std::filesystem;
+  const std::string target = dir + "/root-owned";
+  write_file(target, "precious\n");
+  write_file(dir + "/LTMP.left", pid_text(dead));
+  write_file(dir + "/LTMPnot-a-draft", "");
+  ASSERT_EQ(symlink(target.c_str(), (dir + "/LTMP.link").c_str()), 0);
+  ASSERT_EQ(mkfifo((dir + "/LTMP.fifo").c_str(), 0644), 0);
+  // Another user's, where this case may make one.
+  if (geteuid() == 0) {
+    write_file(dir + "/LTMP.other", "");
+    ASSERT_EQ(chown((dir + "/LTMP.other").c_str(), 65534, 65534), 0);
+  }
+  ASSERT_EQ(take(), PortLockOutcome::Taken);
+  EXPECT_TRUE(fs::exists(dir + "/LTMP.left")) << "a moment old: its run may still be at work";
+  port_lock_release();
+
+  port_lock_clock = [] { return time(nullptr) + 60; };
+  ASSERT_EQ(take(), PortLockOutcome::Taken);
+  EXPECT_FALSE(fs::exists(dir + "/LTMP.left"));
+  EXPECT_TRUE(fs::is_symlink(dir + "/LTMP.link"));
+  EXPECT_TRUE(fs::is_fifo(dir + "/LTMP.fifo"));
+  EXPECT_TRUE(fs::exists(dir + "/LTMPnot-a-draft"));
+  EXPECT_EQ(fs::exists(dir + "/LTMP.other"), geteuid() == 0);
+  EXPECT_EQ(read_file(target), "precious\n");
 }
 
 }  // namespace
