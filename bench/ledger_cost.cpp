@@ -24,7 +24,8 @@ int main(int argc, char** argv) {
   int boards = argc > 2 ? std::atoi(argv[2]) : 300;
   std::string error;
   LedgerStation station{random_id(), "bench", getpid()};
-  if (ledger_open(argv[1], station, error) != LedgerStatus::Ok ||
+  // A ledger of its own, made here: the cost of a fresh ledger.
+  if (ledger_open(argv[1], station, LedgerAccess::Create, error) != LedgerStatus::Ok ||
       ledger_define_pool({"bench", 1, 1000000000}, error) != LedgerStatus::Ok) {
     std::fprintf(stderr, "xarveld-ledger-cost: %s\n", error.c_str());
     return 2;

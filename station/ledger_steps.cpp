@@ -133,7 +133,7 @@ bool open_ledger(const StationOptions& options, const StationImage& image, RunPl
                  LedgerPlan& plan, std::string& why) {
   plan.open = true;
   plan.numbered = options.numbered;
-  plan.location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
+  plan.location = options.ledger.empty() ? ledger_default_location() : options.ledger;
   if (plan.numbered) {
     if (!place_serial(options.serial_format, options.serial_at, image, run.serial, why))
       return false;
@@ -144,7 +144,10 @@ bool open_ledger(const StationOptions& options, const StationImage& image, RunPl
   }
   plan.station_id = random_id();
   LedgerStation station{plan.station_id, run.host, process_id()};
-  if (ledger_open(plan.location, station, why) != LedgerStatus::Ok) return false;
+  if (ledger_open(plan.location, station,
+                  options.new_ledger ? LedgerAccess::Create : LedgerAccess::Existing,
+                  why) != LedgerStatus::Ok)
+    return false;
   bool ready = !plan.numbered ||
                ledger_define_pool({plan.pool, plan.first, plan.last}, why) == LedgerStatus::Ok;
   std::uint64_t left = 0;

@@ -28,22 +28,39 @@ int refuse(const std::string& message) {
   return STATION_REFUSED;
 }
 
-// --report: read only; a ledger file that is not there is not made for it.
+// The ledger this command line names: --ledger, else the PC's own (or XARVELD_LEDGER's).
+std::string ledger_location(const StationOptions& options) {
+  return options.ledger.empty() ? ledger_default_location() : options.ledger;
+}
+
+// --report: read only; a ledger that is not there is not made for it, nor anything written.
 int report(const StationOptions& options) {
-  std::string location = options.ledger.empty() ? LEDGER_DEFAULT_FILE : options.ledger;
-  std::error_code code;
-  if (!ledger_is_postgres(location) && !std::filesystem::exists(location, code))
-    return refuse("no ledger at " + location);
   std::string error;
   std::vector<PoolReport> pools;
   std::vector<SerialUse> uses;
-  LedgerStatus status = ledger_open(location, LedgerStation{}, error);
+  LedgerStatus status =
+      ledger_open(ledger_location(options), LedgerStation{}, LedgerAccess::ReadOnly, error);
   if (status == LedgerStatus::Ok)
     status = ledger_report(pools, options.report_csv ? &uses : nullptr, error);
   ledger_close();
   if (status != LedgerStatus::Ok) return refuse(error);
   std::string text = options.report_csv ? render_uses_csv(uses) : render_pool_table(pools);
   std::fwrite(text.data(), 1, text.size(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : STATION_SOME_FAILED;
+}
+
+// --new-ledger without slots: makes the ledger, and says where.
+int make_ledger(const StationOptions& options) {
+  std::string location = ledger_location(options), error;
+  if (ledger_open(location, LedgerStation{}, LedgerAccess::Create, error) != LedgerStatus::Ok)
+    return refuse(error);
+  ledger_close();
+  std::string made = ledger_redacted(location, location);
+  if (ledger_location_kind(location) == LedgerLocationKind::File) {
+    std::error_code ignored;
+    made = std::filesystem::absolute(location, ignored).string();
+  }
+  std::printf("xarveld-station: made the ledger %s\n", made.c_str());
   return std::fflush(stdout) == 0 ? 0 : STATION_SOME_FAILED;
 }
 
@@ -63,7 +80,12 @@ int main(int argc, char** argv) {
   }
   if (parse.outcome == StationParseOutcome::Error) return refuse(parse.message);
   const StationOptions& options = parse.options;
+  if (ledger_location_has_password(options.ledger))
+    std::fputs("xarveld-station: the password in --ledger is visible to every user of this PC: "
+               "put it in ~/.pgpass or PGPASSWORD instead\n",
+               stderr);
   if (options.report) return report(options);
+  if (options.new_ledger && options.slots.empty()) return make_ledger(options);
 
   std::vector<SlotSetup> slots;
   for (const Slot& slot : options.slots) {

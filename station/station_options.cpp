@@ -155,10 +155,17 @@ const StationOption OPTIONS[] = {
        return text_option(value, options.pool, "--pool needs a value", why);
      }},
     {"--ledger", "WHERE", "--ledger WHERE",
-     "the ledger: a file (default station-ledger.sqlite with numbers) or\n"
-     "postgresql://USER@HOST/DATABASE; every attempt is recorded there too",
+     "the ledger: a file, or postgresql://USER@HOST/DATABASE (default\n"
+     "$XARVELD_LEDGER, else this PC's own file); every attempt is recorded there",
      [](const std::string& value, StationOptions& options, std::string& why) {
        return text_option(value, options.ledger, "--ledger needs a value", why);
+     }},
+    {"--new-ledger", nullptr, "--new-ledger",
+     "make the ledger, which must not be there yet (a file, or the tables in\n"
+     "an empty database); without slots, make it and exit",
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.new_ledger = true;
+       return true;
      }},
     {"--report", nullptr, "--report [--csv]",
      "print the ledger's counts per pool (with --csv: each number and the\nattempt that had it, "
@@ -262,8 +269,13 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
       return parse;
     }
   }
-  bool report = std::find(arguments.begin(), arguments.end(), "--report") != arguments.end();
-  if (!report && std::find(arguments.begin(), arguments.end(), "--") == arguments.end())
+  auto has = [&](const char* argument) {
+    return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
+  };
+  // Without "--" the station runs no tool: it reports, or it makes the ledger.
+  bool report = has("--report");
+  bool make_ledger = !report && !has("--") && has("--new-ledger");
+  if (!report && !make_ledger && !has("--"))
     return refuse("\"--\" must come between the slots and the tool's arguments");
   std::vector<std::string> given;  // the options' names, as they came
   std::size_t i = 0;
@@ -314,10 +326,23 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
   options.numbered = serial_options == 7;
   if (options.report_csv && !options.report) return refuse("--csv goes with --report");
   if (options.report) {
-    if (options.numbered || !options.slots.empty() || !options.tool_arguments.empty())
+    if (options.numbered || options.new_ledger || !options.slots.empty() ||
+        !options.tool_arguments.empty())
       return refuse("--report takes only --ledger (and --csv)");
     return parse;
   }
+  if (make_ledger) {
+    // --tool names what a shift would run, and changes nothing here.
+    for (const std::string& name : given) {
+      if (name != "--new-ledger" && name != "--ledger" && name != "--tool")
+        return refuse("--new-ledger without slots takes only --ledger");
+    }
+    if (!options.slots.empty())
+      return refuse("\"--\" must come between the slots and the tool's arguments");
+    return parse;
+  }
+  if (options.new_ledger && !options.numbered && options.ledger.empty())
+    return refuse("--new-ledger makes the ledger of --serial-at or --ledger: neither is given");
   if (!options.pool.empty() && !options.numbered)
     return refuse("--pool names the pool of --serial-range");
   if (options.numbered && options.serial_last > serial_format_max(options.serial_format))

@@ -25,7 +25,9 @@ struct StationOptions {
   std::uint64_t serial_first = 0;
   std::uint64_t serial_last = 0;
   std::string pool;    // empty: the image's name as given, without its directories
-  std::string ledger;  // empty: LEDGER_DEFAULT_FILE, when there are numbers
+  std::string ledger;  // empty: ledger_default_location(), when there are numbers
+  // --new-ledger: make the ledger, where there is none; without slots, make it and exit.
+  bool new_ledger = false;
   bool report = false;      // --report: the ledger's counts, no slots
   bool report_csv = false;  // --report --csv: which attempt had which number
 };

@@ -4,8 +4,6 @@
 
 namespace xarveld::station {
 
-const char* const LEDGER_DEFAULT_FILE = "station-ledger.sqlite";
-
 namespace {
 const LedgerBackend* backend = nullptr;  // the open ledger's
 
@@ -13,26 +11,39 @@ LedgerStatus not_open(std::string& error) {
   error = "the ledger is not open";
   return LedgerStatus::Refused;
 }
+
+const LedgerBackend* backend_for(const std::string& location, std::string& error) {
+  switch (ledger_location_kind(location)) {
+    case LedgerLocationKind::File: return &SQLITE_LEDGER;
+    case LedgerLocationKind::MalformedPostgres:
+      error = "malformed PostgreSQL URL " + location +
+              ": it is postgresql://USER@HOST/DATABASE (two slashes), or host=... dbname=...";
+      return nullptr;
+    case LedgerLocationKind::Postgres:
+      if (POSTGRES_LEDGER == nullptr) {
+        error = "this station was built without PostgreSQL: " + location;
+      }
+      return POSTGRES_LEDGER;
+  }
+  return nullptr;
+}
 }  // namespace
 
-bool ledger_is_postgres(const std::string& location) {
-  return location.rfind("postgresql://", 0) == 0 || location.rfind("postgres://", 0) == 0;
+LedgerStatus ledger_open(const std::string& location, const LedgerStation& station,
+                         LedgerAccess access, std::string& error) {
+  ledger_close();
+  const LedgerBackend* chosen = backend_for(location, error);
+  LedgerStatus status =
+      chosen != nullptr ? chosen->open(location, station, access, error) : LedgerStatus::Refused;
+  if (status == LedgerStatus::Ok) backend = chosen;
+  // Whatever a message quotes of the location, its password stays out of sight.
+  error = ledger_redacted(error, location);
+  return status;
 }
 
 LedgerStatus ledger_open(const std::string& location, const LedgerStation& station,
                          std::string& error) {
-  ledger_close();
-  const LedgerBackend* chosen = &SQLITE_LEDGER;
-  if (ledger_is_postgres(location)) {
-    if (POSTGRES_LEDGER == nullptr) {
-      error = "this station was built without PostgreSQL: " + location;
-      return LedgerStatus::Refused;
-    }
-    chosen = POSTGRES_LEDGER;
-  }
-  LedgerStatus status = chosen->open(location, station, error);
-  if (status == LedgerStatus::Ok) backend = chosen;
-  return status;
+  return ledger_open(location, station, LedgerAccess::Existing, error);
 }
 
 LedgerStatus ledger_define_pool(const SerialPool& pool, std::string& error) {

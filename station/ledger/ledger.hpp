@@ -3,7 +3,8 @@
 // of a number (reserved -> used | returned | spoiled) is kept by the database's own transactions,
 // never in a station's memory, so a station may die at any instant and the next one, on any PC,
 // reads the truth. One backend per database, chosen by the location: SQLite for a file (one PC),
-// PostgreSQL for a "postgresql://" or "postgres://" connection string (a line of PCs).
+// PostgreSQL for a libpq connection string, URL or keyword/value (a line of PCs). A ledger is made
+// only when asked for: a station that finds none says where it looked.
 //
 // Every call is made from the station's one loop and returns within a bounded time; a database
 // that cannot be reached is an answer (LedgerStatus::Unreachable), not a wait without end. What
@@ -24,7 +25,8 @@ enum class [[nodiscard]] LedgerStatus {
   Ok,
   Exhausted,    // reserve: the pool has no number left
   Unreachable,  // the database could not be reached or lost the connection: try again later
-  Refused,      // the database answered no for good (a pool whose range differs, a newer schema)
+  Refused,      // the database answered no for good (a pool whose range differs, a newer schema,
+                // wrong credentials, no such database or file)
 };
 
 enum class SerialState { Reserved, Used, Returned, Spoiled };
@@ -88,16 +90,43 @@ struct SerialUse {
   std::string result;  // of the attempt, when its row is there
 };
 
-// The SQLite file the station uses without --ledger URL: beside the record.
+// The name of a PC's own ledger file (ledger_default_location).
 extern const char* const LEDGER_DEFAULT_FILE;  // "station-ledger.sqlite"
 
-// Whether location is a PostgreSQL connection string ("postgresql://" or "postgres://"), not a
-// file.
-bool ledger_is_postgres(const std::string& location);
+// What a location names. PostgreSQL: a URL, "postgresql://" or "postgres://", or a libpq
+// keyword/value string ("host=db dbname=ledger user=line"). One that starts "postgres:" or
+// "postgresql:" but is no such URL is malformed, never a file. Anything else is a file.
+enum class LedgerLocationKind { File, Postgres, MalformedPostgres };
+LedgerLocationKind ledger_location_kind(const std::string& location);
 
-// Opens the ledger at location (a file name, or a PostgreSQL connection string), creating or
-// migrating its schema. With station.id non-empty, takes this station's lease. Returns Ok, or
-// another status with one line in error.
+// text (a message, or the location itself) with the passwords the location holds put out of
+// sight: a URL's user:PASSWORD@ and ?password=, a keyword string's password=.
+std::string ledger_redacted(const std::string& text, const std::string& location);
+
+// Whether the location holds a password: on a command line every user of the PC can read it.
+bool ledger_location_has_password(const std::string& location);
+
+// The ledger without --ledger: XARVELD_LEDGER when it is set (a file or a PostgreSQL location,
+// set once for a PC or a line), else the PC's own file, LEDGER_DEFAULT_FILE in
+// machine_data_directory(): one per PC, whatever directory a station is started in, so that two
+// directories never hand out one number twice.
+std::string ledger_default_location();
+
+// How a ledger is opened.
+enum class LedgerAccess {
+  Existing,  // a shift: the ledger must be there
+  Create,    // makes it: a new file, or the tables in a PostgreSQL database without any; where a
+             // ledger (or any file) is there already it is refused, never opened
+  ReadOnly,  // a report: nothing is made, migrated or written, and no lease is taken
+};
+
+// Opens the ledger at location, migrating an older schema (not ReadOnly). A file on a network
+// file system is refused: SQLite's locks do not hold between PCs there. With station.id
+// non-empty, takes this station's lease. Returns Ok, or another status with one line in error,
+// which never holds the location's password.
+LedgerStatus ledger_open(const std::string& location, const LedgerStation& station,
+                         LedgerAccess access, std::string& error);
+// The same for a ledger that must be there (LedgerAccess::Existing).
 LedgerStatus ledger_open(const std::string& location, const LedgerStation& station,
                          std::string& error);
 

@@ -7,7 +7,7 @@ namespace xarveld::station {
 
 struct LedgerBackend {
   LedgerStatus (*open)(const std::string& location, const LedgerStation& station,
-                       std::string& error);
+                       LedgerAccess access, std::string& error);
   LedgerStatus (*define_pool)(const SerialPool& pool, std::string& error);
   LedgerStatus (*reserve)(const std::string& pool, const std::string& attempt_id,
                           std::uint64_t& serial, std::string& error);
@@ -21,7 +21,7 @@ struct LedgerBackend {
 };
 
 extern const LedgerBackend SQLITE_LEDGER;
-// Only where libpq was found at build time; the station says so for a postgresql:// location.
+// Only where libpq was found at build time; the station says so for a PostgreSQL location.
 extern const LedgerBackend* const POSTGRES_LEDGER;  // nullptr without libpq
 
 }  // namespace xarveld::station

@@ -1,7 +1,8 @@
 // The ledger in PostgreSQL, over libpq: one connection per station, every statement with its
-// values as parameters. Every call is bounded in time: the connection attempt by connect_timeout,
-// each call's statements by a deadline of the call's own (the socket is polled, never waited on
-// without end), and the server gives up a statement stuck on a lock by its statement_timeout. A
+// values as parameters. Every call is bounded in time by a deadline of its own, connecting
+// included: the socket is polled, never waited on without end, so a server that stopped answering
+// (frozen, or its host gone without a word) holds a call no longer than that; and the server
+// gives up a statement stuck on a lock by its statement_timeout, before the call's deadline. A
 // connection found broken is dropped; the next call connects afresh.
 //
 // Leases are judged by the database server's clock (clock_timestamp()): the stations' clocks
@@ -9,6 +10,7 @@
 #include <libpq-fe.h>
 #include <poll.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
@@ -30,12 +32,13 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* CONNECT_TIMEOUT_S = "5";
+constexpr std::chrono::milliseconds CONNECT_BUDGET{5000};
 constexpr const char* STATEMENT_TIMEOUT_MS = "5000";
 // A transaction left open by a station that stopped (not died) would hold its pool's lock.
 constexpr const char* IDLE_IN_TRANSACTION_TIMEOUT_MS = "10000";
-// Longer than the statement timeout, so a statement stuck on a lock is ended by the server, and
-// the connection kept, before the station gives up on the connection.
-constexpr std::chrono::milliseconds CALL_BUDGET{8000};
+// A whole call, connecting included. Longer than the statement timeout, so a statement stuck on a
+// lock is ended by the server, and the connection kept, before the station gives up on it.
+constexpr std::chrono::milliseconds CALL_BUDGET{6000};
 // The advisory lock that makes creating or migrating the schema one station's job at a time.
 constexpr const char* SCHEMA_LOCK_KEY = "7885917364270129664";
 
@@ -46,6 +49,7 @@ PGconn* conn = nullptr;
 std::string location;      // the connection string, as given: it may hold a password
 std::string server;        // "DB on HOST:PORT", for messages
 LedgerStation self;        // this station; an empty id holds no lease and reserves nothing
+bool read_only = false;    // opened for a report: every transaction of the session reads only
 Clock::time_point deadline;  // of the current call
 bool lost_at_once = false;   // the last connection was found broken, not given up on in time
 
@@ -125,13 +129,13 @@ bool transient(const std::string& state) {
   return false;
 }
 
-// Waits until the socket is ready for events, up to the call's deadline; EINTR (the station's
-// children end) is no reason to stop waiting.
-bool wait_socket(short events) {
+// Waits until the socket is ready for events, up to until; EINTR (the station's children end) is
+// no reason to stop waiting.
+bool wait_socket_until(short events, Clock::time_point until) {
   int fd = PQsocket(conn);
   if (fd < 0) return false;
   for (;;) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now());
     if (left.count() <= 0) return false;
     pollfd p{fd, events, 0};
     int n = poll(&p, 1, static_cast<int>(left.count()));
@@ -139,6 +143,9 @@ bool wait_socket(short events) {
     if (n < 0 && errno != EINTR) return false;
   }
 }
+
+// Up to the call's deadline.
+bool wait_socket(short events) { return wait_socket_until(events, deadline); }
 
 // Runs one statement, its values as parameters (never pasted into the text).
 LedgerStatus run(const char* sql, std::initializer_list<Param> params, Rows& rows,
@@ -177,6 +184,47 @@ LedgerStatus run(const char* sql, std::initializer_list<Param> params, Rows& row
   return refused(error, message);
 }
 
+// The SQLSTATE in a message of libpq's verbose form ("FATAL:  28P01: password authentication
+// failed ..."), taken out of it; empty when there is none (no server answered).
+std::string take_sqlstate(std::string& message) {
+  for (std::size_t at = message.find(":  "); at != std::string::npos;
+       at = message.find(":  ", at + 1)) {
+    std::size_t code = at + 3;
+    if (code + 7 > message.size() || message.compare(code + 5, 2, ": ") != 0) continue;
+    bool sqlstate = true;
+    for (std::size_t i = code; i < code + 5; ++i) {
+      sqlstate = sqlstate && ((message[i] >= '0' && message[i] <= '9') ||
+                              (message[i] >= 'A' && message[i] <= 'Z'));
+    }
+    if (!sqlstate) continue;
+    std::string state = message.substr(code, 5);
+    message.erase(code, 7);
+    return state;
+  }
+  return "";
+}
+
+// Why no connection was made, and whether waiting may mend it: a server that is not there, or
+// busy, may be there later; wrong credentials or a database that does not exist will not mend.
+LedgerStatus not_connected(std::string& error) {
+  std::string message = first_line(PQerrorMessage(conn));
+  std::string state = take_sqlstate(message);
+  bool needs_password = PQconnectionNeedsPassword(conn) != 0;
+  drop();
+  if (needs_password) {
+    return refused(error, "it asks for a password and none was given (~/.pgpass or PGPASSWORD"
+                          " holds it): " + message);
+  }
+  if (state == "28P01" || state == "28000") {
+    return refused(error, "wrong user or password: " + message);
+  }
+  if (state == "3D000") return refused(error, "no such database: " + message);
+  if (!state.empty() && !transient(state)) return refused(error, message);
+  return unreachable(error, message);
+}
+
+// Connects within the call's deadline, and at most CONNECT_BUDGET: asynchronously, so that a
+// server that takes the connection and never answers is given up on in time.
 LedgerStatus connect(std::string& error) {
   drop();
   // Before the location's own values, which override them; keepalives end a TCP connection to a
@@ -186,32 +234,42 @@ LedgerStatus connect(std::string& error) {
                               "application_name",  "dbname",           nullptr};
   const char* const values[] = {CONNECT_TIMEOUT_S, "1", "5", "2", "3", "10000", "xarveld-station",
                                 location.c_str(), nullptr};
-  conn = PQconnectdbParams(keys, values, 1);
+  conn = PQconnectStartParams(keys, values, 1);
   if (conn == nullptr) return unreachable(error, "out of memory");
   server = where(conn);
-  deadline = Clock::now() + CALL_BUDGET;
-  if (PQstatus(conn) != CONNECTION_OK) return lost(error, first_line(PQerrorMessage(conn)));
+  if (PQstatus(conn) == CONNECTION_BAD) return not_connected(error);
+  // Verbose while connecting: the server's refusal then carries its SQLSTATE.
+  PQsetErrorVerbosity(conn, PQERRORS_VERBOSE);
+  Clock::time_point connected_by = std::min(deadline, Clock::now() + CONNECT_BUDGET);
+  for (PostgresPollingStatusType polling = PGRES_POLLING_WRITING; polling != PGRES_POLLING_OK;) {
+    if (polling == PGRES_POLLING_FAILED) return not_connected(error);
+    if (!wait_socket_until(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT, connected_by)) {
+      drop();
+      return unreachable(error, "no answer to connecting in time");
+    }
+    polling = PQconnectPoll(conn);
+  }
+  PQsetErrorVerbosity(conn, PQERRORS_DEFAULT);
   if (PQsetnonblocking(conn, 1) != 0) return lost(error, first_line(PQerrorMessage(conn)));
   Rows rows;
   return run("SELECT set_config('statement_timeout', $1, false),"
-             " set_config('idle_in_transaction_session_timeout', $2, false)",
-             {text(STATEMENT_TIMEOUT_MS), text(IDLE_IN_TRANSACTION_TIMEOUT_MS)}, rows, error);
+             " set_config('idle_in_transaction_session_timeout', $2, false),"
+             " set_config('default_transaction_read_only', $3, false)",
+             {text(STATEMENT_TIMEOUT_MS), text(IDLE_IN_TRANSACTION_TIMEOUT_MS),
+              text(read_only ? "on" : "off")},
+             rows, error);
 }
 
-// Connects if the connection was dropped, and starts the call's deadline.
+// Starts the call's deadline, and connects if the connection was dropped.
 LedgerStatus begin_call(std::string& error) {
   if (location.empty()) {
     error = "the ledger is not open";
     return LedgerStatus::Refused;
   }
-  if (conn != nullptr && PQstatus(conn) == CONNECTION_BAD) drop();
-  if (conn == nullptr) {
-    LedgerStatus status = connect(error);
-    if (status != LedgerStatus::Ok) return status;
-  }
   deadline = Clock::now() + CALL_BUDGET;
   lost_at_once = false;
-  return LedgerStatus::Ok;
+  if (conn != nullptr && PQstatus(conn) == CONNECTION_BAD) drop();
+  return conn == nullptr ? connect(error) : LedgerStatus::Ok;
 }
 
 // Runs body within a call. Every operation is safe to repeat (reserve finds its attempt's
@@ -293,14 +351,62 @@ LedgerStatus ensure_schema(std::string& error) {
   });
 }
 
+// Whether the database holds a ledger, or may be given one. A shift and a report want its tables
+// (a report at a version it can read); making one wants a database without them, and without
+// another program's tables, which the ledger's would mix with.
+LedgerStatus check_ledger(LedgerAccess access, std::string& error) {
+  Rows rows;
+  LedgerStatus status = run(
+      "SELECT to_regclass('ledger_schema') IS NOT NULL, (SELECT count(*) FROM pg_catalog.pg_tables"
+      " WHERE schemaname NOT IN ('pg_catalog', 'information_schema'))",
+      {}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  bool ledger = rows.str(0, 0) == "t";
+  if (access == LedgerAccess::Create) {
+    if (ledger) {
+      return refused(error, "it holds a ledger already: start without --new-ledger to use it");
+    }
+    if (rows.num(0, 1) > 0) {
+      return refused(error, "its database holds other tables: give the ledger one of its own");
+    }
+    return LedgerStatus::Ok;
+  }
+  if (!ledger) {
+    return refused(error, "it is not a ledger (its database has no ledger tables): make them"
+                          " once with --new-ledger");
+  }
+  if (access != LedgerAccess::ReadOnly) return LedgerStatus::Ok;  // ensure_schema migrates
+  status = run("SELECT max(version) FROM ledger_schema", {}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  if (rows.num(0, 0) > LEDGER_SCHEMA_VERSION) {
+    return refused(error, "its schema is version " + rows.str(0, 0) + ", newer than this" +
+                              " station's " + std::to_string(LEDGER_SCHEMA_VERSION));
+  }
+  return LedgerStatus::Ok;
+}
+
 LedgerStatus pg_open(const std::string& where_to, const LedgerStation& station,
-                     std::string& error) {
+                     LedgerAccess access, std::string& error) {
   drop();
-  location = where_to;
-  self = station;
+  location.clear();
   server.clear();
+  // libpq's own reading first: a malformed location is said to be one, not taken for a server
+  // that cannot be reached.
+  char* why = nullptr;
+  PQconninfoOption* options = PQconninfoParse(where_to.c_str(), &why);
+  if (options == nullptr) {
+    error = "malformed PostgreSQL location " + where_to + ": " +
+            (why != nullptr ? first_line(why) : std::string("out of memory"));
+    PQfreemem(why);
+    return LedgerStatus::Refused;
+  }
+  PQconninfoFree(options);
+  location = where_to;
+  read_only = access == LedgerAccess::ReadOnly;
+  self = read_only ? LedgerStation() : station;
   LedgerStatus status = begin_call(error);
-  if (status == LedgerStatus::Ok) status = ensure_schema(error);
+  if (status == LedgerStatus::Ok) status = check_ledger(access, error);
+  if (status == LedgerStatus::Ok && !read_only) status = ensure_schema(error);
   if (status == LedgerStatus::Ok && !self.id.empty()) status = take_lease(error);
   if (status != LedgerStatus::Ok) {
     drop();

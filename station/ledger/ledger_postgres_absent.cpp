@@ -1,4 +1,4 @@
-// A station built without libpq: a postgresql:// ledger is refused with a line that says so.
+// A station built without libpq: a PostgreSQL ledger is refused with a line that says so.
 #include "station/ledger/ledger_backend.hpp"
 
 namespace xarveld::station {

@@ -3,14 +3,18 @@
 // before its board's tool starts, so neither a crash nor a power cut can hand it out twice.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
+#include <filesystem>
 #include <limits>
 
 #include "station/ledger/ledger_backend.hpp"
 #include "station/ledger/ledger_schema.hpp"
+#include "station/os/files.hpp"
 #include "station/os/host.hpp"
 #include "station/os/utc_time.hpp"
 
@@ -122,12 +126,49 @@ LedgerStatus refuse(const std::string& why, std::string& error) {
   return LedgerStatus::Refused;
 }
 
-// The file, created when missing: read and write for its owner and group (stations of the
-// line's users sharing one directory), read for others, less what the umask takes; never
-// through a symbolic link. SQLite gives its -wal and -shm files the database's mode.
-void create_ledger_file(const std::string& location) {
-  int fd = open(location.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0664);
-  if (fd >= 0) close(fd);
+// The file, made only when asked for: read and write for its owner and group (stations of the
+// line's users sharing one directory), read for others, less what the umask takes; never through
+// a symbolic link, and never over a file that is there. SQLite gives its -wal and -shm files the
+// database's mode.
+LedgerStatus create_ledger_file(std::string& error) {
+  int fd = open(ledger_file.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0664);
+  if (fd >= 0) {
+    close(fd);
+    return LedgerStatus::Ok;
+  }
+  if (errno == EEXIST) {
+    return refuse("a file is there already, and a ledger is made only where none is: start"
+                  " without --new-ledger to use it",
+                  error);
+  }
+  return refuse(std::string("cannot make it: ") + std::strerror(errno), error);
+}
+
+// Whether the open file is a ledger: a database with the ledger's version table, which a report
+// also finds at a version it can read. Only reads: a database of another program stays as it is.
+LedgerStatus check_ledger(bool read_only, std::string& error) {
+  {
+    Statement exists("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'ledger_schema'");
+    bool has_table = exists.row();
+    if ((exists.code & 0xff) == SQLITE_NOTADB) {
+      return refuse("is not a ledger: it is no SQLite database", error);
+    }
+    if (exists.code != SQLITE_ROW && exists.code != SQLITE_OK) {
+      return fail(exists.code, "cannot read it", error);
+    }
+    if (!has_table) return refuse("is not a ledger: a database without the ledger's tables", error);
+  }
+  if (!read_only) return LedgerStatus::Ok;  // prepare_schema checks the version, and migrates
+  Statement read("SELECT MAX(version) FROM ledger_schema");
+  if (!read.row()) return fail(read.code, "cannot read its schema version", error);
+  std::int64_t version = read.integer(0);
+  if (version > LEDGER_SCHEMA_VERSION) {
+    return refuse("its schema is version " + std::to_string(version) + ", newer than this" +
+                      " station's " + std::to_string(LEDGER_SCHEMA_VERSION) +
+                      ": use a newer station",
+                  error);
+  }
+  return LedgerStatus::Ok;
 }
 
 // Creates version 1 in an empty file, or checks the version of the one there. A newer schema is
@@ -218,39 +259,74 @@ LedgerStatus set_wal(std::string& error) {
 }
 
 LedgerStatus sqlite_open(const std::string& location, const LedgerStation& station,
-                         std::string& error) {
+                         LedgerAccess access, std::string& error) {
   close_file();
-  ledger_file = location;
-  this_station = station;
-  create_ledger_file(location);
-  int code =
-      sqlite3_open_v2(location.c_str(), &db,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOFOLLOW, nullptr);
+  // Absolute in every message: a ledger the station cannot find is looked for where it says.
+  std::error_code ignored;
+  std::filesystem::path file = std::filesystem::absolute(location, ignored);
+  ledger_file = file.empty() ? location : file.string();
+  const bool read_only = access == LedgerAccess::ReadOnly;
+  this_station = read_only ? LedgerStation() : station;
+  // Another PC's disk: the WAL's shared memory index is not shared between hosts, and each PC
+  // judges leases by its own clock, so two PCs could hand out the same next number.
+  std::string network;
+  if (file_system_is_network(file.parent_path().string(), network)) {
+    return refuse("it lies on a network file system (" + network + "), where SQLite's locks do" +
+                      " not hold between PCs: a line of PCs shares one PostgreSQL ledger" +
+                      " (--ledger postgresql://USER@HOST/DATABASE)",
+                  error);
+  }
+  bool made = false;
+  if (access == LedgerAccess::Create) {
+    LedgerStatus status = create_ledger_file(error);
+    if (status != LedgerStatus::Ok) return status;
+    made = true;
+  } else {
+    struct stat info {};
+    if (lstat(ledger_file.c_str(), &info) != 0) {
+      error = "no ledger at " + ledger_file +
+              ": make it once with --new-ledger, or name the line's ledger with --ledger WHERE"
+              " or XARVELD_LEDGER";
+      return LedgerStatus::Refused;
+    }
+  }
+  int flags = (read_only ? SQLITE_OPEN_READONLY : SQLITE_OPEN_READWRITE) | SQLITE_OPEN_NOFOLLOW;
+  int code = sqlite3_open_v2(ledger_file.c_str(), &db, flags, nullptr);
   if (code != SQLITE_OK) {
     LedgerStatus status = fail(db ? sqlite3_extended_errcode(db) : code, "cannot open it", error);
     close_file();
     return status;
   }
   // SQLite falls back to reading a file it may not write; a station needs to write.
-  if (sqlite3_db_readonly(db, "main") == 1) {
+  if (!read_only && sqlite3_db_readonly(db, "main") == 1) {
     close_file();
-    error = "ledger " + location + ": this user may not write it (or its directory)";
+    error = "ledger " + ledger_file + ": this user may not write it (or its directory)";
     return LedgerStatus::Refused;
   }
   sqlite3_busy_timeout(db, BUSY_TIMEOUT_MS);
   sqlite3_extended_result_codes(db, 1);
+  LedgerStatus status = made ? LedgerStatus::Ok : check_ledger(read_only, error);
+  if (status != LedgerStatus::Ok || read_only) {
+    if (status != LedgerStatus::Ok) close_file();
+    return status;
+  }
   // synchronous=FULL syncs the WAL at every commit: with NORMAL a power cut may undo the last
   // commits, and with them a reservation whose board was already burnt, so its number would be
   // handed out again.
   code = execute("PRAGMA synchronous = FULL");
   if (code == SQLITE_OK) code = execute("PRAGMA foreign_keys = ON");
-  LedgerStatus status =
-      code == SQLITE_OK ? prepare_schema(error) : fail(code, "cannot set its options", error);
+  status = code == SQLITE_OK ? prepare_schema(error) : fail(code, "cannot set its options", error);
+  if (status != LedgerStatus::Ok && made) {
+    // Nothing was committed in it: the next --new-ledger may make it again.
+    close_file();
+    std::filesystem::remove(ledger_file, ignored);
+    return status;
+  }
   // WAL lets the stations read while one writes. It is set once the file holds the schema: a
   // station that opens a still empty file takes a WAL beside it for a stale one and deletes it,
   // and with it another station's first commit.
   if (status == LedgerStatus::Ok) status = set_wal(error);
-  if (status == LedgerStatus::Ok && !station.id.empty()) status = take_lease(error);
+  if (status == LedgerStatus::Ok && !this_station.id.empty()) status = take_lease(error);
   if (status != LedgerStatus::Ok) close_file();
   return status;
 }

@@ -11,7 +11,8 @@ LedgerStatus no_ledger(std::string& error) {
   return LedgerStatus::Refused;
 }
 
-LedgerStatus open_none(const std::string&, const LedgerStation&, std::string& error) {
+LedgerStatus open_none(const std::string&, const LedgerStation&, LedgerAccess,
+                       std::string& error) {
   return no_ledger(error);
 }
 LedgerStatus define_none(const SerialPool&, std::string& error) { return no_ledger(error); }

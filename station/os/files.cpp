@@ -60,6 +60,24 @@ bool file_write_read_only(const std::string& path, const std::string& bytes, std
   return true;
 }
 
+const char* network_file_system(std::uint32_t statfs_type) {
+  // The magic numbers of linux/magic.h and of the file systems' own sources.
+  static const struct {
+    std::uint32_t type;
+    const char* name;
+  } NETWORK[] = {
+      {0x6969, "nfs"},          {0x517B, "smb"},       {0xFE534D42, "smb2"},
+      {0xFF534D42, "cifs"},     {0x65735546, "fuse"},  {0x01021997, "9p"},
+      {0x5346414F, "afs"},      {0x6B414653, "afs"},   {0x00C36400, "ceph"},
+      {0x73757245, "coda"},     {0x564C, "ncp"},       {0x0BD00BD0, "lustre"},
+      {0x47504653, "gpfs"},     {0x786F4256, "vboxsf"},
+  };
+  for (const auto& known : NETWORK) {
+    if (known.type == statfs_type) return known.name;
+  }
+  return nullptr;
+}
+
 std::string file_tail(const std::string& path, std::size_t limit) {
   std::ifstream file(path, std::ios::binary | std::ios::ate);
   if (!file) return "";

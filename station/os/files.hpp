@@ -1,8 +1,9 @@
 #pragma once
 // The station's own files: opened so that no tool it starts inherits them, read whole, written
 // once and made read-only, their ends read back; what the record and the page say of an image;
-// and where the tool beside the station is. The portable half is files.cpp; files_posix.cpp and
-// files_win32.cpp hold what differs.
+// where the tool beside the station is; where this PC keeps what all its users share; and
+// whether a directory lies on another machine's disk. The portable half is files.cpp;
+// files_posix.cpp and files_win32.cpp hold what differs.
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -34,5 +35,17 @@ std::string file_tail(const std::string& path, std::size_t limit);
 
 // The tool beside the running station's executable: the default --tool.
 std::string tool_beside_station(const char* argv0);
+
+// The directory this PC keeps the station's data in for every user and every working directory:
+// /var/lib/xarveld on POSIX, %ProgramData%\xarveld on Windows.
+std::string machine_data_directory();
+
+// Whether the directory at path is on a network file system (NFS, SMB, FUSE...), whose locks and
+// shared memory two PCs do not see alike; kind names it ("nfs", "a network drive"). False when
+// it is local, or cannot be told (a directory that is not there).
+bool file_system_is_network(const std::string& path, std::string& kind);
+
+// The network file system a Linux statfs() f_type stands for, or nullptr for a local one.
+const char* network_file_system(std::uint32_t statfs_type);
 
 }  // namespace xarveld::station

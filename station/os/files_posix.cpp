@@ -1,3 +1,4 @@
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <climits>
@@ -22,6 +23,17 @@ std::string tool_beside_station(const char* argv0) {
     self = std::filesystem::absolute(argv0, code);
   }
   return (self.parent_path() / "xarveld").string();
+}
+
+std::string machine_data_directory() { return "/var/lib/xarveld"; }
+
+bool file_system_is_network(const std::string& path, std::string& kind) {
+  struct statfs info {};
+  if (statfs(path.c_str(), &info) != 0) return false;
+  const char* name = network_file_system(static_cast<std::uint32_t>(info.f_type));
+  if (name == nullptr) return false;
+  kind = name;
+  return true;
 }
 
 }  // namespace xarveld::station

@@ -94,5 +94,20 @@ TEST(StationFiles, DigestsReadInPiecesAndFilesWrittenReadOnly) {
   fs::remove_all(dir);
 }
 
+// A ledger file is refused on another machine's disk, whose locks and shared memory two PCs do
+// not see alike: the kinds statfs names, told from the local ones without mounting one.
+TEST(StationFiles, NetworkFileSystemsAreToldFromLocalOnes) {
+  const std::pair<std::uint32_t, std::string> types[] = {
+      {0x6969, "nfs"},  {0xFE534D42, "smb2"}, {0xFF534D42, "cifs"}, {0x65735546, "fuse"},
+      {0x01021997, "9p"}, {0xEF53, ""} /* ext4 */, {0x01021994, ""} /* tmpfs */,
+      {0x9123683E, ""} /* btrfs */, {0x58465342, ""} /* xfs */};
+  for (const auto& [type, kind] : types) {
+    const char* told = network_file_system(type);
+    EXPECT_EQ(told != nullptr ? told : "", kind) << std::hex << type;
+  }
+  std::string kind;
+  EXPECT_FALSE(file_system_is_network("/nonexistent/directory", kind));
+}
+
 }  // namespace
 }  // namespace xarveld::station

@@ -268,7 +268,7 @@ TEST_P(LedgerConformance, StationsAtOnceShareOnePoolWithoutLoss) {
   ASSERT_EQ(pipe(go), 0);
   for (int s = 0; s < STATIONS; ++s) {
     children.push_back(start_child([&, s](FILE* out) {
-      // Each station opens the ledger (the first creates it) and defines the pool.
+      // Each station opens the new ledger and defines the pool.
       close(go[1]);
       char byte;
       if (read(go[0], &byte, 1) < 0) return 4;

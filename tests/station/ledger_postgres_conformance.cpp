@@ -6,10 +6,15 @@
 namespace xarveld::station {
 namespace {
 
+// A new ledger in a new database.
 std::string fresh_postgres_location() {
   std::string why;
   std::string location = test::postgres_fresh_location(why);
   if (location.empty()) ADD_FAILURE() << "no PostgreSQL database for the case: " << why;
+  if (ledger_open(location, LedgerStation{}, LedgerAccess::Create, why) != LedgerStatus::Ok) {
+    ADD_FAILURE() << "cannot make the case's ledger: " << why;
+  }
+  ledger_close();
   return location;
 }
 

@@ -1,10 +1,14 @@
 // The PostgreSQL ledger against a server of the case's own, which goes away, comes back and
-// freezes under an open ledger. What every backend does is in ledger_conformance.cpp.
+// freezes under an open ledger, or turns a station away. What every backend does is in
+// ledger_conformance.cpp.
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdlib>
+#include <fstream>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -111,7 +115,9 @@ TEST(LedgerPostgres, ServerGoneAndBackUnderAnOpenLedger) {
   if (cluster.location.empty()) return;
   const LedgerBackend& pg = *POSTGRES_LEDGER;
   std::string error, why;
-  ASSERT_EQ(pg.open(cluster.location, station("st"), error), LedgerStatus::Ok) << error;
+  ASSERT_EQ(pg.open(cluster.location, station("st"), LedgerAccess::Create, error),
+            LedgerStatus::Ok)
+      << error;
   ASSERT_EQ(pg.define_pool(POOL, error), LedgerStatus::Ok) << error;
   EXPECT_EQ(reserve("a1"), 10u);
   ASSERT_EQ(pg.record_attempt(attempt_row("a1", 10), error), LedgerStatus::Ok) << error;
@@ -152,6 +158,66 @@ TEST(LedgerPostgres, ServerGoneAndBackUnderAnOpenLedger) {
                                  "SELECT count(*) FROM serials WHERE attempt_id = 'a4'"),
             "1");
   pg.close();
+}
+
+// Each way a server turns a station away has its own answer, and none is "try again later" but a
+// server that is not there; no answer shows the password. The tables are made only when asked
+// for, in a database without them, and a report makes nothing.
+TEST(LedgerPostgres, TurnedAwayForWhatReasonAndNothingMadeUnasked) {
+  Cluster cluster;
+  start(cluster);
+  if (cluster.location.empty()) return;
+  // The role "line", the database's owner, logs in with a password; the others stay trusted.
+  const std::string dir = cluster.server.dir, hba = dir + "/data/pg_hba.conf";
+  std::stringstream rules;
+  rules << std::ifstream(hba).rdbuf();
+  std::ofstream(hba) << "local all line scram-sha-256\n" << rules.str();
+  ASSERT_EQ(test::postgres_value(cluster.location, "CREATE ROLE line LOGIN PASSWORD 'sesame-7'"),
+            "");
+  ASSERT_EQ(test::postgres_value(cluster.location, "ALTER DATABASE ledger OWNER TO line"), "");
+  ASSERT_EQ(test::postgres_value(cluster.location, "SELECT pg_reload_conf()"), "t");
+  unsetenv("PGPASSWORD");
+  const std::string socket = "?host=" + dir;
+  const std::string good = "postgresql://line:sesame-7@/ledger" + socket;
+  const struct {
+    std::string location;
+    LedgerStatus status;
+    std::string said;
+  } answers[] = {
+      {"postgresql://line:wrong-7@/ledger" + socket, LedgerStatus::Refused,
+       "wrong user or password"},
+      {"host=" + dir + " dbname=ledger user=line password='wrong 7'", LedgerStatus::Refused,
+       "wrong user or password"},
+      {"postgresql://line@/ledger" + socket, LedgerStatus::Refused, "asks for a password"},
+      {"postgresql://line:sesame-7@/elsewhere" + socket, LedgerStatus::Refused, "no such database"},
+      {good + "&colour=blue", LedgerStatus::Refused, "malformed PostgreSQL location"},
+      {"postgres:/line:sesame-7@" + dir + "/ledger", LedgerStatus::Refused,
+       "malformed PostgreSQL URL postgres:/line:***@"},
+      {good + "/gone", LedgerStatus::Unreachable, "cannot be reached"},
+      {good, LedgerStatus::Refused, "is not a ledger"},
+  };
+  std::string error;
+  for (const auto& answer : answers) {
+    for (LedgerAccess access : {LedgerAccess::Existing, LedgerAccess::ReadOnly}) {
+      EXPECT_EQ(ledger_open(answer.location, station("st"), access, error), answer.status)
+          << answer.said;
+      EXPECT_NE(error.find(answer.said), std::string::npos) << error;
+      EXPECT_EQ(error.find("sesame"), std::string::npos) << error;
+      EXPECT_EQ(error.find("wrong-7"), std::string::npos) << error;
+      EXPECT_EQ(error.find("wrong 7"), std::string::npos) << error;
+    }
+  }
+  const std::string tables = "SELECT count(*) FROM pg_tables WHERE schemaname = 'public'";
+  EXPECT_EQ(test::postgres_value(cluster.location, tables), "0");
+  ASSERT_EQ(ledger_open(good, {}, LedgerAccess::Create, error), LedgerStatus::Ok) << error;
+  ledger_close();
+  EXPECT_EQ(ledger_open(good, station("st"), LedgerAccess::Create, error), LedgerStatus::Refused);
+  EXPECT_NE(error.find("holds a ledger already"), std::string::npos) << error;
+  ASSERT_EQ(ledger_open(good, station("st"), LedgerAccess::ReadOnly, error), LedgerStatus::Ok)
+      << error;
+  ledger_close();
+  EXPECT_EQ(test::postgres_value(cluster.location, "SELECT count(*) FROM stations"), "0")
+      << "a report takes no lease";
 }
 
 }  // namespace

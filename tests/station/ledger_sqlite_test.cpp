@@ -1,5 +1,5 @@
 // The ledger's conformance cases on SQLite files, and what only a file has: its mode, no
-// symbolic link, WAL, and a user who may not write it.
+// symbolic link, WAL, a user who may not write it, and when a file is made or written at all.
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -7,6 +7,8 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 
 #include "tests/station/ledger_conformance.hpp"
 
@@ -15,8 +17,8 @@ namespace {
 
 std::string test_root;  // one directory per test process, removed at its end
 
-// Every case's file lies in a directory of its own.
-std::string fresh_sqlite_location() {
+// Where a case's file goes, in a directory of its own; no file is there yet.
+std::string new_sqlite_path() {
   if (test_root.empty()) {
     std::string pattern = std::filesystem::temp_directory_path().string() + "/ledger-test-XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) return "/nonexistent/ledger";
@@ -27,6 +29,16 @@ std::string fresh_sqlite_location() {
   std::string directory = test_root + "/" + std::to_string(++cases);
   std::filesystem::create_directory(directory);
   return directory + "/" + LEDGER_DEFAULT_FILE;
+}
+
+// A new ledger there.
+std::string fresh_sqlite_location() {
+  std::string location = new_sqlite_path(), error;
+  if (ledger_open(location, LedgerStation{}, LedgerAccess::Create, error) != LedgerStatus::Ok) {
+    ADD_FAILURE() << "cannot make the case's ledger: " << error;
+  }
+  ledger_close();
+  return location;
 }
 
 std::string sqlite_query(const std::string& location, const std::string& sql) {
@@ -57,11 +69,11 @@ INSTANTIATE_TEST_SUITE_P(SQLite, LedgerConformance,
                          [](const auto& instance) { return instance.param.name; });
 
 TEST(SqliteLedger, FileModeLinksWalAndUsersWhoMayNotWrite) {
-  std::string location = fresh_sqlite_location();
+  std::string location = new_sqlite_path();
   std::string error;
   LedgerStation station{"s1", "line-pc", getpid()};
   mode_t mask = umask(0002);  // a line's group that shares its files
-  ASSERT_EQ(ledger_open(location, station, error), LedgerStatus::Ok) << error;
+  ASSERT_EQ(ledger_open(location, station, LedgerAccess::Create, error), LedgerStatus::Ok) << error;
   umask(mask);
   ledger_close();
   struct stat info {};
@@ -91,6 +103,78 @@ TEST(SqliteLedger, FileModeLinksWalAndUsersWhoMayNotWrite) {
   int status = 0;
   waitpid(pid, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+std::string file_bytes(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(file), {});
+}
+
+// A ledger is made only when asked for, and only where none is; anything else at the location is
+// told for what it is. A report opens it read-only: a reader who may not write the file gets the
+// report, and neither the ledger nor another program's database changes by a byte.
+TEST(SqliteLedger, MadeOnlyWhenAskedForAndAReportWritesNothing) {
+  constexpr LedgerStatus OK = LedgerStatus::Ok, REFUSED = LedgerStatus::Refused;
+  const LedgerStation station{"s1", "line-pc", getpid()};
+  std::string location = new_sqlite_path(), error;
+  std::string directory = std::filesystem::path(location).parent_path().string();
+  // Named from the working directory, said in full.
+  std::string here = std::filesystem::current_path().string();
+  ASSERT_EQ(chdir(directory.c_str()), 0);
+  for (LedgerAccess access : {LedgerAccess::Existing, LedgerAccess::ReadOnly}) {
+    EXPECT_EQ(ledger_open(LEDGER_DEFAULT_FILE, station, access, error), REFUSED);
+    EXPECT_NE(error.find("no ledger at " + location + ": make it once with --new-ledger"),
+              std::string::npos)
+        << error;
+  }
+  ASSERT_EQ(chdir(here.c_str()), 0);
+  EXPECT_FALSE(std::filesystem::exists(location));
+
+  ASSERT_EQ(ledger_open(location, station, LedgerAccess::Create, error), OK) << error;
+  ASSERT_EQ(ledger_define_pool({"p", 1, 9}, error), OK) << error;
+  std::uint64_t serial = 0;
+  ASSERT_EQ(ledger_reserve("p", "a1", serial, error), OK) << error;
+  ledger_close();
+  EXPECT_EQ(ledger_open(location, station, LedgerAccess::Create, error), REFUSED);
+  EXPECT_NE(error.find("start without --new-ledger"), std::string::npos) << error;
+
+  // Another program's database, with a rollback journal: a reader leaves no file beside it.
+  std::string other = directory + "/other.sqlite";
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open(other.c_str(), &db), SQLITE_OK);
+  EXPECT_EQ(sqlite3_exec(db, "CREATE TABLE notes (note TEXT)", nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+  std::string other_bytes = file_bytes(other);
+  for (LedgerAccess access : {LedgerAccess::ReadOnly, LedgerAccess::Existing}) {
+    EXPECT_EQ(ledger_open(other, station, access, error), REFUSED);
+    EXPECT_NE(error.find(other + ": is not a ledger"), std::string::npos) << error;
+  }
+  EXPECT_EQ(file_bytes(other), other_bytes);
+  EXPECT_FALSE(std::filesystem::exists(other + "-journal") ||
+               std::filesystem::exists(other + "-wal"));
+
+  // The ledger, for a reader who may only read it, in a directory he may write: SQLite keeps
+  // the WAL's shared index beside it.
+  std::string bytes = file_bytes(location);
+  ASSERT_EQ(chmod(location.c_str(), 0444), 0);
+  ASSERT_EQ(chmod(directory.c_str(), 0777), 0);
+  ASSERT_EQ(chmod(test_root.c_str(), 0755), 0);
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(3);
+    std::string child_error;
+    std::vector<PoolReport> pools;
+    bool read = ledger_open(location, {}, LedgerAccess::ReadOnly, child_error) == OK &&
+                ledger_report(pools, nullptr, child_error) == OK;
+    ledger_close();
+    if (!read) std::fprintf(stderr, "%s\n", child_error.c_str());
+    _exit(read && pools.size() == 1 && pools[0].reserved == 1 ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(file_bytes(location), bytes);
 }
 
 }  // namespace

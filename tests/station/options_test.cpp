@@ -1,9 +1,12 @@
-// The station's command line and the tool's arguments as each run gets them.
+// The station's command line, what its --ledger names, and the tool's arguments as each run
+// gets them.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
+#include "station/ledger/ledger.hpp"
 #include "station/station_options.hpp"
 #include "station/attempt/tool_arguments.hpp"
 
@@ -73,6 +76,10 @@ TEST(StationOptions, SerialNumbersAndTheLedger) {
   StationParse report = parse_station_options({"--report", "--csv"});
   EXPECT_EQ(report.outcome, StationParseOutcome::Run) << report.message;
   EXPECT_TRUE(report.options.report_csv);
+  // Alone, --new-ledger makes the ledger and runs nothing.
+  StationParse make = parse_station_options({"--new-ledger", "--ledger", "l.sqlite"});
+  EXPECT_EQ(make.outcome, StationParseOutcome::Run) << make.message;
+  EXPECT_TRUE(make.options.new_ledger && make.options.slots.empty());
 
   const Arguments serials = {"--serial-at", "16", "--serial-format", "u32le", "--serial-range"};
   auto numbered = [&](const std::string& range, Arguments more) {
@@ -97,6 +104,9 @@ TEST(StationOptions, SerialNumbersAndTheLedger) {
       {{"--pool", "p", "a=/dev/x", "--", "i.bin"}, "--pool names the pool"},
       {{"--csv", "a=/dev/x", "--", "i.bin"}, "--csv goes with --report"},
       {{"--report", "a=/dev/x"}, "--report takes only"},
+      {{"--report", "--new-ledger"}, "--report takes only"},
+      {{"--new-ledger", "--jobs", "2"}, "--new-ledger without slots takes only --ledger"},
+      {{"--new-ledger", "a=/dev/x", "--", "i.bin"}, "--new-ledger makes the ledger of"},
       {{"--ledger", "", "a=/dev/x", "--", "i.bin"}, "--ledger needs a value"},
   };
   for (const auto& [arguments, why] : refused) {
@@ -104,6 +114,52 @@ TEST(StationOptions, SerialNumbersAndTheLedger) {
     EXPECT_EQ(refusal.outcome, StationParseOutcome::Error) << why;
     EXPECT_NE(refusal.message.find(why), std::string::npos) << refusal.message;
   }
+}
+
+// What --ledger names, and what of it a message may show. A password is never shown; a
+// mistyped URL is never taken for a file.
+TEST(LedgerLocation, FilesServersAndPasswordsOutOfSight) {
+  using K = LedgerLocationKind;
+  const struct {
+    std::string location;
+    K kind;
+    std::string shown;  // empty: the location as it is, without a password
+  } locations[] = {
+      {"host=db dbname=ledger user=line", K::Postgres, ""},
+      {"host = db password='se same' dbname=ledger", K::Postgres,
+       "host = db password='***' dbname=ledger"},
+      {"dbname=ledger password=se\\ same bad", K::Postgres, "dbname=ledger password=*** bad"},
+      {"postgresql://line@db/ledger", K::Postgres, ""},
+      {"postgres://line:se%40same@[::1]:5433/ledger?sslmode=require", K::Postgres,
+       "postgres://line:***@[::1]:5433/ledger?sslmode=require"},
+      {"postgresql:///ledger?host=/run/pg&password=sesame&user=line", K::Postgres,
+       "postgresql:///ledger?host=/run/pg&password=***&user=line"},
+      {"postgres:/line:sesame@db/ledger", K::MalformedPostgres, "postgres:/line:***@db/ledger"},
+      {"postgresql:line@db", K::MalformedPostgres, ""},
+      {"POSTGRESQL://line@db/ledger", K::MalformedPostgres, ""},
+      {"station-ledger.sqlite", K::File, ""},
+      {"/srv/line=3/ledger.sqlite", K::File, ""},
+      {"my ledger.sqlite", K::File, ""},
+      {"colour=blue", K::File, ""},
+  };
+  for (const auto& [location, kind, shown] : locations) {
+    EXPECT_EQ(ledger_location_kind(location), kind) << location;
+    EXPECT_EQ(ledger_redacted(location, location), shown.empty() ? location : shown);
+    EXPECT_EQ(ledger_location_has_password(location), !shown.empty()) << location;
+  }
+  // What libpq quotes of a location is the password too, as written or as read.
+  EXPECT_EQ(ledger_redacted("invalid percent-encoded token: \"line:se%zz\"",
+                            "postgresql://line:se%zz@db/ledger"),
+            "invalid percent-encoded token: \"line:***\"");
+  EXPECT_EQ(ledger_redacted("for user \"se@same\"", "postgresql://line:se%40same@db/ledger"),
+            "for user \"***\"");
+
+  // One ledger a PC, whatever directory a station starts in, unless the line names its own.
+  unsetenv("XARVELD_LEDGER");
+  EXPECT_EQ(ledger_default_location(), "/var/lib/xarveld/station-ledger.sqlite");
+  setenv("XARVELD_LEDGER", "host=db dbname=ledger", 1);
+  EXPECT_EQ(ledger_default_location(), "host=db dbname=ledger");
+  unsetenv("XARVELD_LEDGER");
 }
 
 // Slot names become directories, and a station's configuration moves between systems: a name

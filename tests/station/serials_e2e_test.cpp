@@ -62,6 +62,14 @@ class SerialsTest : public StationTest {
     StationTest::SetUp();
     small = image.substr(0, 2048);
     std::ofstream(path("small.bin"), std::ios::binary) << small;
+    make_ledger();
+  }
+  // The ledger the case's stations use, made once as a line makes it.
+  void make_ledger() {
+    std::vector<std::string> command = ledger;
+    command.push_back("--new-ledger");
+    Finished made = run_station(command);
+    EXPECT_EQ(made.status, 0) << made.err;
   }
   // A cluster of the case's own; empty location when the server is not installed.
   void start_postgres() {
@@ -70,6 +78,7 @@ class SerialsTest : public StationTest {
     ASSERT_TRUE(test::postgres_create(server, why)) << why;
     ASSERT_TRUE(test::postgres_create_database(server, "ledger", why)) << why;
     ledger = {"--ledger", test::postgres_location(server, "ledger")};
+    make_ledger();
   }
   void TearDown() override {
     StationTest::TearDown();
@@ -97,7 +106,7 @@ class SerialsTest : public StationTest {
 
   std::string small;
   test::PostgresServer server;
-  std::vector<std::string> ledger;  // empty: the SQLite file beside the record
+  std::vector<std::string> ledger;  // empty: the SQLite file beside the record, XARVELD_LEDGER
 };
 
 class SerialsOnEveryLedger : public SerialsTest, public ::testing::WithParamInterface<bool> {};
@@ -350,7 +359,11 @@ TEST_F(SerialsTest, RefusalsStartNothing) {
        "the serial number's 4 bytes at offset 0x100 (256) do not fit in the image tiny.bin of "
        "3 bytes"},
       {numbered({"a=/dev/null"}, "1-20"), "pool small.bin is 1-10 there, not 1-20"},
-      {{"--report", "--ledger", "missing.sqlite"}, "no ledger at missing.sqlite"},
+      // A ledger is made only when asked for: where there is none, the station says where it
+      // looked and how to make one.
+      {{"--report", "--ledger", "missing.sqlite"}, "no ledger at " + path("missing.sqlite")},
+      {numbered({"--ledger", "other.sqlite", "a=/dev/null"}, "1-10"),
+       "no ledger at " + path("other.sqlite") + ": make it once with --new-ledger"},
   };
   for (const auto& [arguments, why] : refused) {
     Finished station = run_station(arguments);
@@ -359,6 +372,7 @@ TEST_F(SerialsTest, RefusalsStartNothing) {
     EXPECT_NE(station.err.find(why), std::string::npos) << station.err;
   }
   EXPECT_EQ(records().size(), 2u);  // the run that made the pool, tried twice
+  EXPECT_FALSE(fs::exists(path("missing.sqlite")) || fs::exists(path("other.sqlite")));
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -76,6 +77,8 @@ void StationTest::SetUp() {
   image = random_bytes(32768, 2);
   write_text(path("drv.bin"), driver);
   write_text(path("img.bin"), image);
+  // Every station the case starts finds its default ledger here, never in the PC's own place.
+  setenv("XARVELD_LEDGER", path("station-ledger.sqlite").c_str(), 1);
 }
 
 void StationTest::TearDown() {

@@ -1,7 +1,8 @@
 #pragma once
 // One end-to-end case of the station: a fresh directory holding a driver and an image, real
 // xarveld-sim processes each publishing COM1 in a directory of its own, and the real station
-// running the real tool on them as child processes.
+// running the real tool on them as child processes, its default ledger (XARVELD_LEDGER)
+// station-ledger.sqlite in that directory.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>

@@ -211,7 +211,9 @@ def main():
     sims, ports = start_sims(args.sim, work)
     station = subprocess.Popen(
         [args.station, "--tool", args.tool, "--loop", "--http", "127.0.0.1:0",
-         "--serial-at", "0x100", "--serial-format", "u32le", "--serial-range", "1-100"] +
+         "--serial-at", "0x100", "--serial-format", "u32le", "--serial-range", "1-100",
+         # A ledger of the case's own, never the PC's.
+         "--ledger", os.path.join(work, "station-ledger.sqlite"), "--new-ledger"] +
         ["%s=%s" % (name, ports[name]) for name in "abcd"] + ["--", "-l", DRIVER, "-p", "-v", IMAGE],
         cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     driver = None
