@@ -45,7 +45,9 @@ int main(int argc, char** argv) {
     auto start = std::chrono::steady_clock::now();
     row.attempt_id = random_id();
     std::uint64_t serial = 0;
-    bool done = ledger_reserve("bench", row.attempt_id, serial, error) == LedgerStatus::Ok &&
+    std::vector<LapsedNumber> lapsed;
+    bool done = ledger_reserve({"bench", row.attempt_id, row.slot, i + 1, 1}, serial, lapsed,
+                               error) == LedgerStatus::Ok &&
                 ledger_settle("bench", serial, row.attempt_id, SerialState::Used, error) ==
                     LedgerStatus::Ok;
     row.serial = serial;

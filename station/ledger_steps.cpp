@@ -63,12 +63,10 @@ bool open_ledger(const StationOptions& options, const StationImage& image, RunPl
 
 void note_serials_left(Station& station) {
   if (!status_serving()) return;
-  std::vector<PoolReport> pools;
+  std::uint64_t left = 0;
   std::string error;
-  if (ledger_report(pools, nullptr, error) != LedgerStatus::Ok) return;
-  for (const PoolReport& pool : pools) {
-    if (pool.pool == station.ledger_plan->pool) station.serials_left = static_cast<std::int64_t>(pool.left);
-  }
+  if (ledger_serials_left(station.ledger_plan->pool, left, error) == LedgerStatus::Ok)
+    station.serials_left = static_cast<std::int64_t>(left);
 }
 
 bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now) {
@@ -77,7 +75,15 @@ bool stamp_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
   if (!plan.numbered) return true;
   if (!ledger_may_try(station.ledger_writes, now)) return false;
   std::string error;
-  LedgerStatus status = ledger_reserve(plan.pool, slot.stamp.id, slot.stamp.serial, error);
+  std::vector<LapsedNumber> lapsed;
+  LedgerStatus status = ledger_reserve({plan.pool, slot.stamp.id, slot.setup.slot.name, slot.board,
+                                        slot.attempt_number},
+                                       slot.stamp.serial, lapsed, error);
+  for (const LapsedNumber& number : lapsed) {
+    say("serial " + std::to_string(number.serial) + " of pool " + number.pool + " spoiled: " +
+        number.host + " slot " + number.slot + " board " + std::to_string(number.board) +
+        " held it, and its station (" + number.station_id + ") has lapsed");
+  }
   if (status == LedgerStatus::Ok) {
     ledger_reached(station.ledger_writes);
     ledger_answered(station);

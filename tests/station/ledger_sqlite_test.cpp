@@ -32,7 +32,9 @@ std::string fresh_sqlite_location() {
 std::string sqlite_query(const std::string& location, const std::string& sql) {
   sqlite3* db = nullptr;
   std::string value;
-  if (sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK) {
+  // Created when missing: a case may make an older ledger by hand.
+  if (sqlite3_open_v2(location.c_str(), &db, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE,
+                      nullptr) == SQLITE_OK) {
     sqlite3_busy_timeout(db, 5000);
     sqlite3_stmt* stmt = nullptr;
     sqlite3_prepare_v2(db, sql.c_str(), -1, &stmt, nullptr);
