@@ -1,9 +1,11 @@
-// xarveld-ledger-cost LOCATION [BOARDS]: the ledger's time per board as a station spends it,
-// through the station's own ledger calls: reserve a number, settle it as used, put the
-// attempt's row in with a record line of a usual length, renew the lease and read the serials
-// left. Prints each call's median and 95th percentile, and the board's median, 95th percentile
-// and mean, in milliseconds. bench/station runs it on SQLite and on a local PostgreSQL;
-// bench/ledger-growth on a fresh ledger and on one with ten million numbers.
+// xarveld-ledger-cost LOCATION [BOARDS [--each]]: the ledger's time per board as a station
+// spends it, through the station's own ledger calls: reserve a number, settle it as used, put
+// the attempt's row in with a record line of a usual length, renew the lease and read the
+// serials left. Prints each call's median and 95th percentile, and the board's median, 95th
+// percentile and mean, in milliseconds; with --each, a line per board of the five calls' times
+// and their sum instead, for a script to gather several runs. bench/station runs it on SQLite
+// and on a local PostgreSQL; bench/ledger-growth on a fresh ledger and on one with ten million
+// numbers, in turn.
 #include <unistd.h>
 
 #include <algorithm>
@@ -39,11 +41,12 @@ double at(std::vector<double> ms, std::size_t percent) {
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: xarveld-ledger-cost LOCATION [BOARDS]\n");
+    std::fprintf(stderr, "usage: xarveld-ledger-cost LOCATION [BOARDS [--each]]\n");
     return 2;
   }
   int boards = argc > 2 ? std::atoi(argv[2]) : 300;
   if (boards < 1) boards = 1;
+  bool each = argc > 3 && std::string(argv[3]) == "--each";
   std::string error;
   LedgerStation station{random_id(), "bench", getpid()};
   if (ledger_open(argv[1], station, error) != LedgerStatus::Ok ||
@@ -96,8 +99,13 @@ int main(int argc, char** argv) {
       return 2;
     }
     for (std::size_t c = 0; c < CALLS.size(); ++c) call_ms[c].push_back(ms[c]);
+    if (each) {
+      std::printf("%.4f %.4f %.4f %.4f %.4f %.4f\n", ms[0], ms[1], ms[2], ms[3], ms[4],
+                  board_ms.back());
+    }
   }
   ledger_close();
+  if (each) return 0;
   double mean = 0;
   for (double m : board_ms) mean += m / boards;
   std::printf("%d boards: median %.2f ms, p95 %.2f ms, mean %.2f ms per board\n", boards,
