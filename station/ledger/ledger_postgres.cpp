@@ -606,12 +606,14 @@ LedgerStatus read_report(std::vector<PoolReport>& pools, const SerialUseSink* us
     pools.push_back(report);
   }
   if (uses == nullptr) return LedgerStatus::Ok;
+  // An attempt's row goes with the number it burnt: a number whose reservation was retried after
+  // a lost answer, and spoiled by a lapse meanwhile, keeps the attempt's id but not its board.
   status = run("DECLARE uses NO SCROLL CURSOR FOR"
                " SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
                " COALESCE(a.host, st.host, ''), COALESCE(a.slot, s.slot, ''),"
                " COALESCE(a.board, s.board, 0), COALESCE(a.result, '')"
                " FROM serials s LEFT JOIN attempts a ON a.attempt_id = s.attempt_id"
-               " LEFT JOIN stations st ON st.station_id = s.station_id"
+               " AND a.serial = s.serial LEFT JOIN stations st ON st.station_id = s.station_id"
                " ORDER BY s.pool, s.serial",
                {}, rows, error);
   SerialUse use;

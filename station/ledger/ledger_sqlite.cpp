@@ -618,11 +618,14 @@ LedgerStatus sqlite_report(std::vector<PoolReport>& pools, const SerialUseSink* 
     if (counts.code != SQLITE_OK) return abandon(counts.code, "cannot count its numbers", error);
   }
   if (uses != nullptr) {
+    // An attempt's row goes with the number it burnt: a number whose reservation was retried after
+    // a lost answer, and spoiled by a lapse meanwhile, keeps the attempt's id but not its board.
     Statement list(
         "SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
         " COALESCE(a.host, t.host, ''), COALESCE(a.slot, s.slot, ''),"
         " COALESCE(a.board, s.board, 0), COALESCE(a.result, '')"
         " FROM serials s LEFT JOIN attempts a ON a.attempt_id = s.attempt_id"
+        " AND a.serial = s.serial"
         " LEFT JOIN stations t ON t.station_id = s.station_id ORDER BY s.pool, s.serial");
     SerialUse use;
     bool wanted = true;
