@@ -1,10 +1,15 @@
-// xarveld-ledger-cost LOCATION [BOARDS]: the ledger's time per board as a station spends it,
-// through the station's own ledger calls: reserve a number, settle it as used, and put the
-// attempt's row in with a record line of a usual length. Prints the median, the 95th percentile
-// and the mean in milliseconds; bench/station runs it on SQLite and on a local PostgreSQL.
+// xarveld-ledger-cost LOCATION [BOARDS [--each]]: the ledger's time per board as a station
+// spends it, through the station's own ledger calls: reserve a number, settle it as used, put
+// the attempt's row in with a record line of a usual length, renew the lease and read the
+// serials left. Prints each call's median and 95th percentile, and the board's median, 95th
+// percentile and mean, in milliseconds; with --each, a line per board of the five calls' times
+// and their sum instead, for a script to gather several runs. bench/station runs it on SQLite
+// and on a local PostgreSQL; bench/ledger-growth on a fresh ledger and on one with ten million
+// numbers, in turn.
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -16,12 +21,32 @@
 
 using namespace xarveld::station;
 
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+constexpr std::array<const char*, 5> CALLS = {"reserve", "settle", "attempt row", "renew",
+                                              "serials left"};
+
+double since(Clock::time_point start) {
+  return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
+}
+
+double at(std::vector<double> ms, std::size_t percent) {
+  std::sort(ms.begin(), ms.end());
+  return ms[ms.size() * percent / 100];
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fprintf(stderr, "usage: xarveld-ledger-cost LOCATION [BOARDS]\n");
+    std::fprintf(stderr, "usage: xarveld-ledger-cost LOCATION [BOARDS [--each]]\n");
     return 2;
   }
   int boards = argc > 2 ? std::atoi(argv[2]) : 300;
+  if (boards < 1) boards = 1;
+  bool each = argc > 3 && std::string(argv[3]) == "--each";
   std::string error;
   LedgerStation station{random_id(), "bench", getpid()};
   // A ledger of its own, made here: the cost of a fresh ledger.
@@ -41,27 +66,54 @@ int main(int argc, char** argv) {
   row.image_sha256 = std::string(64, 'a');
   row.image_sha256_burnt = std::string(64, 'b');
   row.record_json.assign(1400, 'x');  // about a record line's length
-  std::vector<double> ms;
+  std::array<std::vector<double>, CALLS.size()> call_ms;
+  std::vector<double> board_ms;
   for (int i = 0; i < boards; ++i) {
-    auto start = std::chrono::steady_clock::now();
     row.attempt_id = random_id();
+    row.board = i + 1;
+    row.attempt = 1;
     std::uint64_t serial = 0;
-    bool done = ledger_reserve("bench", row.attempt_id, serial, error) == LedgerStatus::Ok &&
-                ledger_settle("bench", serial, row.attempt_id, SerialState::Used, error) ==
-                    LedgerStatus::Ok;
+    std::uint64_t left = 0;
+    std::vector<LapsedNumber> lapsed;
+    std::array<double, CALLS.size()> ms{};
+    auto start = Clock::now();
+    bool done = ledger_reserve({"bench", row.attempt_id, row.slot, row.board, row.attempt}, serial,
+                               lapsed, error) == LedgerStatus::Ok;
+    ms[0] = since(start);
+    auto step = Clock::now();
+    done = done && ledger_settle("bench", serial, row.attempt_id, SerialState::Used, error) ==
+                       LedgerStatus::Ok;
+    ms[1] = since(step);
     row.serial = serial;
+    step = Clock::now();
     done = done && ledger_record_attempt(row, error) == LedgerStatus::Ok;
+    ms[2] = since(step);
+    step = Clock::now();
+    done = done && ledger_renew_lease(error) == LedgerStatus::Ok;
+    ms[3] = since(step);
+    step = Clock::now();
+    done = done && ledger_serials_left("bench", left, error) == LedgerStatus::Ok;
+    ms[4] = since(step);
+    board_ms.push_back(since(start));
     if (!done) {
       std::fprintf(stderr, "xarveld-ledger-cost: %s\n", error.c_str());
       return 2;
     }
-    ms.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+    for (std::size_t c = 0; c < CALLS.size(); ++c) call_ms[c].push_back(ms[c]);
+    if (each) {
+      std::printf("%.4f %.4f %.4f %.4f %.4f %.4f\n", ms[0], ms[1], ms[2], ms[3], ms[4],
+                  board_ms.back());
+    }
   }
   ledger_close();
+  if (each) return 0;
   double mean = 0;
-  for (double m : ms) mean += m / boards;
-  std::sort(ms.begin(), ms.end());
+  for (double m : board_ms) mean += m / boards;
   std::printf("%d boards: median %.2f ms, p95 %.2f ms, mean %.2f ms per board\n", boards,
-              ms[ms.size() / 2], ms[ms.size() * 95 / 100], mean);
+              at(board_ms, 50), at(board_ms, 95), mean);
+  for (std::size_t c = 0; c < CALLS.size(); ++c) {
+    std::printf("  %-12s median %.3f ms, p95 %.3f ms\n", CALLS[c], at(call_ms[c], 50),
+                at(call_ms[c], 95));
+  }
   return 0;
 }

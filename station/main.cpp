@@ -37,16 +37,21 @@ std::string ledger_location(const StationOptions& options) {
 int report(const StationOptions& options) {
   std::string error;
   std::vector<PoolReport> pools;
-  std::vector<SerialUse> uses;
-  LedgerStatus status =
-      ledger_open(ledger_location(options), LedgerStation{}, LedgerAccess::ReadOnly, error);
+  // The uses go out as they come: a ledger of millions of numbers is never held whole.
+  bool written = true;
+  auto write = [&](const std::string& text) {
+    written = written && std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+    return written;
+  };
+  const SerialUseSink csv_line = [&](const SerialUse& use) { return write(csv_use_line(use)); };
+  LedgerStatus status = ledger_open(ledger_location(options), LedgerStation{}, LedgerAccess::ReadOnly, error);
+  if (status == LedgerStatus::Ok && options.report_csv) write(csv_header());
   if (status == LedgerStatus::Ok)
-    status = ledger_report(pools, options.report_csv ? &uses : nullptr, error);
+    status = ledger_report(pools, options.report_csv ? &csv_line : nullptr, error);
   ledger_close();
   if (status != LedgerStatus::Ok) return refuse(error);
-  std::string text = options.report_csv ? render_uses_csv(uses) : render_pool_table(pools);
-  std::fwrite(text.data(), 1, text.size(), stdout);
-  return std::fflush(stdout) == 0 ? 0 : STATION_SOME_FAILED;
+  if (!options.report_csv) write(render_pool_table(pools));
+  return std::fflush(stdout) == 0 && written ? 0 : STATION_SOME_FAILED;
 }
 
 // --new-ledger without slots: makes the ledger, and says where.

@@ -50,9 +50,10 @@ LedgerStatus ledger_define_pool(const SerialPool& pool, std::string& error) {
   return backend ? backend->define_pool(pool, error) : not_open(error);
 }
 
-LedgerStatus ledger_reserve(const std::string& pool, const std::string& attempt_id,
-                            std::uint64_t& serial, std::string& error) {
-  return backend ? backend->reserve(pool, attempt_id, serial, error) : not_open(error);
+LedgerStatus ledger_reserve(const LedgerReservation& reservation, std::uint64_t& serial,
+                            std::vector<LapsedNumber>& lapsed, std::string& error) {
+  lapsed.clear();
+  return backend ? backend->reserve(reservation, serial, lapsed, error) : not_open(error);
 }
 
 LedgerStatus ledger_settle(const std::string& pool, std::uint64_t serial,
@@ -68,7 +69,12 @@ LedgerStatus ledger_renew_lease(std::string& error) {
   return backend ? backend->renew_lease(error) : not_open(error);
 }
 
-LedgerStatus ledger_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+LedgerStatus ledger_serials_left(const std::string& pool, std::uint64_t& left,
+                                 std::string& error) {
+  return backend ? backend->serials_left(pool, left, error) : not_open(error);
+}
+
+LedgerStatus ledger_report(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                            std::string& error) {
   return backend ? backend->report(pools, uses, error) : not_open(error);
 }

@@ -13,6 +13,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -41,11 +42,36 @@ struct SerialPool {
   std::uint64_t last = 0;  // at most INT64_MAX: databases keep signed 64-bit integers
 };
 
-// This station, as the ledger knows it while its lease runs.
+// This station, as the ledger knows it while its lease runs. A station of the same machine is
+// judged by whether its process lives; one of another machine by its lease, on the database's
+// clock.
 struct LedgerStation {
   std::string id;    // unique per station run (random)
-  std::string host;  // the host name
+  std::string host;  // the host name, for people: it decides nothing
   std::int64_t pid = 0;
+  std::string machine{};          // machine_identity(); the backend fills it when empty
+  std::int64_t process_start = 0;  // process_start_time(pid); the backend fills it when 0
+};
+
+// What a number is reserved for: the attempt, and where its board is, kept beside the number so
+// that the report tells it even when the attempt's row never comes.
+struct LedgerReservation {
+  std::string pool;
+  std::string attempt_id;
+  std::string slot;
+  int board = 0;
+  int attempt = 0;
+};
+
+// A number whose station has lapsed, spoiled in this reservation's transaction.
+struct LapsedNumber {
+  std::string pool;
+  std::uint64_t serial = 0;
+  std::string attempt_id;
+  std::string station_id;
+  std::string host;
+  std::string slot;
+  int board = 0;
 };
 
 // One attempt as a row: the record's main fields as columns, and the whole JSON line.
@@ -77,6 +103,8 @@ struct PoolReport {
   std::uint64_t returned = 0;
   std::uint64_t reserved = 0;
   std::uint64_t left = 0;  // never handed out yet, plus returned
+  // Spoiled when their station lapsed, then settled by their own attempt after all.
+  std::uint64_t lapse_settled = 0;
 };
 
 struct SerialUse {
@@ -86,9 +114,13 @@ struct SerialUse {
   std::string attempt_id;
   std::string station_id;
   std::string host;
-  std::string slot;
+  std::string slot;  // the attempt row's, else the reservation's
+  int board = 0;     // likewise; 0 when neither tells
   std::string result;  // of the attempt, when its row is there
 };
+
+// Takes the report's numbers one by one; false stops the report (a write failed).
+using SerialUseSink = std::function<bool(const SerialUse&)>;
 
 // The name of a PC's own ledger file (ledger_default_location).
 extern const char* const LEDGER_DEFAULT_FILE;  // "station-ledger.sqlite"
@@ -133,35 +165,18 @@ LedgerStatus ledger_open(const std::string& location, const LedgerStation& stati
 // Makes the pool known with its range, or checks that the ledger knows it with this range.
 LedgerStatus ledger_define_pool(const SerialPool& pool, std::string& error);
 
-// Spoils the reservations of stations whose lease has lapsed (on this host: whose process is
-// gone), then reserves a number for attempt_id and commits that before returning: a returned
-// number first, the lowest; else the next never handed out. Exhausted when none is left.
-LedgerStatus ledger_reserve(const std::string& pool, const std::string& attempt_id,
-                            std::uint64_t& serial, std::string& error);
-
-struct LedgerReservation {
-  std::string pool;
-  std::string attempt_id;
-  std::string slot;
-  int board = 0;
-  int attempt = 0;
-};
-// A number whose station has lapsed, spoiled in this reservation's transaction.
-struct LapsedNumber {
-  std::string pool;
-  std::uint64_t serial = 0;
-  std::string attempt_id;
-  std::string station_id;
-  std::string host;
-  std::string slot;
-  int board = 0;
-};
+// Spoils the pool's reservations of stations that have lapsed (ended; on this machine, whose
+// process is gone; on another, whose lease has run out), handing them back in lapsed, then
+// reserves a number for the attempt and commits that before returning: a returned number first,
+// the lowest; else the next never handed out. Exhausted when none is left (lapsed still holds
+// what was spoiled); lapsed is empty with any status but Ok and Exhausted.
 LedgerStatus ledger_reserve(const LedgerReservation& reservation, std::uint64_t& serial,
                             std::vector<LapsedNumber>& lapsed, std::string& error);
-LedgerStatus ledger_serials_left(const std::string& pool, std::uint64_t& left, std::string& error);
 
-// Moves a number this station reserved for attempt_id to Used, Returned or Spoiled. Settling
-// twice to the same state is Ok (a retry after a lost connection).
+// Moves a number reserved for attempt_id to Used, Returned or Spoiled; also one spoiled because
+// its station lapsed, when this is the attempt it was reserved for: the attempt's word is the
+// truth, and a spoiled number was never handed out again. Settling twice to the same state is Ok
+// (a retry after a lost connection).
 LedgerStatus ledger_settle(const std::string& pool, std::uint64_t serial,
                            const std::string& attempt_id, SerialState to, std::string& error);
 
@@ -171,8 +186,14 @@ LedgerStatus ledger_record_attempt(const LedgerAttemptRow& row, std::string& err
 // Renews this station's lease. Called every few seconds while the station runs.
 LedgerStatus ledger_renew_lease(std::string& error);
 
-// The counts per pool, and with uses, every number handed out and the attempt that had it.
-LedgerStatus ledger_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+// How many numbers the pool has left to hand out (PoolReport::left), without counting the
+// numbers it handed out.
+LedgerStatus ledger_serials_left(const std::string& pool, std::uint64_t& left, std::string& error);
+
+// The counts per pool, and with uses, every number handed out and the attempt that had it, in
+// order of pool and number, one at a time (never all at once in memory). A sink that says stop
+// ends it, Ok.
+LedgerStatus ledger_report(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                            std::string& error);
 
 // Ends the lease (a station that ends cleanly has settled every number) and closes.
@@ -280,9 +301,10 @@ void ledger_worker_finish(LedgerClock::time_point deadline, std::vector<LedgerAn
                           std::vector<std::string>& unwritten);
 
 // The report (report.cpp): a plain table of the pools' counts, and the uses as CSV (RFC 4180,
-// CRLF line ends) with a header line.
+// CRLF line ends): a header line, then a line per use.
 std::string render_pool_table(const std::vector<PoolReport>& pools);
-std::string render_uses_csv(const std::vector<SerialUse>& uses);
+std::string csv_header();
+std::string csv_use_line(const SerialUse& use);
 // One CSV field: quoted, with its quotes doubled, when it holds a comma, a quote, CR or LF, or
 // begins or ends with a space.
 std::string csv_field(const std::string& text);

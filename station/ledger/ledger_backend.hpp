@@ -9,13 +9,14 @@ struct LedgerBackend {
   LedgerStatus (*open)(const std::string& location, const LedgerStation& station,
                        LedgerAccess access, std::string& error);
   LedgerStatus (*define_pool)(const SerialPool& pool, std::string& error);
-  LedgerStatus (*reserve)(const std::string& pool, const std::string& attempt_id,
-                          std::uint64_t& serial, std::string& error);
+  LedgerStatus (*reserve)(const LedgerReservation& reservation, std::uint64_t& serial,
+                          std::vector<LapsedNumber>& lapsed, std::string& error);
   LedgerStatus (*settle)(const std::string& pool, std::uint64_t serial,
                          const std::string& attempt_id, SerialState to, std::string& error);
   LedgerStatus (*record_attempt)(const LedgerAttemptRow& row, std::string& error);
   LedgerStatus (*renew_lease)(std::string& error);
-  LedgerStatus (*report)(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+  LedgerStatus (*serials_left)(const std::string& pool, std::uint64_t& left, std::string& error);
+  LedgerStatus (*report)(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                          std::string& error);
   void (*close)();
 };
@@ -23,5 +24,28 @@ struct LedgerBackend {
 extern const LedgerBackend SQLITE_LEDGER;
 // Only where libpq was found at build time; the station says so for a PostgreSQL location.
 extern const LedgerBackend* const POSTGRES_LEDGER;  // nullptr without libpq
+
+// The same judgement on both backends (lapse.cpp).
+
+// A station that holds reserved numbers, as its row in the stations table has it.
+struct LeaseHolder {
+  std::string station_id;
+  bool has_row = false;  // a reservation without a station row has no lease at all
+  std::string host;
+  std::string machine;
+  std::int64_t pid = 0;
+  std::int64_t process_start = 0;
+  bool ended = false;
+  bool lease_run_out = false;  // by the database's clock
+};
+
+// Whether the holder can no longer settle its numbers, judged from a station on this_machine:
+// it ended; or it is of this machine and its process is gone; or it is of another machine (or
+// of one that could not be told) and its lease has run out. A lease that ran out on this
+// machine means nothing while the process lives: it may be stopped, or its ledger out of reach.
+bool holder_lapsed(const LeaseHolder& holder, const std::string& this_machine);
+
+// The station with its machine and process start filled in where they were left empty.
+LedgerStation with_identity(const LedgerStation& station);
 
 }  // namespace xarveld::station

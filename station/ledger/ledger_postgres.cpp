@@ -6,7 +6,8 @@
 // connection found broken is dropped; the next call connects afresh.
 //
 // Leases are judged by the database server's clock (clock_timestamp()): the stations' clocks
-// differ from PC to PC. A station on this host whose process is gone has lapsed at once.
+// differ from PC to PC. They are for stations of other machines: one of this machine is judged
+// by whether its process lives, whatever its lease says.
 #include <libpq-fe.h>
 #include <poll.h>
 
@@ -39,6 +40,13 @@ constexpr const char* IDLE_IN_TRANSACTION_TIMEOUT_MS = "10000";
 // A whole call, connecting included. Longer than the statement timeout, so a statement stuck on a
 // lock is ended by the server, and the connection kept, before the station gives up on it.
 constexpr std::chrono::milliseconds CALL_BUDGET{6000};
+// What reads or rewrites the whole ledger (the report, a migration) takes as long as the ledger is
+// large: its statements run without the server's statement_timeout, and the station gives up
+// only on a server that has not answered one of them for this long.
+constexpr std::chrono::milliseconds LONG_STATEMENT_BUDGET{300000};
+// The report's uses come from a cursor this many at a time, so a report of any length holds one
+// page of them in memory.
+constexpr const char* REPORT_PAGE = "FETCH FORWARD 1000 FROM uses";
 // The advisory lock that makes creating or migrating the schema one station's job at a time.
 constexpr const char* SCHEMA_LOCK_KEY = "7885917364270129664";
 
@@ -309,14 +317,46 @@ LedgerStatus in_transaction(const char* begin, std::string& error, Body body) {
 }
 
 LedgerStatus take_lease(std::string& error) {
+  self = with_identity(self);
   Rows rows;
-  return run("INSERT INTO stations"
-             " (station_id, host, pid, started_unix_ms, lease_until_unix_ms, ended)"
-             " VALUES ($1, $2, $3, " SERVER_NOW_MS ", " SERVER_NOW_MS " + $4, 0)"
+  return run("INSERT INTO stations (station_id, host, pid, started_unix_ms, lease_until_unix_ms,"
+             " ended, machine, process_start)"
+             " VALUES ($1, $2, $3, " SERVER_NOW_MS ", " SERVER_NOW_MS " + $4, 0, $5, $6)"
              " ON CONFLICT (station_id) DO UPDATE"
              " SET lease_until_unix_ms = EXCLUDED.lease_until_unix_ms",
-             {text(self.id), text(self.host), number(self.pid), number(LEDGER_LEASE_MS)}, rows,
-             error);
+             {text(self.id), text(self.host), number(self.pid), number(LEDGER_LEASE_MS),
+              text(self.machine), number(self.process_start)},
+             rows, error);
+}
+
+// Statements that may take long, in this transaction only.
+LedgerStatus allow_long_statements(std::string& error) {
+  Rows rows;
+  deadline = Clock::now() + LONG_STATEMENT_BUDGET;
+  return run("SELECT set_config('statement_timeout', '0', true),"
+             " set_config('idle_in_transaction_session_timeout', '0', true)",
+             {}, rows, error);
+}
+
+// Within the schema's transaction: takes it from version up to this station's.
+LedgerStatus migrate(std::int64_t version, std::string& error) {
+  if (version >= LEDGER_SCHEMA_VERSION) return LedgerStatus::Ok;
+  LedgerStatus status = allow_long_statements(error);  // indexing a large ledger
+  for (std::int64_t from = version; status == LedgerStatus::Ok && from < LEDGER_SCHEMA_VERSION;
+       ++from) {
+    for (const char* statement : LEDGER_MIGRATIONS[static_cast<std::size_t>(from - 1)]) {
+      Rows rows;
+      status = run(statement, {}, rows, error);
+      if (status != LedgerStatus::Ok) break;
+    }
+  }
+  Rows rows;
+  if (status == LedgerStatus::Ok) {
+    status = run("UPDATE ledger_schema SET version = $1", {number(LEDGER_SCHEMA_VERSION)}, rows,
+                 error);
+  }
+  deadline = Clock::now() + CALL_BUDGET;
+  return status;
 }
 
 // Creates the schema in an empty database, or checks its version. The advisory lock makes
@@ -339,15 +379,15 @@ LedgerStatus ensure_schema(std::string& error) {
                                     ", newer than this station's " +
                                     std::to_string(LEDGER_SCHEMA_VERSION));
         }
-        return LedgerStatus::Ok;
+        return migrate(version, error);
       }
     }
     for (const char* statement : LEDGER_SCHEMA_V1) {
       status = run(statement, {}, rows, error);
       if (status != LedgerStatus::Ok) return status;
     }
-    return run("INSERT INTO ledger_schema (version) VALUES ($1)", {number(LEDGER_SCHEMA_VERSION)},
-               rows, error);
+    status = run("INSERT INTO ledger_schema (version) VALUES (1)", {}, rows, error);
+    return status == LedgerStatus::Ok ? migrate(1, error) : status;
   });
 }
 
@@ -381,6 +421,12 @@ LedgerStatus check_ledger(LedgerAccess access, std::string& error) {
   if (rows.num(0, 0) > LEDGER_SCHEMA_VERSION) {
     return refused(error, "its schema is version " + rows.str(0, 0) + ", newer than this" +
                               " station's " + std::to_string(LEDGER_SCHEMA_VERSION));
+  }
+  // A report writes nothing, so it cannot migrate: the next station's start does.
+  if (rows.num(0, 0) < LEDGER_SCHEMA_VERSION) {
+    return refused(error, "its schema is version " + rows.str(0, 0) + ", older than this" +
+                              " station's " + std::to_string(LEDGER_SCHEMA_VERSION) +
+                              ": start a station on it once (it migrates the ledger), then report");
   }
   return LedgerStatus::Ok;
 }
@@ -446,35 +492,47 @@ LedgerStatus pg_define_pool(const SerialPool& pool, std::string& error) {
   });
 }
 
-// Within the pool's lock: the reservations of stations whose lease has lapsed, by the server's
-// clock, or that ran on this host and whose process is gone, become spoiled. The dead stations'
-// rows are updated in one order, so two stations doing this in two pools cannot deadlock.
-LedgerStatus spoil_lapsed(const std::string& pool, std::string& error) {
+// Within the pool's lock: the pool's reservations of stations that can no longer settle them
+// become spoiled, marked as spoiled by this station for a lapse, and are handed back in lapsed.
+// Only the reserved rows are read, through their own index; the dead stations' rows are updated
+// in one order, so two stations doing this cannot deadlock.
+LedgerStatus spoil_lapsed(const std::string& pool, std::vector<LapsedNumber>& lapsed,
+                          std::string& error) {
   Rows rows;
   LedgerStatus status = run(
-      "SELECT DISTINCT st.station_id, st.pid FROM stations st"
-      " JOIN serials s ON s.station_id = st.station_id"
-      " WHERE s.pool = $1 AND s.state = 'reserved' AND st.host = $2 AND st.station_id <> $3"
-      " AND st.lease_until_unix_ms >= " SERVER_NOW_MS " ORDER BY st.station_id",
-      {text(pool), text(self.host), text(self.id)}, rows, error);
+      "SELECT DISTINCT s.station_id, st.station_id IS NOT NULL, COALESCE(st.host, ''),"
+      " COALESCE(st.machine, ''), COALESCE(st.pid, 0), COALESCE(st.process_start, 0),"
+      " COALESCE(st.ended, 0) <> 0, COALESCE(st.lease_until_unix_ms < " SERVER_NOW_MS ", true)"
+      " FROM serials s LEFT JOIN stations st ON st.station_id = s.station_id"
+      " WHERE s.pool = $1 AND s.state = 'reserved' AND s.station_id <> $2 ORDER BY 1",
+      {text(pool), text(self.id)}, rows, error);
   if (status != LedgerStatus::Ok) return status;
   for (int i = 0; i < rows.count(); ++i) {
-    if (!process_gone(rows.num(i, 1))) continue;
-    Rows ended;
-    status = run("UPDATE stations SET lease_until_unix_ms = " SERVER_NOW_MS
-                 " - 1 WHERE station_id = $1",
-                 {text(rows.str(i, 0))}, ended, error);
+    LeaseHolder holder{rows.str(i, 0),      rows.str(i, 1) == "t", rows.str(i, 2),
+                       rows.str(i, 3),      rows.num(i, 4),        rows.num(i, 5),
+                       rows.str(i, 6) == "t", rows.str(i, 7) == "t"};
+    if (!holder_lapsed(holder, self.machine)) continue;
+    Rows spoiled;
+    status = run("UPDATE serials SET state = 'spoiled', spoiled_by = $3, lapse_settled = 0,"
+                 " changed_unix_ms = " SERVER_NOW_MS
+                 " WHERE pool = $1 AND station_id = $2 AND state = 'reserved'"
+                 " RETURNING serial, attempt_id, COALESCE(slot, ''), COALESCE(board, 0)",
+                 {text(pool), text(holder.station_id), text(self.id)}, spoiled, error);
     if (status != LedgerStatus::Ok) return status;
+    for (int n = 0; n < spoiled.count(); ++n) {
+      lapsed.push_back({pool, static_cast<std::uint64_t>(spoiled.num(n, 0)), spoiled.str(n, 1),
+                        holder.station_id, holder.host, spoiled.str(n, 2),
+                        static_cast<int>(spoiled.num(n, 3))});
+    }
   }
-  return run("UPDATE serials SET state = 'spoiled', changed_unix_ms = " SERVER_NOW_MS
-             " WHERE pool = $1 AND state = 'reserved' AND station_id <> $2"
-             " AND NOT EXISTS (SELECT 1 FROM stations st WHERE st.station_id = serials.station_id"
-             " AND st.lease_until_unix_ms >= " SERVER_NOW_MS ")",
-             {text(pool), text(self.id)}, rows, error);
+  std::sort(lapsed.begin(), lapsed.end(),
+            [](const LapsedNumber& a, const LapsedNumber& b) { return a.serial < b.serial; });
+  return LedgerStatus::Ok;
 }
 
-LedgerStatus reserve_locked(const std::string& pool, const std::string& attempt_id,
-                            std::uint64_t& serial, std::string& error) {
+LedgerStatus reserve_locked(const LedgerReservation& r, std::uint64_t& serial,
+                            std::vector<LapsedNumber>& lapsed, std::string& error) {
+  const std::string& pool = r.pool;
   Rows rows;
   LedgerStatus status = run(
       "SELECT last_serial, next_serial FROM serial_pools WHERE pool = $1 FOR UPDATE",
@@ -484,25 +542,27 @@ LedgerStatus reserve_locked(const std::string& pool, const std::string& attempt_
   std::int64_t last = rows.num(0, 0);
   std::int64_t next = rows.num(0, 1);
 
-  status = spoil_lapsed(pool, error);
+  status = spoil_lapsed(pool, lapsed, error);
   if (status == LedgerStatus::Ok) status = take_lease(error);
   if (status != LedgerStatus::Ok) return status;
 
   // A retry after a lost answer: the attempt keeps the number it was given.
-  status = run("SELECT serial FROM serials"
-               " WHERE pool = $1 AND attempt_id = $2 AND state = 'reserved'",
-               {text(pool), text(attempt_id)}, rows, error);
+  status = run("SELECT serial FROM serials WHERE pool = $1 AND station_id = $2"
+               " AND state = 'reserved' AND attempt_id = $3",
+               {text(pool), text(self.id), text(r.attempt_id)}, rows, error);
   if (status != LedgerStatus::Ok) return status;
   if (rows.count() > 0) {
     serial = static_cast<std::uint64_t>(rows.num(0, 0));
     return LedgerStatus::Ok;
   }
 
+  const Param slot = text(r.slot), board = number(r.board), attempt = number(r.attempt);
   status = run("UPDATE serials SET state = 'reserved', attempt_id = $2, station_id = $3,"
-               " changed_unix_ms = " SERVER_NOW_MS " WHERE pool = $1 AND serial ="
+               " changed_unix_ms = " SERVER_NOW_MS ", slot = $4, board = $5, attempt = $6,"
+               " spoiled_by = NULL, lapse_settled = 0 WHERE pool = $1 AND serial ="
                " (SELECT min(serial) FROM serials WHERE pool = $1 AND state = 'returned')"
                " RETURNING serial",
-               {text(pool), text(attempt_id), text(self.id)}, rows, error);
+               {text(pool), text(r.attempt_id), text(self.id), slot, board, attempt}, rows, error);
   if (status != LedgerStatus::Ok) return status;
   if (rows.count() > 0) {
     serial = static_cast<std::uint64_t>(rows.num(0, 0));
@@ -514,14 +574,16 @@ LedgerStatus reserve_locked(const std::string& pool, const std::string& attempt_
   constexpr std::int64_t MAX = std::numeric_limits<std::int64_t>::max();
   if (next > last) return LedgerStatus::Exhausted;
   if (next == MAX) {
-    status = run("SELECT 1 FROM serials WHERE pool = $1 AND serial = $2", {text(pool), number(next)},
-                 rows, error);
+    status = run("SELECT 1 FROM serials WHERE pool = $1 AND serial = $2",
+                 {text(pool), number(next)}, rows, error);
     if (status != LedgerStatus::Ok) return status;
     if (rows.count() > 0) return LedgerStatus::Exhausted;
   }
-  status = run("INSERT INTO serials (pool, serial, state, attempt_id, station_id, changed_unix_ms)"
-               " VALUES ($1, $2, 'reserved', $3, $4, " SERVER_NOW_MS ")",
-               {text(pool), number(next), text(attempt_id), text(self.id)}, rows, error);
+  status = run("INSERT INTO serials (pool, serial, state, attempt_id, station_id, changed_unix_ms,"
+               " slot, board, attempt)"
+               " VALUES ($1, $2, 'reserved', $3, $4, " SERVER_NOW_MS ", $5, $6, $7)",
+               {text(pool), number(next), text(r.attempt_id), text(self.id), slot, board, attempt},
+               rows, error);
   if (status != LedgerStatus::Ok) return status;
   status = run("UPDATE serial_pools SET next_serial = $2 WHERE pool = $1",
                {text(pool), number(next == MAX ? next : next + 1)}, rows, error);
@@ -530,16 +592,20 @@ LedgerStatus reserve_locked(const std::string& pool, const std::string& attempt_
   return LedgerStatus::Ok;
 }
 
-LedgerStatus pg_reserve(const std::string& pool, const std::string& attempt_id,
-                        std::uint64_t& serial, std::string& error) {
+LedgerStatus pg_reserve(const LedgerReservation& reservation, std::uint64_t& serial,
+                        std::vector<LapsedNumber>& lapsed, std::string& error) {
   if (self.id.empty()) {
     error = "the ledger was opened without a station: it reserves nothing";
     return LedgerStatus::Refused;
   }
-  return call(error, [&] {
-    return in_transaction("BEGIN", error,
-                          [&] { return reserve_locked(pool, attempt_id, serial, error); });
+  LedgerStatus status = call(error, [&] {
+    lapsed.clear();
+    return in_transaction("BEGIN", error, [&] {
+      return reserve_locked(reservation, serial, lapsed, error);
+    });
   });
+  if (status != LedgerStatus::Ok && status != LedgerStatus::Exhausted) lapsed.clear();
+  return status;
 }
 
 LedgerStatus pg_settle(const std::string& pool, std::uint64_t serial,
@@ -552,11 +618,14 @@ LedgerStatus pg_settle(const std::string& pool, std::uint64_t serial,
   const Param number_param = number(static_cast<std::int64_t>(serial));
   return call(error, [&] {
     Rows rows;
-    LedgerStatus status = run("UPDATE serials SET state = $4, changed_unix_ms = " SERVER_NOW_MS
-                              " WHERE pool = $1 AND serial = $2 AND attempt_id = $3"
-                              " AND state = 'reserved' RETURNING serial",
-                              {text(pool), number_param, text(attempt_id), text(state)}, rows,
-                              error);
+    // A number spoiled because its station lapsed is still its attempt's to settle, once.
+    LedgerStatus status = run(
+        "UPDATE serials SET state = $4, changed_unix_ms = " SERVER_NOW_MS ","
+        " lapse_settled = CASE WHEN state = 'spoiled' THEN 1 ELSE 0 END"
+        " WHERE pool = $1 AND serial = $2 AND attempt_id = $3 AND (state = 'reserved'"
+        " OR (state = 'spoiled' AND spoiled_by IS NOT NULL AND lapse_settled = 0))"
+        " RETURNING serial",
+        {text(pool), number_param, text(attempt_id), text(state)}, rows, error);
     if (status != LedgerStatus::Ok || rows.count() > 0) return status;
     status = run("SELECT state, attempt_id FROM serials WHERE pool = $1 AND serial = $2",
                  {text(pool), number_param}, rows, error);
@@ -595,14 +664,39 @@ LedgerStatus pg_renew_lease(std::string& error) {
   return call(error, [&] { return take_lease(error); });
 }
 
-LedgerStatus read_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+LedgerStatus pg_serials_left(const std::string& pool, std::uint64_t& left, std::string& error) {
+  // The numbers never handed out lie from next_serial on (a row at it: only the largest number
+  // kept there once taken), and the returned ones are counted through their own index.
+  return call(error, [&] {
+    Rows rows;
+    LedgerStatus status = run(
+        "SELECT p.next_serial, p.last_serial,"
+        " (SELECT count(*) FROM serials WHERE pool = $1 AND state = 'returned'),"
+        " EXISTS (SELECT 1 FROM serials s WHERE s.pool = $1 AND s.serial = p.next_serial)"
+        " FROM serial_pools p WHERE p.pool = $1",
+        {text(pool)}, rows, error);
+    if (status != LedgerStatus::Ok) return status;
+    if (rows.count() != 1) return refused(error, "no serial pool '" + pool + "'");
+    std::int64_t next = rows.num(0, 0);
+    std::int64_t last = rows.num(0, 1);
+    std::uint64_t fresh = next > last ? 0 : static_cast<std::uint64_t>(last - next) + 1;
+    if (fresh > 0 && rows.str(0, 3) == "t") --fresh;
+    left = fresh + static_cast<std::uint64_t>(rows.num(0, 2));
+    return LedgerStatus::Ok;
+  });
+}
+
+LedgerStatus read_report(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                          std::string& error) {
+  LedgerStatus status = allow_long_statements(error);
+  if (status != LedgerStatus::Ok) return status;
   Rows rows;
-  LedgerStatus status = run(
+  status = run(
       "SELECT p.pool, p.first_serial, p.last_serial, count(s.serial),"
       " count(*) FILTER (WHERE s.state = 'used'), count(*) FILTER (WHERE s.state = 'spoiled'),"
       " count(*) FILTER (WHERE s.state = 'returned'),"
-      " count(*) FILTER (WHERE s.state = 'reserved')"
+      " count(*) FILTER (WHERE s.state = 'reserved'),"
+      " count(*) FILTER (WHERE s.lapse_settled = 1)"
       " FROM serial_pools p LEFT JOIN serials s ON s.pool = p.pool"
       " GROUP BY p.pool, p.first_serial, p.last_serial ORDER BY p.pool",
       {}, rows, error);
@@ -619,32 +713,49 @@ LedgerStatus read_report(std::vector<PoolReport>& pools, std::vector<SerialUse>*
     report.returned = static_cast<std::uint64_t>(rows.num(i, 6));
     report.reserved = static_cast<std::uint64_t>(rows.num(i, 7));
     report.left = report.last - report.first + 1 - handed_out + report.returned;
+    report.lapse_settled = static_cast<std::uint64_t>(rows.num(i, 8));
     pools.push_back(report);
   }
   if (uses == nullptr) return LedgerStatus::Ok;
-  status = run("SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
-               " COALESCE(a.host, st.host, ''), COALESCE(a.slot, ''), COALESCE(a.result, '')"
+  // An attempt's row goes with the number it burnt: a number whose reservation was retried after
+  // a lost answer, and spoiled by a lapse meanwhile, keeps the attempt's id but not its board.
+  status = run("DECLARE uses NO SCROLL CURSOR FOR"
+               " SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
+               " COALESCE(a.host, st.host, ''), COALESCE(a.slot, s.slot, ''),"
+               " COALESCE(a.board, s.board, 0), COALESCE(a.result, '')"
                " FROM serials s LEFT JOIN attempts a ON a.attempt_id = s.attempt_id"
-               " LEFT JOIN stations st ON st.station_id = s.station_id"
+               " AND a.serial = s.serial LEFT JOIN stations st ON st.station_id = s.station_id"
                " ORDER BY s.pool, s.serial",
                {}, rows, error);
-  if (status != LedgerStatus::Ok) return status;
-  uses->clear();
-  for (int i = 0; i < rows.count(); ++i) {
-    uses->push_back({rows.str(i, 0), static_cast<std::uint64_t>(rows.num(i, 1)), rows.str(i, 2),
-                     rows.str(i, 3), rows.str(i, 4), rows.str(i, 5), rows.str(i, 6),
-                     rows.str(i, 7)});
+  SerialUse use;
+  while (status == LedgerStatus::Ok) {
+    deadline = Clock::now() + LONG_STATEMENT_BUDGET;
+    status = run(REPORT_PAGE, {}, rows, error);
+    if (status != LedgerStatus::Ok || rows.count() == 0) break;
+    for (int i = 0; i < rows.count(); ++i) {
+      use.pool = rows.str(i, 0);
+      use.serial = static_cast<std::uint64_t>(rows.num(i, 1));
+      use.state = rows.str(i, 2);
+      use.attempt_id = rows.str(i, 3);
+      use.station_id = rows.str(i, 4);
+      use.host = rows.str(i, 5);
+      use.slot = rows.str(i, 6);
+      use.board = static_cast<int>(rows.num(i, 7));
+      use.result = rows.str(i, 8);
+      if (!(*uses)(use)) return LedgerStatus::Ok;
+    }
   }
-  return LedgerStatus::Ok;
+  return status;
 }
 
-LedgerStatus pg_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+LedgerStatus pg_report(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                        std::string& error) {
-  // One snapshot, so the list agrees with the counts.
-  return call(error, [&] {
-    return in_transaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error,
-                          [&] { return read_report(pools, uses, error); });
-  });
+  // One snapshot, so the list agrees with the counts. Not tried again over a new connection as
+  // the station's calls are: the uses already handed on would come twice.
+  LedgerStatus status = begin_call(error);
+  if (status != LedgerStatus::Ok) return status;
+  return in_transaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error,
+                        [&] { return read_report(pools, uses, error); });
 }
 
 void pg_close() {
@@ -665,8 +776,9 @@ void pg_close() {
 
 #undef SERVER_NOW_MS
 
-const LedgerBackend TABLE = {pg_open,          pg_define_pool, pg_reserve, pg_settle,
-                             pg_record_attempt, pg_renew_lease, pg_report,  pg_close};
+const LedgerBackend TABLE = {pg_open,           pg_define_pool, pg_reserve,      pg_settle,
+                             pg_record_attempt, pg_renew_lease, pg_serials_left, pg_report,
+                             pg_close};
 
 }  // namespace
 

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -168,11 +169,36 @@ LedgerStatus check_ledger(bool read_only, std::string& error) {
                       ": use a newer station",
                   error);
   }
+  // A report writes nothing, so it cannot migrate: the next station's start does.
+  if (version < LEDGER_SCHEMA_VERSION) {
+    return refuse("its schema is version " + std::to_string(version) + ", older than this" +
+                      " station's " + std::to_string(LEDGER_SCHEMA_VERSION) +
+                      ": start a station on it once (it migrates the ledger), then report",
+                  error);
+  }
   return LedgerStatus::Ok;
 }
 
-// Creates version 1 in an empty file, or checks the version of the one there. A newer schema is
-// left untouched: not one statement runs against it.
+// Within the open's transaction: takes the schema from version up to this station's.
+LedgerStatus migrate(std::int64_t version, std::string& error) {
+  if (version >= LEDGER_SCHEMA_VERSION) return LedgerStatus::Ok;
+  for (std::int64_t from = version; from < LEDGER_SCHEMA_VERSION; ++from) {
+    for (const char* statement : LEDGER_MIGRATIONS[static_cast<std::size_t>(from - 1)]) {
+      int code = execute(statement);
+      if (code != SQLITE_OK) {
+        return abandon(code, "cannot migrate its schema from version " + std::to_string(from),
+                       error);
+      }
+    }
+  }
+  Statement update("UPDATE ledger_schema SET version = ?");
+  update.bind(1, static_cast<std::int64_t>(LEDGER_SCHEMA_VERSION));
+  if (update.run() != SQLITE_OK) return abandon(update.code, "cannot record its version", error);
+  return LedgerStatus::Ok;
+}
+
+// Creates the schema in an empty file, or checks the version of the one there and migrates an
+// older one. A newer schema is left untouched: not one statement runs against it.
 LedgerStatus prepare_schema(std::string& error) {
   int code = begin();
   if (code != SQLITE_OK) return abandon(code, "cannot lock it", error);
@@ -207,27 +233,33 @@ LedgerStatus prepare_schema(std::string& error) {
       code = execute(statement);
       if (code != SQLITE_OK) return abandon(code, "cannot create its tables", error);
     }
-    Statement insert("INSERT INTO ledger_schema (version) VALUES (?)");
-    insert.bind(1, static_cast<std::int64_t>(LEDGER_SCHEMA_VERSION));
+    Statement insert("INSERT INTO ledger_schema (version) VALUES (1)");
     if (insert.run() != SQLITE_OK) return abandon(insert.code, "cannot record its version", error);
+    version = 1;
   }
-  // A later version migrates from here, one version at a time, in this transaction.
+  LedgerStatus migrated = migrate(version, error);
+  if (migrated != LedgerStatus::Ok) return migrated;
   code = commit();
   if (code != SQLITE_OK) return abandon(code, "cannot commit its schema", error);
   return LedgerStatus::Ok;
 }
 
 LedgerStatus take_lease(std::string& error) {
+  this_station = with_identity(this_station);
   std::int64_t now = now_unix_ms();
   Statement upsert(
-      "INSERT INTO stations (station_id, host, pid, started_unix_ms, lease_until_unix_ms, ended)"
-      " VALUES (?, ?, ?, ?, ?, 0) ON CONFLICT (station_id) DO UPDATE SET host = excluded.host,"
-      " pid = excluded.pid, lease_until_unix_ms = excluded.lease_until_unix_ms, ended = 0");
+      "INSERT INTO stations (station_id, host, pid, started_unix_ms, lease_until_unix_ms, ended,"
+      " machine, process_start) VALUES (?, ?, ?, ?, ?, 0, ?, ?) ON CONFLICT (station_id)"
+      " DO UPDATE SET host = excluded.host, pid = excluded.pid,"
+      " lease_until_unix_ms = excluded.lease_until_unix_ms, ended = 0,"
+      " machine = excluded.machine, process_start = excluded.process_start");
   upsert.bind(1, this_station.id);
   upsert.bind(2, this_station.host);
   upsert.bind(3, this_station.pid);
   upsert.bind(4, now);
   upsert.bind(5, now + LEDGER_LEASE_MS);
+  upsert.bind(6, this_station.machine);
+  upsert.bind(7, this_station.process_start);
   if (upsert.run() != SQLITE_OK) {
     return fail(upsert.code, "cannot take this station's lease", error);
   }
@@ -359,33 +391,53 @@ LedgerStatus sqlite_define_pool(const SerialPool& pool, std::string& error) {
   return LedgerStatus::Ok;
 }
 
-// Within the reservation's transaction: the numbers other stations reserved and can no longer
-// settle become spoiled. A station has lapsed when it ended, when its lease ran out, or, on this
-// host, when its process is gone. A reservation without a station row has no lease at all.
-int spoil_lapsed(std::int64_t now) {
-  std::vector<std::string> lapsed;
+// Within the reservation's transaction: the pool's numbers that other stations reserved and can
+// no longer settle become spoiled, marked as spoiled by this station for a lapse, and are handed
+// back in lapsed. Only the reserved rows are read, through their own index.
+int spoil_lapsed(const std::string& pool, std::int64_t now, std::vector<LapsedNumber>& lapsed) {
+  std::vector<LeaseHolder> gone;
   {
     Statement holders(
-        "SELECT DISTINCT s.station_id, t.station_id IS NULL, t.host, t.pid,"
-        " t.lease_until_unix_ms, t.ended FROM serials s"
-        " LEFT JOIN stations t ON t.station_id = s.station_id"
-        " WHERE s.state = 'reserved' AND s.station_id <> ?");
-    holders.bind(1, this_station.id);
+        "SELECT DISTINCT s.station_id, t.station_id IS NOT NULL, COALESCE(t.host, ''),"
+        " COALESCE(t.machine, ''), COALESCE(t.pid, 0), COALESCE(t.process_start, 0),"
+        " COALESCE(t.ended, 0), COALESCE(t.lease_until_unix_ms, 0) < ?"
+        " FROM serials s LEFT JOIN stations t ON t.station_id = s.station_id"
+        " WHERE s.pool = ? AND s.state = 'reserved' AND s.station_id <> ?");
+    holders.bind(1, now);
+    holders.bind(2, pool);
+    holders.bind(3, this_station.id);
     while (holders.row()) {
-      bool gone = holders.integer(1) != 0 || holders.integer(5) != 0 || holders.integer(4) < now ||
-                  (holders.text(2) == this_station.host && process_gone(holders.integer(3)));
-      if (gone) lapsed.push_back(holders.text(0));
+      LeaseHolder holder;
+      holder.station_id = holders.text(0);
+      holder.has_row = holders.integer(1) != 0;
+      holder.host = holders.text(2);
+      holder.machine = holders.text(3);
+      holder.pid = holders.integer(4);
+      holder.process_start = holders.integer(5);
+      holder.ended = holders.integer(6) != 0;
+      holder.lease_run_out = holders.integer(7) != 0;
+      if (holder_lapsed(holder, this_station.machine)) gone.push_back(holder);
     }
     if (holders.code != SQLITE_OK) return holders.code;
   }
-  for (const std::string& station_id : lapsed) {
+  for (const LeaseHolder& holder : gone) {
     Statement spoil(
-        "UPDATE serials SET state = 'spoiled', changed_unix_ms = ?"
-        " WHERE state = 'reserved' AND station_id = ?");
-    spoil.bind(1, now);
-    spoil.bind(2, station_id);
-    if (spoil.run() != SQLITE_OK) return spoil.code;
+        "UPDATE serials SET state = 'spoiled', spoiled_by = ?, lapse_settled = 0,"
+        " changed_unix_ms = ? WHERE pool = ? AND station_id = ? AND state = 'reserved'"
+        " RETURNING serial, attempt_id, COALESCE(slot, ''), COALESCE(board, 0)");
+    spoil.bind(1, this_station.id);
+    spoil.bind(2, now);
+    spoil.bind(3, pool);
+    spoil.bind(4, holder.station_id);
+    while (spoil.row()) {
+      lapsed.push_back({pool, static_cast<std::uint64_t>(spoil.integer(0)), spoil.text(1),
+                        holder.station_id, holder.host, spoil.text(2),
+                        static_cast<int>(spoil.integer(3))});
+    }
+    if (spoil.code != SQLITE_OK) return spoil.code;
   }
+  std::sort(lapsed.begin(), lapsed.end(),
+            [](const LapsedNumber& a, const LapsedNumber& b) { return a.serial < b.serial; });
   return SQLITE_OK;
 }
 
@@ -428,46 +480,44 @@ LedgerStatus pick_number(const std::string& pool, std::uint64_t& serial, bool& f
   return LedgerStatus::Exhausted;
 }
 
-LedgerStatus sqlite_reserve(const std::string& pool, const std::string& attempt_id,
-                            std::uint64_t& serial, std::string& error) {
-  // A number needs a lease that keeps it: without one the next station would spoil it at once.
-  if (this_station.id.empty()) return refuse("it was opened without a station to reserve", error);
-  std::int64_t now = now_unix_ms();
-  int code = begin();
-  if (code != SQLITE_OK) return abandon(code, "cannot lock it to reserve", error);
-  code = spoil_lapsed(now);
+LedgerStatus reserve_locked(const LedgerReservation& r, std::int64_t now, std::uint64_t& serial,
+                            std::vector<LapsedNumber>& lapsed, std::string& error) {
+  const std::string& pool = r.pool;
+  int code = spoil_lapsed(pool, now, lapsed);
   if (code != SQLITE_OK) return abandon(code, "cannot spoil lapsed reservations", error);
   // A retry of a reservation that was committed hands out the same number again.
   {
     Statement held(
-        "SELECT serial FROM serials WHERE pool = ? AND state = 'reserved' AND attempt_id = ?");
+        "SELECT serial FROM serials WHERE pool = ? AND station_id = ? AND state = 'reserved'"
+        " AND attempt_id = ?");
     held.bind(1, pool);
-    held.bind(2, attempt_id);
+    held.bind(2, this_station.id);
+    held.bind(3, r.attempt_id);
     if (held.row()) {
       serial = static_cast<std::uint64_t>(held.integer(0));
-      code = commit();
-      return code == SQLITE_OK ? LedgerStatus::Ok : abandon(code, "cannot commit", error);
+      return LedgerStatus::Ok;
     }
     if (held.code != SQLITE_OK) return abandon(held.code, "cannot read pool " + pool, error);
   }
   bool fresh = false;
   LedgerStatus status = pick_number(pool, serial, fresh, error);
-  if (status == LedgerStatus::Exhausted) {
-    code = commit();  // the spoiled reservations stay spoiled
-    return code == SQLITE_OK ? status : abandon(code, "cannot commit", error);
-  }
   if (status != LedgerStatus::Ok) return status;
   std::int64_t number = static_cast<std::int64_t>(serial);
-  Statement take(fresh
-                     ? "INSERT INTO serials (state, attempt_id, station_id, changed_unix_ms,"
-                       " pool, serial) VALUES ('reserved', ?, ?, ?, ?, ?)"
-                     : "UPDATE serials SET state = 'reserved', attempt_id = ?, station_id = ?,"
-                       " changed_unix_ms = ? WHERE pool = ? AND serial = ? AND state = 'returned'");
-  take.bind(1, attempt_id);
+  Statement take(fresh ? "INSERT INTO serials (state, attempt_id, station_id, changed_unix_ms,"
+                         " slot, board, attempt, pool, serial)"
+                         " VALUES ('reserved', ?, ?, ?, ?, ?, ?, ?, ?)"
+                       : "UPDATE serials SET state = 'reserved', attempt_id = ?, station_id = ?,"
+                         " changed_unix_ms = ?, slot = ?, board = ?, attempt = ?,"
+                         " spoiled_by = NULL, lapse_settled = 0"
+                         " WHERE pool = ? AND serial = ? AND state = 'returned'");
+  take.bind(1, r.attempt_id);
   take.bind(2, this_station.id);
   take.bind(3, now);
-  take.bind(4, pool);
-  take.bind(5, number);
+  take.bind(4, r.slot);
+  take.bind(5, static_cast<std::int64_t>(r.board));
+  take.bind(6, static_cast<std::int64_t>(r.attempt));
+  take.bind(7, pool);
+  take.bind(8, number);
   if (take.run() != SQLITE_OK) return abandon(take.code, "cannot reserve in pool " + pool, error);
   if (fresh) {
     // The last number of a pool that ends at the largest one keeps next_serial on it: its row
@@ -477,9 +527,26 @@ LedgerStatus sqlite_reserve(const std::string& pool, const std::string& attempt_
     advance.bind(2, pool);
     if (advance.run() != SQLITE_OK) return abandon(advance.code, "cannot advance pool", error);
   }
-  code = commit();
-  if (code != SQLITE_OK) return abandon(code, "cannot commit the reservation", error);
   return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_reserve(const LedgerReservation& reservation, std::uint64_t& serial,
+                            std::vector<LapsedNumber>& lapsed, std::string& error) {
+  // A number needs a lease that keeps it: without one the next station would spoil it at once.
+  if (this_station.id.empty()) return refuse("it was opened without a station to reserve", error);
+  std::int64_t now = now_unix_ms();
+  int code = begin();
+  if (code != SQLITE_OK) return abandon(code, "cannot lock it to reserve", error);
+  LedgerStatus status = reserve_locked(reservation, now, serial, lapsed, error);
+  // Exhausted commits too: the spoiled reservations stay spoiled, and are said.
+  if (status == LedgerStatus::Ok || status == LedgerStatus::Exhausted) {
+    code = commit();
+    if (code == SQLITE_OK) return status;
+    status = abandon(code, "cannot commit the reservation", error);
+  }
+  rollback();
+  lapsed.clear();
+  return status;
 }
 
 LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
@@ -494,18 +561,22 @@ LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
   if (code != SQLITE_OK) return abandon(code, "cannot lock it to settle " + number, error);
   std::string state;
   std::string holder;
+  bool lapsed = false;  // spoiled because its station lapsed, its attempt not heard since
   {
-    Statement read("SELECT state, attempt_id FROM serials WHERE pool = ? AND serial = ?");
+    Statement read(
+        "SELECT state, attempt_id, spoiled_by IS NOT NULL AND lapse_settled = 0 FROM serials"
+        " WHERE pool = ? AND serial = ?");
     read.bind(1, pool);
     read.bind(2, static_cast<std::int64_t>(serial));
     if (read.row()) {
       state = read.text(0);
       holder = read.text(1);
+      lapsed = state == "spoiled" && read.integer(2) != 0;
     } else if (read.code != SQLITE_OK) {
       return abandon(read.code, "cannot read " + number, error);
     }
   }
-  if (holder == attempt_id && state == target) {  // settled before: a retry
+  if (holder == attempt_id && state == target && !lapsed) {  // settled before: a retry
     rollback();
     return LedgerStatus::Ok;
   }
@@ -514,12 +585,15 @@ LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
     return refuse(number + " is " + state + " by attempt " + holder + ", not by " + attempt_id,
                   error);
   }
-  if (state != "reserved") return refuse(number + " is " + state + " already", error);
-  Statement move("UPDATE serials SET state = ?, changed_unix_ms = ? WHERE pool = ? AND serial = ?");
+  if (state != "reserved" && !lapsed) return refuse(number + " is " + state + " already", error);
+  Statement move(
+      "UPDATE serials SET state = ?, changed_unix_ms = ?, lapse_settled = ?"
+      " WHERE pool = ? AND serial = ?");
   move.bind(1, target);
   move.bind(2, now_unix_ms());
-  move.bind(3, pool);
-  move.bind(4, static_cast<std::int64_t>(serial));
+  move.bind(3, static_cast<std::int64_t>(lapsed ? 1 : 0));
+  move.bind(4, pool);
+  move.bind(5, static_cast<std::int64_t>(serial));
   if (move.run() != SQLITE_OK) return abandon(move.code, "cannot settle " + number, error);
   code = commit();
   if (code != SQLITE_OK) return abandon(code, "cannot commit settling " + number, error);
@@ -574,10 +648,31 @@ LedgerStatus sqlite_renew_lease(std::string& error) {
   return LedgerStatus::Ok;
 }
 
-LedgerStatus sqlite_report(std::vector<PoolReport>& pools, std::vector<SerialUse>* uses,
+LedgerStatus sqlite_serials_left(const std::string& pool, std::uint64_t& left,
+                                 std::string& error) {
+  // The numbers never handed out lie from next_serial on (a row at it: only the largest number
+  // kept there once taken), and the returned ones are counted through their own index.
+  Statement read(
+      "SELECT next_serial, last_serial,"
+      " (SELECT COUNT(*) FROM serials WHERE pool = ?1 AND state = 'returned'),"
+      " EXISTS (SELECT 1 FROM serials s WHERE s.pool = ?1 AND s.serial = p.next_serial)"
+      " FROM serial_pools p WHERE pool = ?1");
+  read.bind(1, pool);
+  if (!read.row()) {
+    if (read.code != SQLITE_OK) return fail(read.code, "cannot read pool " + pool, error);
+    return refuse("it has no pool " + pool, error);
+  }
+  std::int64_t next = read.integer(0);
+  std::int64_t last = read.integer(1);
+  std::uint64_t fresh = next > last ? 0 : static_cast<std::uint64_t>(last - next) + 1;
+  if (fresh > 0 && read.integer(3) != 0) --fresh;
+  left = fresh + static_cast<std::uint64_t>(read.integer(2));
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_report(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                            std::string& error) {
   pools.clear();
-  if (uses != nullptr) uses->clear();
   // One read transaction: the counts and the list are of the same moment.
   int code = execute("BEGIN");
   if (code != SQLITE_OK) return abandon(code, "cannot read it", error);
@@ -585,7 +680,7 @@ LedgerStatus sqlite_report(std::vector<PoolReport>& pools, std::vector<SerialUse
     Statement counts(
         "SELECT p.pool, p.first_serial, p.last_serial,"
         " SUM(s.state = 'used'), SUM(s.state = 'spoiled'), SUM(s.state = 'returned'),"
-        " SUM(s.state = 'reserved'), COUNT(s.serial)"
+        " SUM(s.state = 'reserved'), COUNT(s.serial), SUM(s.lapse_settled)"
         " FROM serial_pools p LEFT JOIN serials s ON s.pool = p.pool"
         " GROUP BY p.pool ORDER BY p.pool");
     while (counts.row()) {
@@ -600,18 +695,24 @@ LedgerStatus sqlite_report(std::vector<PoolReport>& pools, std::vector<SerialUse
       // Every number handed out has a row; those without one were never handed out.
       std::uint64_t handed_out = static_cast<std::uint64_t>(counts.integer(7));
       report.left = (report.last - report.first + 1) - handed_out + report.returned;
+      report.lapse_settled = static_cast<std::uint64_t>(counts.integer(8));
       pools.push_back(report);
     }
     if (counts.code != SQLITE_OK) return abandon(counts.code, "cannot count its numbers", error);
   }
   if (uses != nullptr) {
+    // An attempt's row goes with the number it burnt: a number whose reservation was retried after
+    // a lost answer, and spoiled by a lapse meanwhile, keeps the attempt's id but not its board.
     Statement list(
         "SELECT s.pool, s.serial, s.state, s.attempt_id, s.station_id,"
-        " COALESCE(a.host, t.host, ''), COALESCE(a.slot, ''), COALESCE(a.result, '')"
+        " COALESCE(a.host, t.host, ''), COALESCE(a.slot, s.slot, ''),"
+        " COALESCE(a.board, s.board, 0), COALESCE(a.result, '')"
         " FROM serials s LEFT JOIN attempts a ON a.attempt_id = s.attempt_id"
+        " AND a.serial = s.serial"
         " LEFT JOIN stations t ON t.station_id = s.station_id ORDER BY s.pool, s.serial");
-    while (list.row()) {
-      SerialUse use;
+    SerialUse use;
+    bool wanted = true;
+    while (wanted && list.row()) {
       use.pool = list.text(0);
       use.serial = static_cast<std::uint64_t>(list.integer(1));
       use.state = list.text(2);
@@ -619,10 +720,13 @@ LedgerStatus sqlite_report(std::vector<PoolReport>& pools, std::vector<SerialUse
       use.station_id = list.text(4);
       use.host = list.text(5);
       use.slot = list.text(6);
-      use.result = list.text(7);
-      uses->push_back(use);
+      use.board = static_cast<int>(list.integer(7));
+      use.result = list.text(8);
+      wanted = (*uses)(use);
     }
-    if (list.code != SQLITE_OK) return abandon(list.code, "cannot list its numbers", error);
+    if (wanted && list.code != SQLITE_OK) {
+      return abandon(list.code, "cannot list its numbers", error);
+    }
   }
   rollback();
   return LedgerStatus::Ok;
@@ -641,8 +745,8 @@ void sqlite_close() {
 
 }  // namespace
 
-const LedgerBackend SQLITE_LEDGER = {sqlite_open,   sqlite_define_pool,    sqlite_reserve,
-                                     sqlite_settle, sqlite_record_attempt, sqlite_renew_lease,
-                                     sqlite_report, sqlite_close};
+const LedgerBackend SQLITE_LEDGER = {
+    sqlite_open,        sqlite_define_pool,  sqlite_reserve, sqlite_settle, sqlite_record_attempt,
+    sqlite_renew_lease, sqlite_serials_left, sqlite_report,  sqlite_close};
 
 }  // namespace xarveld::station

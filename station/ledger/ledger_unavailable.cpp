@@ -16,7 +16,7 @@ LedgerStatus open_none(const std::string&, const LedgerStation&, LedgerAccess,
   return no_ledger(error);
 }
 LedgerStatus define_none(const SerialPool&, std::string& error) { return no_ledger(error); }
-LedgerStatus reserve_none(const std::string&, const std::string&, std::uint64_t&,
+LedgerStatus reserve_none(const LedgerReservation&, std::uint64_t&, std::vector<LapsedNumber>&,
                           std::string& error) {
   return no_ledger(error);
 }
@@ -26,7 +26,10 @@ LedgerStatus settle_none(const std::string&, std::uint64_t, const std::string&, 
 }
 LedgerStatus record_none(const LedgerAttemptRow&, std::string& error) { return no_ledger(error); }
 LedgerStatus renew_none(std::string& error) { return no_ledger(error); }
-LedgerStatus report_none(std::vector<PoolReport>&, std::vector<SerialUse>*, std::string& error) {
+LedgerStatus left_none(const std::string&, std::uint64_t&, std::string& error) {
+  return no_ledger(error);
+}
+LedgerStatus report_none(std::vector<PoolReport>&, const SerialUseSink*, std::string& error) {
   return no_ledger(error);
 }
 void close_none() {}
@@ -34,6 +37,7 @@ void close_none() {}
 }  // namespace
 
 const LedgerBackend SQLITE_LEDGER = {open_none,   define_none, reserve_none, settle_none,
-                                     record_none, renew_none,  report_none,  close_none};
+                                     record_none, renew_none,  left_none,    report_none,
+                                     close_none};
 
 }  // namespace xarveld::station

@@ -1,6 +1,6 @@
 // What every ledger backend must do, against its real database: the life of a number, the
-// attempt rows, stations that die holding numbers, stations at once, and the schema's version.
-// The stations are real processes.
+// attempt rows, stations that die or lapse holding numbers, stations at once, the schema's
+// version and its migration, and the report. The stations are real processes.
 #include "tests/station/ledger_conformance.hpp"
 
 #include <signal.h>
@@ -12,6 +12,9 @@
 #include <numeric>
 #include <vector>
 
+#include "station/ledger/ledger_schema.hpp"
+#include "station/os/host.hpp"
+
 namespace xarveld::station {
 namespace {
 
@@ -22,17 +25,28 @@ constexpr LedgerStatus REFUSED = LedgerStatus::Refused;
 constexpr LedgerStatus EXHAUSTED = LedgerStatus::Exhausted;
 constexpr const char* HOST = "line-pc";
 
+// A station of this machine, or of another (judged by its lease) when another host is named.
 LedgerStation station_named(const std::string& id, const std::string& host = HOST) {
-  return {id, host, static_cast<std::int64_t>(getpid())};
+  LedgerStation station{id, host, static_cast<std::int64_t>(getpid())};
+  if (host != HOST) station.machine = host;
+  return station;
 }
 
-// The number reserved, or 0 with the status in status.
+// The number reserved (for slot "bay", board 4), or 0 with the status in status; the numbers
+// of lapsed stations it spoiled as "serial attempt station host slot board".
 std::uint64_t reserve(const std::string& pool, const std::string& attempt_id,
-                      LedgerStatus* status = nullptr) {
+                      LedgerStatus* status = nullptr, std::vector<std::string>* lapsed = nullptr) {
   std::uint64_t serial = 0;
   std::string error;
-  LedgerStatus result = ledger_reserve(pool, attempt_id, serial, error);
+  std::vector<LapsedNumber> spoiled;
+  LedgerStatus result = ledger_reserve({pool, attempt_id, "bay", 4, 1}, serial, spoiled, error);
   if (status != nullptr) *status = result;
+  for (const LapsedNumber& n : spoiled) {
+    EXPECT_EQ(n.pool, pool);
+    if (lapsed == nullptr) continue;
+    lapsed->push_back(std::to_string(n.serial) + " " + n.attempt_id + " " + n.station_id + " " +
+                      n.host + " " + n.slot + " " + std::to_string(n.board));
+  }
   return result == OK ? serial : 0;
 }
 
@@ -48,24 +62,26 @@ LedgerStatus settle(const std::string& pool, std::uint64_t serial, const std::st
   return ledger_settle(pool, serial, attempt_id, to, error);
 }
 
-// "used spoiled returned reserved left" of a pool, and its numbers as "serial state attempt
-// station host slot result".
+// "used spoiled returned reserved left lapse-settled" of a pool, and its numbers as "serial
+// state attempt station host slot board result".
 std::string counts(const std::string& pool, std::vector<std::string>* listed = nullptr) {
   std::vector<PoolReport> pools;
-  std::vector<SerialUse> uses;
   std::string error;
-  EXPECT_EQ(ledger_report(pools, &uses, error), OK) << error;
-  for (const SerialUse& u : uses) {
+  const SerialUseSink list = [&](const SerialUse& u) {
     if (listed != nullptr && u.pool == pool) {
       listed->push_back(std::to_string(u.serial) + " " + u.state + " " + u.attempt_id + " " +
-                        u.station_id + " " + u.host + " " + u.slot + " " + u.result);
+                        u.station_id + " " + u.host + " " + u.slot + " " +
+                        std::to_string(u.board) + " " + u.result);
     }
-  }
+    return true;
+  };
+  EXPECT_EQ(ledger_report(pools, &list, error), OK) << error;
   for (const PoolReport& r : pools) {
     if (r.pool != pool) continue;
     return std::to_string(r.first) + "-" + std::to_string(r.last) + ": " + std::to_string(r.used) +
            " " + std::to_string(r.spoiled) + " " + std::to_string(r.returned) + " " +
-           std::to_string(r.reserved) + " " + std::to_string(r.left);
+           std::to_string(r.reserved) + " " + std::to_string(r.left) + " " +
+           std::to_string(r.lapse_settled);
   }
   return "no pool " + pool;
 }
@@ -155,9 +171,9 @@ TEST_P(LedgerConformance, NumbersAreHandedOutSettledAndNeverGivenTwice) {
   EXPECT_EQ(reserve_status("top", "t3"), EXHAUSTED);
   const std::string top_1 = std::to_string(TOP - 1), top = std::to_string(TOP);
   std::vector<std::string> listed;  // listed beside the other pool's numbers
-  EXPECT_EQ(counts("top", &listed), top_1 + "-" + top + ": 0 0 0 2 0");
-  EXPECT_EQ(listed, (std::vector<std::string>{top_1 + " reserved t1 s1 line-pc  ",
-                                              top + " reserved t2 s1 line-pc  "}));
+  EXPECT_EQ(counts("top", &listed), top_1 + "-" + top + ": 0 0 0 2 0 0");
+  EXPECT_EQ(listed, (std::vector<std::string>{top_1 + " reserved t1 s1 line-pc bay 4 ",
+                                              top + " reserved t2 s1 line-pc bay 4 "}));
 }
 
 TEST_P(LedgerConformance, AttemptRowsAreOnePerAttemptAndTheReportAgrees) {
@@ -175,6 +191,7 @@ TEST_P(LedgerConformance, AttemptRowsAreOnePerAttemptAndTheReportAgrees) {
     row.station_id = "s1";
     row.host = HOST;
     row.slot = "slot-" + row.attempt_id;
+    row.board = 2;
     row.result = result;
     row.pool = "q";
     row.has_serial = true;
@@ -190,19 +207,34 @@ TEST_P(LedgerConformance, AttemptRowsAreOnePerAttemptAndTheReportAgrees) {
             "PASS");
 
   std::vector<std::string> listed;
-  EXPECT_EQ(counts("q", &listed), "10-19: 1 1 0 1 7");
-  EXPECT_EQ(listed, (std::vector<std::string>{"10 used a1 s1 line-pc slot-a1 PASS",
-                                              "11 spoiled a2 s1 line-pc slot-a2 TIMEOUT",
-                                              "12 reserved a4 s1 line-pc  "}));
+  // Where a board was comes from its attempt's row, or from its reservation while it has none.
+  EXPECT_EQ(counts("q", &listed), "10-19: 1 1 0 1 7 0");
+  EXPECT_EQ(listed, (std::vector<std::string>{"10 used a1 s1 line-pc slot-a1 2 PASS",
+                                              "11 spoiled a2 s1 line-pc slot-a2 2 TIMEOUT",
+                                              "12 reserved a4 s1 line-pc bay 4 "}));
   EXPECT_EQ(settle("q", reserve("q", "a5"), "a5", S::Returned), OK);
-  EXPECT_EQ(counts("q"), "10-19: 1 1 1 1 7");  // 14 to 19, and 13 returned
+  EXPECT_EQ(counts("q"), "10-19: 1 1 1 1 7 0");  // 14 to 19, and 13 returned
+  std::uint64_t left = 0;
+  EXPECT_EQ(ledger_serials_left("q", left, error), OK) << error;
+  EXPECT_EQ(left, 7u);
+  EXPECT_EQ(ledger_serials_left("nowhere", left, error), REFUSED);
+
+  // The uses come one at a time, and a sink that says stop has the last of them.
+  std::vector<PoolReport> pools;
+  int handed = 0;
+  const SerialUseSink first_only = [&](const SerialUse& use) {
+    EXPECT_EQ(use.serial, 10u);
+    return ++handed < 1;
+  };
+  EXPECT_EQ(ledger_report(pools, &first_only, error), OK) << error;
+  EXPECT_EQ(handed, 1);
 }
 
-TEST_P(LedgerConformance, StationsThatDiedHoldingNumbersNeverHandThemOut) {
+TEST_P(LedgerConformance, LapsedStationsNumbersAreSaidAndTheirOwnWordStillSettlesThem) {
   std::string location = GetParam().fresh_location();
   const SerialPool pool{"p", 1, 8};
-  // A station that takes two numbers and dies with them: on this host it is killed; on another
-  // host it ends without a word, and its lease runs on.
+  // A station that takes two numbers and dies with them: on this machine it is killed; on
+  // another it ends without a word, and its lease runs on.
   auto holder = [&](const std::string& id, const std::string& host) {
     return start_child([=](FILE* out) {
       std::string error;
@@ -228,34 +260,112 @@ TEST_P(LedgerConformance, StationsThatDiedHoldingNumbersNeverHandThemOut) {
 
   std::string error;
   ASSERT_EQ(ledger_open(location, station_named("next"), error), OK) << error;
-  EXPECT_EQ(reserve("p", "n1"), 5u);
-  EXPECT_EQ(counts("p"), "1-8: 0 2 0 3 3") << "the killed station's spoiled, the other's held";
+  std::vector<std::string> lapsed;
+  EXPECT_EQ(reserve("p", "n1", nullptr, &lapsed), 5u);
+  EXPECT_EQ(lapsed, (std::vector<std::string>{"1 killed-a killed line-pc bay 4",
+                                              "2 killed-b killed line-pc bay 4"}));
+  EXPECT_EQ(counts("p"), "1-8: 0 2 0 3 3 0") << "the killed station's spoiled, the other's held";
   // The other's lease ran out a millisecond ago, by the clock the ledger judges leases with.
   GetParam().query(location, "UPDATE stations SET lease_until_unix_ms = " +
                                  GetParam().now_unix_ms_sql +
                                  " - 1 WHERE station_id = 'elsewhere'");
-  EXPECT_EQ(reserve("p", "n2"), 6u);
-  EXPECT_EQ(counts("p"), "1-8: 0 4 0 2 2") << "its lease lapsed; this station's own stay";
-  EXPECT_EQ(settle("p", 3, "elsewhere-a", S::Used), REFUSED);
+  lapsed.clear();
+  EXPECT_EQ(reserve("p", "n2", nullptr, &lapsed), 6u);
+  EXPECT_EQ(lapsed, (std::vector<std::string>{"3 elsewhere-a elsewhere other-pc bay 4",
+                                              "4 elsewhere-b elsewhere other-pc bay 4"}));
+  EXPECT_EQ(counts("p"), "1-8: 0 4 0 2 2 0") << "its lease lapsed; this station's own stay";
+  // Its attempts' word comes after all (its ledger was out of reach, not it): each is taken,
+  // once; another attempt's still is not.
+  const struct {
+    std::uint64_t serial;
+    const char* attempt;
+    SerialState to;
+    LedgerStatus status;
+  } late[] = {
+      {3, "elsewhere-a", S::Used, OK},      {3, "elsewhere-a", S::Used, OK},
+      {3, "elsewhere-a", S::Returned, REFUSED}, {4, "elsewhere-b", S::Returned, OK},
+      {2, "killed-b", S::Spoiled, OK},       {2, "killed-b", S::Used, REFUSED},
+      {1, "n1", S::Used, REFUSED},
+  };
+  for (const auto& l : late) {
+    EXPECT_EQ(settle("p", l.serial, l.attempt, l.to), l.status) << l.serial << " " << l.attempt;
+  }
+  EXPECT_EQ(counts("p"), "1-8: 1 2 1 2 3 3");
   EXPECT_EQ(settle("p", 5, "n1", S::Returned), OK);
+  // The returned ones first; the used and the spoiled never again.
   Numbers rest;
   for (std::uint64_t n = reserve("p", "r"); n != 0 && rest.size() < 8;
        n = reserve("p", "r" + std::to_string(n))) {
     rest.push_back(n);
   }
-  EXPECT_EQ(rest, (Numbers{5, 7, 8}));
+  EXPECT_EQ(rest, (Numbers{4, 5, 7, 8}));
 
   // A station that ended holding numbers (it closed, its process lives on) has lapsed too.
   ledger_close();
   ASSERT_EQ(ledger_open(location, station_named("after"), error), OK) << error;
   EXPECT_EQ(reserve_status("p", "x"), EXHAUSTED);
-  EXPECT_EQ(counts("p"), "1-8: 0 8 0 0 0");
+  EXPECT_EQ(counts("p"), "1-8: 1 7 0 0 0 2");
   GetParam().query(location, "UPDATE stations SET lease_until_unix_ms = 0");
   EXPECT_EQ(ledger_renew_lease(error), OK) << error;
   EXPECT_EQ(GetParam().query(location,
                              "SELECT COUNT(*) FROM stations WHERE station_id = 'after'"
                              " AND lease_until_unix_ms > 0"),
             "1");
+}
+
+// On one machine a station lives while its process does, whatever its lease says (it may be
+// stopped, or its ledger out of reach); a process that is gone, or whose number now belongs to
+// a process started later, has lapsed at once.
+TEST_P(LedgerConformance, StationsOfThisMachineLapseWithTheirProcessNotTheirLease) {
+  std::string location = GetParam().fresh_location();
+  std::string error;
+  ASSERT_EQ(ledger_open(location, station_named("judge"), error), OK) << error;
+  ASSERT_EQ(ledger_define_pool({"p", 1, 9}, error), OK) << error;
+  pid_t stopped = fork();
+  if (stopped == 0) {
+    pause();
+    _exit(0);
+  }
+  kill(stopped, SIGSTOP);
+  pid_t gone = fork();
+  if (gone == 0) {
+    pause();
+    _exit(0);
+  }
+  std::int64_t gone_start = process_start_time(gone);
+  kill(gone, SIGKILL);
+  waitpid(gone, nullptr, 0);
+  const std::int64_t self = getpid(), self_start = process_start_time(self);
+  const struct {
+    const char* id;
+    std::int64_t pid;
+    std::int64_t start;
+  } holders[] = {{"alive", self, self_start},
+                 {"stopped", stopped, process_start_time(stopped)},
+                 {"gone", gone, gone_start},
+                 {"reborn", self, self_start + 1}};
+  // Reserved here, then given to the four stations, whose leases ran out long ago.
+  for (std::uint64_t n = 1; n <= 4; ++n) {
+    EXPECT_EQ(reserve("p", std::string(holders[n - 1].id) + "-a"), n);
+  }
+  for (std::uint64_t n = 1; n <= 4; ++n) {
+    const auto& h = holders[n - 1];
+    const std::string id = h.id;
+    GetParam().query(location, "UPDATE serials SET station_id = '" + id + "' WHERE serial = " +
+                                   std::to_string(n));
+    GetParam().query(location,
+                     "INSERT INTO stations (station_id, host, pid, started_unix_ms,"
+                     " lease_until_unix_ms, ended, machine, process_start) VALUES ('" + id +
+                         "', 'line-pc', " + std::to_string(h.pid) + ", 0, 0, 0, '" +
+                         machine_identity() + "', " + std::to_string(h.start) + ")");
+  }
+  std::vector<std::string> lapsed;
+  EXPECT_EQ(reserve("p", "judge-b", nullptr, &lapsed), 5u);
+  EXPECT_EQ(lapsed, (std::vector<std::string>{"3 gone-a gone line-pc bay 4",
+                                              "4 reborn-a reborn line-pc bay 4"}));
+  EXPECT_EQ(counts("p"), "1-9: 0 2 0 3 4 0");
+  kill(stopped, SIGKILL);
+  waitpid(stopped, nullptr, 0);
 }
 
 TEST_P(LedgerConformance, StationsAtOnceShareOnePoolWithoutLoss) {
@@ -304,7 +414,7 @@ TEST_P(LedgerConformance, StationsAtOnceShareOnePoolWithoutLoss) {
 
   std::string error;
   ASSERT_EQ(ledger_open(location, station_named("audit"), error), OK) << error;
-  EXPECT_EQ(counts("line"), "1000-1079: 80 0 0 0 0");
+  EXPECT_EQ(counts("line"), "1000-1079: 80 0 0 0 0 0");
   EXPECT_EQ(reserve_status("line", "one-more"), EXHAUSTED);
 }
 
@@ -316,7 +426,7 @@ TEST_P(LedgerConformance, SchemaIsVersionedAndANewerOneIsRefused) {
   EXPECT_EQ(reserve_status("p", "no-lease"), REFUSED) << "a reader without a station";
   ledger_close();
   EXPECT_EQ(GetParam().query(location, "SELECT COUNT(*) || ' ' || MAX(version) FROM ledger_schema"),
-            "1 1");
+            "1 2");
   ASSERT_EQ(ledger_open(location, station_named("again"), error), OK) << error;
   ledger_close();
 
@@ -327,6 +437,39 @@ TEST_P(LedgerConformance, SchemaIsVersionedAndANewerOneIsRefused) {
   EXPECT_EQ(GetParam().query(location, "SELECT COUNT(*) FROM stations WHERE station_id = 'old'"),
             "0")
       << "a newer ledger is left untouched";
+}
+
+// A ledger of version 1, made by the DDL of its day, keeps its numbers and attempts when a later
+// station migrates it, and goes on from where it was.
+TEST_P(LedgerConformance, AVersionOneLedgerIsMigratedWithItsNumbers) {
+  std::string location = GetParam().fresh_location();
+  for (const char* statement : LEDGER_SCHEMA_V1) GetParam().query(location, statement);
+  for (const char* row : {
+           "INSERT INTO ledger_schema (version) VALUES (1)",
+           "INSERT INTO serial_pools VALUES ('p', 1, 5, 4)",
+           "INSERT INTO serials VALUES ('p', 1, 'used', 'old-1', 'old', 0)",
+           "INSERT INTO serials VALUES ('p', 2, 'returned', 'old-2', 'old', 0)",
+           "INSERT INTO serials VALUES ('p', 3, 'reserved', 'old-3', 'old', 0)",
+           "INSERT INTO stations VALUES ('old', 'old-pc', 1, 0, 0, 0)",
+           "INSERT INTO attempts VALUES ('old-1', 'old', 'old-pc', 'a', 2, 1, 0, 0, 'PASS', 0,"
+           " 'p', 1, 'aa', 'bb', '{}')",
+       }) {
+    GetParam().query(location, row);
+  }
+  std::string error;
+  ASSERT_EQ(ledger_open(location, station_named("new"), error), OK) << error;
+  EXPECT_EQ(GetParam().query(location, "SELECT COUNT(*) || ' ' || MAX(version) FROM ledger_schema"),
+            "1 2");
+  std::vector<std::string> lapsed, listed;
+  EXPECT_EQ(reserve("p", "new-1", nullptr, &lapsed), 2u);
+  EXPECT_EQ(lapsed, (std::vector<std::string>{"3 old-3 old old-pc  0"})) << "its lease is long out";
+  EXPECT_EQ(reserve("p", "new-2"), 4u);
+  EXPECT_EQ(counts("p", &listed), "1-5: 1 1 0 2 1 0");
+  EXPECT_EQ(listed, (std::vector<std::string>{"1 used old-1 old old-pc a 2 PASS",
+                                              "2 reserved new-1 new line-pc bay 4 ",
+                                              "3 spoiled old-3 old old-pc  0 ",
+                                              "4 reserved new-2 new line-pc bay 4 "}));
+  EXPECT_EQ(settle("p", 3, "old-3", S::Used), OK);
 }
 
 }  // namespace

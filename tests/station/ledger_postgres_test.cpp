@@ -65,7 +65,9 @@ const SerialPool POOL = {"board", 10, 14};
 std::uint64_t reserve(const std::string& attempt) {
   std::uint64_t serial = 0;
   std::string error;
-  EXPECT_EQ(POSTGRES_LEDGER->reserve(POOL.name, attempt, serial, error), LedgerStatus::Ok)
+  std::vector<LapsedNumber> lapsed;
+  EXPECT_EQ(POSTGRES_LEDGER->reserve({POOL.name, attempt, "a", 1, 1}, serial, lapsed, error),
+            LedgerStatus::Ok)
       << attempt << ": " << error;
   return serial;
 }
@@ -124,7 +126,9 @@ TEST(LedgerPostgres, ServerGoneAndBackUnderAnOpenLedger) {
 
   ASSERT_TRUE(test::postgres_stop(cluster.server, why)) << why;
   std::uint64_t serial = 0;
-  EXPECT_EQ(pg.reserve(POOL.name, "a2", serial, error), LedgerStatus::Unreachable);
+  std::vector<LapsedNumber> lapsed;
+  EXPECT_EQ(pg.reserve({POOL.name, "a2", "a", 2, 1}, serial, lapsed, error),
+            LedgerStatus::Unreachable);
   EXPECT_NE(error.find(cluster.server.dir), std::string::npos) << error;  // names the server
   EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   // The attempt row again, as after an answer that was lost.
@@ -149,7 +153,8 @@ TEST(LedgerPostgres, ServerGoneAndBackUnderAnOpenLedger) {
   std::vector<pid_t> frozen = test::postgres_processes(cluster.server);
   ASSERT_GE(frozen.size(), 2u);
   for (pid_t pid : frozen) kill(pid, SIGSTOP);
-  EXPECT_EQ(pg.reserve(POOL.name, "a4", serial, error), LedgerStatus::Unreachable);
+  EXPECT_EQ(pg.reserve({POOL.name, "a4", "a", 4, 1}, serial, lapsed, error),
+            LedgerStatus::Unreachable);
   EXPECT_EQ(pg.renew_lease(error), LedgerStatus::Unreachable);  // a new connection, unanswered
   for (pid_t pid : frozen) kill(pid, SIGCONT);
   EXPECT_EQ(reserve("a4"), 13u);

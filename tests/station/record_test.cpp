@@ -91,9 +91,10 @@ TEST(StationRecord, ReportCsvAndNumberedImage) {
       {"two\nlines", "\"two\nlines\""}, {"cr\r", "\"cr\r\""}, {" padded", "\" padded\""},
   };
   for (const auto& [text, field] : fields) EXPECT_EQ(csv_field(text), field) << text;
-  EXPECT_EQ(render_uses_csv({{"p,1", 7, "used", "id", "st", "host", "a", "PASS"}}),
-            "pool,serial,state,attempt_id,station_id,host,slot,result\r\n"
-            "\"p,1\",7,used,id,st,host,a,PASS\r\n");
+  EXPECT_EQ(csv_header() + csv_use_line({"p,1", 7, "used", "id", "st", "host", "a", 3, "PASS"}) +
+                csv_use_line({"p", 8, "reserved", "id2", "st", "host", "", 0, ""}),
+            "pool,serial,state,attempt_id,station_id,host,slot,board,result\r\n"
+            "\"p,1\",7,used,id,st,host,a,3,PASS\r\np,8,reserved,id2,st,host,,,\r\n");
   SerialPlacement plan;
   plan.base_image = "0123456789";
   plan.offset = 6;
