@@ -240,6 +240,16 @@ TEST_F(SerialsTest, AStationKilledMidBurnSpoilsItsNumbersAndLosesNothingElse) {
   EXPECT_GT(records_of("n2").at(0)["serial"], 3);
   EXPECT_EQ(ledger_uses[fast][8], "PASS");  // its attempt's row
   EXPECT_EQ(records().size(), 3u);
+  // The successor says what it found, and the CSV tells where each spoiled number was.
+  std::size_t said = next.out.find("spoiled 2 numbers a station that is gone had reserved (host ");
+  EXPECT_NE(said, std::string::npos) << next.out;
+  for (auto& [serial, use] : ledger_uses) {
+    if (use[2] != "spoiled") continue;
+    EXPECT_TRUE(use[6] == "s1" || use[6] == "s2") << serial;
+    EXPECT_EQ(use[7], "1") << serial;  // board
+    EXPECT_NE(next.out.find(std::to_string(serial) + " (" + use[6] + " board 1)", said),
+              std::string::npos) << next.out;
+  }
 }
 
 // A board that takes longer than a lease: its station renews the lease, so another station that
@@ -257,8 +267,8 @@ TEST_F(SerialsTest, ABoardLongerThanALeaseKeepsItsNumber) {
                std::chrono::system_clock::now().time_since_epoch()).count();
   };
   EXPECT_TRUE(wait_for([&] {
-    return std::stoll("0" + sqlite_value(file, "SELECT min(lease_until_unix_ms) FROM stations")) >
-           now_ms();
+    std::string lease = sqlite_value(file, "SELECT min(lease_until_unix_ms) FROM stations");
+    return !lease.empty() && std::stoll(lease) > now_ms();
   }, 10)) << "the lease was not renewed";
   ASSERT_TRUE(records().empty()) << "the slow board ended too soon for the case";
   Finished other = run_station(numbered({"fast=" + start_sim("fast")}, "1-9", {"-p", "small.bin"}));
@@ -315,6 +325,39 @@ TEST_F(SerialsTest, PostgresStoppedMidShiftBoardsWaitAndNoRowIsLostOrDoubled) {
   std::string ended;
   EXPECT_EQ(finish_station(ending, ended, 60), 1) << ended;
   EXPECT_NE(ended.find("\nnot in the ledger: e board 1 attempt 1 row: "), std::string::npos) << ended;
+}
+
+// The server down for longer than a lease while boards finish, and one station stopped (as with
+// Ctrl-Z) when it comes back: the other station's next reservation spoils nothing of a station
+// whose process lives, and every board that passed is used.
+TEST_F(SerialsTest, PostgresDownLongerThanALeaseSpoilsNoGoodBoard) {
+  start_postgres();
+  if (HasFatalFailure() || IsSkipped()) return;
+  std::vector<std::string> one = {"a=" + start_sim("a", {"--pace", "4800"})};
+  std::vector<std::string> two = {"--jobs", "1"};
+  two.push_back("b=" + start_sim("b", {"--pace", "4800"}));
+  two.push_back("c=" + start_sim("c"));
+  Station first = start_station(with_ledger(numbered(one, "1-100")));
+  Station second = start_station(with_ledger(numbered(two, "1-100")));
+  std::string why, output;
+  ASSERT_TRUE(wait_for([&] { return fs::exists(path("runs/a")) && fs::exists(path("runs/b")); }, 30));
+  ASSERT_TRUE(test::postgres_stop(server, why)) << why;
+  ASSERT_TRUE(wait_for([&] { return records_of("a").size() + records_of("b").size() == 2; }, 60));
+  kill(first.pid, SIGSTOP);
+  ASSERT_TRUE(test::postgres_start(server, why)) << why;
+  // Every lease ran out while the server was down.
+  test::postgres_value(ledger[1], "UPDATE stations SET lease_until_unix_ms = 0");
+  bool reserved = wait_for([&] { return records_of("c").size() == 1; }, 60);
+  kill(first.pid, SIGCONT);
+  EXPECT_TRUE(reserved);
+  EXPECT_EQ(finish_station(first, output, 60), 0) << output;
+  EXPECT_EQ(finish_station(second, output, 60), 0) << output;
+  std::map<std::uint64_t, std::vector<std::string>> ledger_uses = uses();
+  for (const Json& record : records()) {
+    EXPECT_EQ(record["result"], "PASS");
+    EXPECT_EQ(ledger_uses[record["serial"].get<std::uint64_t>()].at(2), "used") << record;
+  }
+  EXPECT_EQ(ledger_uses.size(), 3u);
 }
 
 // The server frozen (every process stopped) while a board ends and the next waits for its
