@@ -6,10 +6,11 @@
 // PostgreSQL for a libpq connection string, URL or keyword/value (a line of PCs). A ledger is made
 // only when asked for: a station that finds none says where it looked.
 //
-// Every call is made from the station's one loop and returns within a bounded time; a database
-// that cannot be reached is an answer (LedgerStatus::Unreachable), not a wait without end. What
-// the ledger cannot take yet waits in a queue of the station's (write_queue.cpp), and the report
-// is rendered here too (report.cpp): this header is the room's one door.
+// Once a shift has opened it, every call is made from the ledger's own thread (ledger_worker.cpp),
+// never from the station's loop, and returns within a bounded time: a database that cannot be
+// reached is an answer (LedgerStatus::Unreachable), not a wait without end. What the ledger
+// cannot take yet waits in the thread's queue (write_queue.cpp), and the report is rendered here
+// too (report.cpp): this header is the room's one door.
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
