@@ -79,6 +79,8 @@ void renew(LedgerClock::time_point now) {
   renew_at = now + milliseconds(LEDGER_RENEW_MS);
   if (status == LedgerStatus::Unreachable) {
     not_answering(now, error);
+    // Probed again as often as the rest, so that its return is seen within a second or so.
+    renew_at = queue.retry_at;
   } else if (queue.pending.empty()) {
     answering();
   }
