@@ -99,12 +99,22 @@ TEST(StationView, TheStateAtAMomentAndItsRows) {
   snapshot.slots[0].serial = "1007";
   EXPECT_EQ(plain_start_line("T", snapshot.slots[0], "runs/a/X-2"),
             "T a start board 1 attempt 2 on /dev/ttyUSB0 in runs/a/X-2 serial 1007\n");
+  EXPECT_NE(render_row(snapshot.slots[0], widths, 100, false).find("0:14  #1007"), std::string::npos);
   std::string summary = plain_summary(snapshot);
   EXPECT_NE(summary.find("\nc     /dev/ttyUSB2                      -       0 passed, 0 failed\n"
                          "d     /dev/ttyUSB3                      PASS    2 passed, 0 failed\n"
                          "2 passed, 1 failed, 300 boards/hour\n"),
             std::string::npos)
       << summary;
+
+  // A stop: the queued slot's board was never burnt and says so; each reason keeps its line.
+  station.notices[NOTICE_RECORD_LOST] = "record lost";
+  stop_new_boards(station, Stop::Ledger, "pool exhausted");
+  StatusSnapshot stopped = station_snapshot(station, start + seconds(25));
+  EXPECT_EQ(stopped.notices, (std::vector<std::string>{"record lost", "pool exhausted"}));
+  EXPECT_EQ(stopped.slots[2].result, NOT_BURNT);
+  EXPECT_EQ(stopped.slots[2].message, "not started: no number from the ledger");
+  EXPECT_EQ(stopped.slots[3].result, "PASS");  // not queued: its board was burnt
 }
 
 }  // namespace
