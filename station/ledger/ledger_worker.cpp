@@ -69,6 +69,8 @@ void calling(bool under_way) {
   std::lock_guard<std::mutex> lock(mutex);
   health.calling = under_way;
   health.called = LedgerClock::now();
+  // The loop then looks every second, to say a call that does not come back.
+  if (under_way) thread_wake_raise(wake);
 }
 
 void renew(LedgerClock::time_point now) {
