@@ -283,14 +283,21 @@ LedgerStatus begin_call(std::string& error) {
 // Runs body within a call. Every operation is safe to repeat (reserve finds its attempt's
 // number, settle and the attempt row are idempotent), so a connection that had broken while
 // idle (the server restarted) is replaced and the body run once more at once.
+//
+// A shift's ledger was there when it opened: a server that turns a reconnection away (a password
+// changed, the database being restored) is waited out and said, never taken as a no for good to
+// the writes that wait, which would then be lost.
 template <typename Body>
 LedgerStatus call(std::string& error, Body body) {
   bool was_connected = conn != nullptr;
   LedgerStatus status = begin_call(error);
+  if (status == LedgerStatus::Refused && conn == nullptr && !location.empty())
+    return LedgerStatus::Unreachable;
   if (status != LedgerStatus::Ok) return status;
   status = body();
   if (status == LedgerStatus::Unreachable && was_connected && conn == nullptr && lost_at_once) {
     status = begin_call(error);
+    if (status == LedgerStatus::Refused && conn == nullptr) return LedgerStatus::Unreachable;
     if (status == LedgerStatus::Ok) status = body();
   }
   return status;

@@ -223,6 +223,19 @@ TEST(LedgerPostgres, TurnedAwayForWhatReasonAndNothingMadeUnasked) {
   ledger_close();
   EXPECT_EQ(test::postgres_value(cluster.location, "SELECT count(*) FROM stations"), "0")
       << "a report takes no lease";
+
+  // Mid-shift the server turns the reconnection away (the password changed): a wait, said with
+  // why, never a no for good that would drop the writes that wait.
+  ASSERT_EQ(ledger_open(good, station("st"), LedgerAccess::Existing, error), LedgerStatus::Ok)
+      << error;
+  test::postgres_value(cluster.location, "ALTER ROLE line PASSWORD 'sesame-8'");
+  test::postgres_value(cluster.location, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
+                                         " WHERE usename = 'line'");
+  EXPECT_EQ(ledger_renew_lease(error), LedgerStatus::Unreachable);
+  EXPECT_NE(error.find("wrong user or password"), std::string::npos) << error;
+  test::postgres_value(cluster.location, "ALTER ROLE line PASSWORD 'sesame-7'");
+  EXPECT_EQ(ledger_renew_lease(error), LedgerStatus::Ok) << error;
+  ledger_close();
 }
 
 }  // namespace
