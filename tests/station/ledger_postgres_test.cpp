@@ -231,8 +231,10 @@ TEST(LedgerPostgres, TurnedAwayForWhatReasonAndNothingMadeUnasked) {
   test::postgres_value(cluster.location, "ALTER ROLE line PASSWORD 'sesame-8'");
   test::postgres_value(cluster.location, "SELECT pg_terminate_backend(pid) FROM pg_stat_activity"
                                          " WHERE usename = 'line'");
-  EXPECT_EQ(ledger_renew_lease(error), LedgerStatus::Unreachable);
-  EXPECT_NE(error.find("wrong user or password"), std::string::npos) << error;
+  for (int call = 0; call < 2; ++call) {  // over the broken connection, then without one
+    EXPECT_EQ(ledger_renew_lease(error), LedgerStatus::Unreachable);
+    EXPECT_NE(error.find("wrong user or password"), std::string::npos) << error;
+  }
   test::postgres_value(cluster.location, "ALTER ROLE line PASSWORD 'sesame-7'");
   EXPECT_EQ(ledger_renew_lease(error), LedgerStatus::Ok) << error;
   ledger_close();
