@@ -35,6 +35,9 @@ void stop_new_boards(Station& station, Stop why, const std::string& line) {
   ledger_worker_cancel_reservations();
   for (SlotRun& slot : station.slots) {
     if (!slot.queued) continue;
+    // A board whose number came before the pool ran out still gets it: the numbers are asked
+    // for several slots at once, and their answers come in together.
+    if (why == Stop::Ledger && slot.stamp.has_serial) continue;
     slot.queued = false;
     slot.has_result = true;
     slot.last_passed = false;

@@ -112,6 +112,13 @@ struct Station {
 
 inline bool boards_may_start(const Station& station) { return station.stopped == 0; }
 
+// Whether this queued slot may start: as boards may, or, when only the ledger stopped new
+// boards, with the number it already holds.
+inline bool slot_may_start(const Station& station, const SlotRun& slot) {
+  return boards_may_start(station) ||
+         (station.stopped == static_cast<unsigned>(Stop::Ledger) && slot.stamp.has_serial);
+}
+
 inline bool stopped_by(const Station& station, Stop why) {
   return (station.stopped & static_cast<unsigned>(why)) != 0;
 }

@@ -230,8 +230,8 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     bool ended_at_once = false;
     std::size_t busy = running;  // with the slots waiting for their numbers
     for (SlotRun& slot : station.slots) {
-      if (!boards_may_start(station) || busy >= jobs) break;
-      if (!slot.queued) continue;
+      if (busy >= jobs) break;
+      if (!slot.queued || !slot_may_start(station, slot)) continue;
       ++busy;
       if (!stamp_ready(station, slot)) continue;
       if (!start_attempt(station, slot, now)) ended_at_once = true;

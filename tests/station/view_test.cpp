@@ -109,7 +109,13 @@ TEST(StationView, TheStateAtAMomentAndItsRows) {
 
   // A stop: the queued slot's board was never burnt and says so; each reason keeps its line.
   station.notices[NOTICE_RECORD_LOST] = "record lost";
+  SlotRun holder = slot_named("e", "/dev/ttyUSB4");  // its number came before the pool ran out
+  holder.queued = true;
+  holder.stamp.has_serial = true;
+  station.slots.push_back(holder);
   stop_new_boards(station, Stop::Ledger, "pool exhausted");
+  EXPECT_TRUE(station.slots[4].queued && slot_may_start(station, station.slots[4]));
+  EXPECT_FALSE(slot_may_start(station, station.slots[2]));
   StatusSnapshot stopped = station_snapshot(station, start + seconds(25));
   EXPECT_EQ(stopped.notices, (std::vector<std::string>{"record lost", "pool exhausted"}));
   EXPECT_EQ(stopped.slots[2].result, NOT_BURNT);
