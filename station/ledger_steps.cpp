@@ -25,7 +25,10 @@ constexpr seconds WAIT_SAID_EVERY{10};
 // A call under way this long is a wait too: a frozen server answers no call, late or early.
 constexpr seconds CALL_SILENT_AFTER{2};
 
-void say(const std::string& line) { view_event(iso_utc(now_unix_ms()) + " " + line + "\n"); }
+// A database's message or a host's name is shown as text, never as what moves the cursor.
+void say(const std::string& line) {
+  view_event(iso_utc(now_unix_ms()) + " " + plain_text(line) + "\n");
+}
 
 std::string whole_seconds(SteadyClock::duration span) {
   return std::to_string(std::chrono::duration_cast<seconds>(span).count()) + " s";

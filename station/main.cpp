@@ -24,7 +24,7 @@ namespace {
 using namespace xarveld::station;
 
 int refuse(const std::string& message) {
-  std::fprintf(stderr, "xarveld-station: %s\n", message.c_str());
+  std::fprintf(stderr, "xarveld-station: %s\n", plain_text(message).c_str());
   return STATION_REFUSED;
 }
 

@@ -63,8 +63,8 @@ void image_sizes(const RunPlan& run, std::uint64_t& driver, std::uint64_t& image
 
 StatusSlot slot_status(const Station& station, const SlotRun& slot, SteadyClock::time_point now) {
   StatusSlot status;
-  status.name = slot.setup.slot.name;
-  status.port = slot.setup.slot.port;
+  status.name = plain_text(slot.setup.slot.name);
+  status.port = plain_text(slot.setup.slot.port);
   status.state = slot.running                ? SlotState::Running
                  : slot.queued               ? SlotState::Queued
                  : station.options->loop     ? SlotState::Waiting
@@ -104,7 +104,7 @@ StatusSnapshot station_snapshot(const Station& station, SteadyClock::time_point 
   snapshot.hours = seconds_since(station.started, now) / 3600.0;
   snapshot.serials_left = station.serials_left;
   for (const std::string& notice : station.notices) {
-    if (!notice.empty()) snapshot.notices.push_back(notice);
+    if (!notice.empty()) snapshot.notices.push_back(plain_text(notice));
   }
   return snapshot;
 }

@@ -91,8 +91,12 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.seconds = seconds_since(slot.attempt.started, now);
   slot.result = record.result;
   const std::string numbered = record.has_serial ? record.tool_command.back() : "";
-  slot.message = shown_message(*station.run, record.last_line, numbered);
-  slot.reason = shown_message(*station.run, record.reason, numbered);
+  // The record keeps the tool's last line as it was; the rows and the page show its words, cleaned
+  // and cut, without a phase's progress marks (an 8 MiB burn cut short is 8 KiB of them).
+  std::string words = slot.attempt.failure.empty() ? progress_message(slot.attempt.progress)
+                                                   : record.last_line;
+  slot.message = shown_text(shown_message(*station.run, words, numbered));
+  slot.reason = shown_text(shown_message(*station.run, record.reason, numbered));
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot_status(station, slot, now)));
   publish_result(slot, record, recorded, error);
   if (!recorded) note_record_lost(station, record, error);

@@ -11,6 +11,7 @@
 
 #include "station/attempt/images.hpp"
 #include "station/attempt/outcome.hpp"
+#include "station/attempt/plain_text.hpp"
 #include "station/attempt/progress.hpp"
 #include "station/attempt/record.hpp"
 #include "station/attempt/serial_field.hpp"

@@ -42,6 +42,9 @@ void end_line(Progress& progress) {
   if (line.find(TIMED_OUT) != std::string::npos) progress.connection_timed_out = true;
   if (line.find(READ_ERROR) != std::string::npos) progress.read_error = true;
   if (!line.empty()) progress.last_line = line;
+  if (!line.empty() && !(progress.phase == Phase::Verifying && is_hex_offset(line))) {
+    progress.last_words = line;
+  }
   progress.line.clear();
 }
 
@@ -81,19 +84,45 @@ void progress_feed(Progress& progress, std::string_view bytes) {
   }
 }
 
+namespace {
+// A loading phase's line, "Burning flash." with its marks and maybe "Done!", split: the phase's
+// text, whether it ended, and what the tool said after it. False for any other line.
+bool split_marks(const std::string& line, std::string_view& start, bool& done,
+                 std::string& after) {
+  for (std::string_view phase : {DRIVER_START, BURN_START}) {
+    if (line.size() < phase.size() || line.compare(0, phase.size(), phase) != 0) continue;
+    std::size_t rest = std::min(line.find_first_not_of('.', phase.size()), line.size());
+    done = line.compare(rest, DONE.size(), DONE) == 0;
+    if (done) rest += DONE.size();
+    start = phase;
+    after = line.substr(rest);
+    return true;
+  }
+  return false;
+}
+}  // namespace
+
 std::string progress_last_line(const Progress& progress) {
   std::string line = progress.line.empty() ? progress.last_line : progress.line;
   // "Unable to load %s." follows the driver's marks on their line: the message is what is left
   // once the phase's own text and its marks are taken off.
-  for (std::string_view start : {DRIVER_START, BURN_START}) {
-    if (line.size() <= start.size() || line.compare(0, start.size(), start) != 0) continue;
-    std::size_t rest = line.find_first_not_of('.', start.size());
-    if (rest != std::string::npos && line.compare(rest, DONE.size(), DONE) == 0) {
-      rest += DONE.size();
-    }
-    if (rest < line.size()) line.erase(0, rest);
-  }
+  std::string_view start;
+  bool done = false;
+  std::string after;
+  if (split_marks(line, start, done, after) && !after.empty()) return after;
   return line;
+}
+
+std::string progress_message(const Progress& progress) {
+  const std::string& current = progress.line;
+  bool offset = progress.phase == Phase::Verifying && is_hex_offset(current);
+  std::string line = current.empty() || offset ? progress.last_words : current;
+  std::string_view start;
+  bool done = false;
+  std::string after;
+  if (!split_marks(line, start, done, after)) return line;
+  if (!after.empty()) return after;
+  return std::string(start) + (done ? " Done!" : "");
 }
 
 std::uint64_t progress_bytes_total(const Progress& progress, std::uint64_t driver_size,

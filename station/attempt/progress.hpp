@@ -22,12 +22,17 @@ struct Progress {
   bool read_error = false;         // "Serial Read Error = 0": the port vanished
   std::string line;                // the text since the last CR or LF
   std::string last_line;           // the last line that held any text
+  std::string last_words;          // the same, a verification's offset never
 };
 
 void progress_feed(Progress& progress, std::string_view bytes);
 
 // The tool's last line of output, the line in progress included when it holds text.
 std::string progress_last_line(const Progress& progress);
+
+// The tool's last words, as a person reads them: the same line without the progress marks of a
+// phase ("Burning flash." for a burn that never ended), and never a verification's offset.
+std::string progress_message(const Progress& progress);
 
 // How far the current phase has come, in bytes of its image, given the sizes of the driver
 // (0 without -l) and the image: a mark is printed before its KiB goes out, so the KiB of the

@@ -1,32 +1,11 @@
 #include "station/attempt/reason.hpp"
 
+#include "station/attempt/plain_text.hpp"
+
 namespace xarveld::station {
 
 namespace {
 constexpr std::string_view TOOL_PREFIX = "xarveld: ";
-
-// Where the escape sequence at bytes[at] (an ESC) ends: CSI up to its final byte, OSC up to BEL
-// or ST, any other up to the byte after the ESC.
-std::size_t escape_end(std::string_view bytes, std::size_t at) {
-  std::size_t next = at + 1;
-  if (next >= bytes.size()) return bytes.size();
-  if (bytes[next] == '[') {
-    for (std::size_t i = next + 1; i < bytes.size(); ++i) {
-      auto c = static_cast<unsigned char>(bytes[i]);
-      if (c >= 0x40 && c <= 0x7e) return i + 1;
-      if (c < 0x20 || c > 0x3f) return i;  // not a CSI byte: the sequence was broken off
-    }
-    return bytes.size();
-  }
-  if (bytes[next] == ']') {
-    for (std::size_t i = next + 1; i < bytes.size(); ++i) {
-      if (bytes[i] == '\a') return i + 1;
-      if (bytes[i] == '\x1b' && i + 1 < bytes.size() && bytes[i + 1] == '\\') return i + 2;
-    }
-    return bytes.size();
-  }
-  return next + 1;
-}
 
 std::string trimmed(const std::string& line) {
   std::size_t first = line.find_first_not_of(' ');
@@ -37,32 +16,27 @@ std::string trimmed(const std::string& line) {
 
 std::string failure_reason(std::string_view error_output) {
   std::string line, last;
+  auto end_line = [&] {
+    std::string text = trimmed(plain_text(line));
+    if (!text.empty()) last = text;
+    line.clear();
+  };
   for (std::size_t i = 0; i < error_output.size();) {
     char c = error_output[i];
     if (c == '\x1b') {
-      i = escape_end(error_output, i);
+      i = escape_end(error_output, i);  // an OSC's title may hold a line end
       continue;
     }
     ++i;
     if (c == '\n' || c == '\r') {
-      std::string text = trimmed(line);
-      if (!text.empty()) last = text;
-      line.clear();
-    } else if (c == '\t') {
-      line += ' ';
-    } else if (static_cast<unsigned char>(c) >= 0x20 && c != '\x7f') {
+      end_line();
+    } else {
       line += c;
     }
   }
-  std::string text = trimmed(line);
-  if (!text.empty()) last = text;
+  end_line();
   if (last.rfind(TOOL_PREFIX, 0) == 0) last = trimmed(last.substr(TOOL_PREFIX.size()));
-  if (last.size() > REASON_LIMIT) {
-    std::size_t cut = REASON_LIMIT - 3;
-    while (cut > 0 && (static_cast<unsigned char>(last[cut]) & 0xc0) == 0x80) --cut;
-    last = last.substr(0, cut) + "...";
-  }
-  return last;
+  return cut_text(last, REASON_LIMIT);
 }
 
 std::string with_port_named(std::string_view text, const std::string& bound,

@@ -5,17 +5,18 @@
 #include <string>
 #include <string_view>
 
+#include "station/attempt/plain_text.hpp"
+
 namespace xarveld::station {
 
 // How much of a run's standard error the station keeps for the reason (its end), and the
 // longest reason it gives.
 constexpr std::size_t REASON_SOURCE_LIMIT = 64 * 1024;
-constexpr std::size_t REASON_LIMIT = 400;
+constexpr std::size_t REASON_LIMIT = SHOWN_TEXT_LIMIT;
 
-// The last line that holds text: escape sequences and other control bytes left out, a CR ending
-// a line as an LF does, the tool's name before it ("xarveld: ") and the spaces around it dropped,
-// cut to REASON_LIMIT bytes with "..." (never inside a UTF-8 character). Empty when no line holds
-// text.
+// The last line that holds text once plain_text has cleaned it (a CR ends a line as an LF does),
+// the tool's name before it ("xarveld: ") and the spaces around it dropped, cut to REASON_LIMIT
+// bytes with "..." (never inside a UTF-8 character). Empty when no line holds text.
 std::string failure_reason(std::string_view error_output);
 
 // text with every mention of the port as the run was given it (bound, the station's own link)

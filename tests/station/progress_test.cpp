@@ -50,6 +50,14 @@ TEST(StationProgress, PhasesMarksAndBytesOfARun) {
   EXPECT_EQ(verifying.phase, Phase::Verifying);
   EXPECT_EQ(progress_bytes_done(verifying, driver, image), 0x400u);
   EXPECT_EQ(progress_last_line(verifying), "000400");
+  // What the rows and the page show of a run cut short: its words, never its marks.
+  EXPECT_EQ(progress_message(verifying), "Verifying data");
+  EXPECT_EQ(progress_message(burning), "Burning flash.");
+  EXPECT_EQ(progress_message(fed_up_to("flash....Done!")), "Burning flash. Done!");
+  Progress long_burn;
+  progress_feed(long_burn, "Burning flash." + std::string(8192, '.'));
+  EXPECT_EQ(progress_message(long_burn), "Burning flash.");
+  EXPECT_EQ(progress_last_line(long_burn).size(), 8206u);  // the record keeps it as it was
 
   Progress whole = fed_up_to("Connection closed.\r\n", 5);
   EXPECT_EQ(whole.phase, Phase::Closed);
@@ -116,6 +124,9 @@ TEST(StationReason, TheLastLineTheToolExplainedOnItsStandardError) {
       {"\x1b[1;31mxarveld: \x1b[0mthe loader did not answer\x1b]0;title\a\r\n",
        "the loader did not answer"},
       {"50%\rSegmentation fault\x7f\x01\r\n", "Segmentation fault"},
+      // C1 controls (a one-byte CSI clears the screen) and bytes that are not UTF-8.
+      {"xarveld: bad \xc2\x9b" "2Jport\xc2\x85 \xff\xed\xa0\x80\xc0\xafok \xe2\x82\xac\n",
+       "bad port ok \xe2\x82\xac"},
       {"xarveld: " + std::string(REASON_LIMIT - 4, 'a') + "\xc3\xa9tc and more",
        std::string(REASON_LIMIT - 4, 'a') + "..."},
   };

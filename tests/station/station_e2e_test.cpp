@@ -32,6 +32,13 @@ std::vector<std::string> with(std::vector<std::string> station, const std::vecto
   return station;
 }
 
+// A script of the tool's arguments, made executable.
+std::string write_script(const std::string& file, const std::string& body) {
+  std::ofstream(file) << "#!/bin/sh\n" << body;
+  fs::permissions(file, fs::perms::owner_all);
+  return file;
+}
+
 // The last line the tool printed, as its saved standard output holds it.
 std::string last_line_of(const std::string& output) {
   std::size_t end = output.find_last_not_of("\r\n");
@@ -150,6 +157,15 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
   EXPECT_EQ(good["result"], "PASS");
   EXPECT_TRUE(good["reason"].is_null());
   EXPECT_EQ(read_text(path(good["directory"].get<std::string>() + "/stderr.txt")), "");
+
+  // A burn cut short is 8 KiB of marks, and a tool may write controls: the record keeps its last
+  // line as it was, the lines show its words and a reason that moves no cursor.
+  std::string marks = write_script(path("marks.sh"), "printf 'Burning flash.'\nhead -c 8192 /dev/zero | "
+                                   "tr '\\0' .\nprintf 'xarveld: bad \\302\\2332Jport\\n' >&2\nexit 1\n");
+  Finished cut = run_station(with({"--tool", marks, "--retries", "0", "cut=/dev/null"}, {"img.bin"}));
+  ASSERT_EQ(records_of("cut").size(), 1u) << cut.out;
+  EXPECT_EQ(records_of("cut")[0]["last_line"].get<std::string>().size(), 8206u);
+  EXPECT_NE(cut.out.find(" failed: Burning flash. - bad port\n"), std::string::npos) << cut.out;
 }
 
 TEST_F(StationTest, InterruptEndsEveryRunAsAbortedAndFreesThePorts) {
@@ -508,13 +524,6 @@ TEST_F(StationTest, ARecordLostMidShiftStartsNoNewBoardAndNamesWhatIsMissing) {
   launcher.clear();
   run_station(with({"--retries", "0", "a=" + path("nowhere/a")}, tool));
   EXPECT_EQ(records().size(), 3u);
-}
-
-// A script of the tool's arguments, made executable.
-std::string write_script(const std::string& file, const std::string& body) {
-  std::ofstream(file) << "#!/bin/sh\n" << body;
-  fs::permissions(file, fs::perms::owner_all);
-  return file;
 }
 
 // Processes of the group led by the pid in pid_file that have not ended (zombies aside).
