@@ -100,15 +100,19 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   if (snapshot.serials_left) totals["serials_left"] = *snapshot.serials_left;
   json["totals"] = totals;
   Json recent = Json::array();
+  std::size_t bytes = 0;
   for (const StatusEvent& failure : failures) {
-    recent.push_back({{"time", iso_utc(failure.unix_ms)},
-                      {"slot", failure.slot},
-                      {"board", failure.board},
-                      {"attempt", failure.attempt},
-                      {"result", failure.result},
-                      {"message", failure.message},
-                      {"reason", failure.reason},
-                      {"directory", failure.directory}});
+    Json entry = {{"time", iso_utc(failure.unix_ms)},
+                  {"slot", failure.slot},
+                  {"board", failure.board},
+                  {"attempt", failure.attempt},
+                  {"result", failure.result},
+                  {"message", failure.message},
+                  {"reason", failure.reason},
+                  {"directory", failure.directory}};
+    bytes += dumped(entry).size();
+    if (bytes > STATUS_FAILURES_BYTES && !recent.empty()) break;
+    recent.push_back(std::move(entry));
   }
   json["failures"] = recent;
   json["notices"] = snapshot.notices;

@@ -12,6 +12,9 @@ namespace xarveld::station {
 
 // At most this many of the latest failed attempts go with the snapshot, newest first.
 constexpr std::size_t STATUS_FAILURES_KEPT = 20;
+// and no more of them than this many bytes of JSON: sixteen slots that each failed with the
+// longest message and reason keep the snapshot under 64 KB, which every viewer takes often.
+constexpr std::size_t STATUS_FAILURES_BYTES = 24 * 1024;
 
 // Keeps a failed attempt's result event at the front of failures, the newest first (at most
 // STATUS_FAILURES_KEPT).
