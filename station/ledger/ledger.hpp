@@ -244,11 +244,6 @@ void ledger_reached(LedgerQueue& queue);
 // Whether a call may be made now (no wait under way).
 bool ledger_may_try(const LedgerQueue& queue, LedgerClock::time_point now);
 
-// Writes write now, or queues it behind the writes that wait. Ok when it went in; Unreachable
-// when it waits in the queue; any other status when the ledger refused it for good. Why in error.
-LedgerStatus ledger_write(LedgerQueue& queue, const LedgerWrite& write, LedgerClock::time_point now,
-                          std::string& error);
-
 // Tries the waiting writes in order, up to the first the ledger cannot take. Writes the ledger
 // refuses for good are dropped, and what they were and why added to refused.
 void ledger_flush(LedgerQueue& queue, LedgerClock::time_point now, std::vector<std::string>& refused);

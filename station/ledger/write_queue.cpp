@@ -25,25 +25,6 @@ LedgerStatus ledger_put(const LedgerWrite& write, std::string& error) {
   return ledger_record_attempt(write.row, error);
 }
 
-LedgerStatus ledger_write(LedgerQueue& queue, const LedgerWrite& write, LedgerClock::time_point now,
-                          std::string& error) {
-  // Behind what waits: a number is settled before its attempt's row, and a ledger that is down
-  // is not asked again before its time.
-  if (!queue.pending.empty() || !ledger_may_try(queue, now)) {
-    queue.pending.push_back(write);
-    error = "the ledger cannot be reached: " + queue.last_error;
-    return LedgerStatus::Unreachable;
-  }
-  LedgerStatus status = queue.put(write, error);
-  if (status == LedgerStatus::Ok) {
-    ledger_reached(queue);
-  } else if (status == LedgerStatus::Unreachable) {
-    queue.pending.push_back(write);
-    ledger_back_off(queue, now, error);
-  }
-  return status;
-}
-
 void ledger_flush(LedgerQueue& queue, LedgerClock::time_point now, std::vector<std::string>& refused) {
   while (!queue.pending.empty() && ledger_may_try(queue, now)) {
     std::string error;
