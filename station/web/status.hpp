@@ -78,6 +78,7 @@ enum class StatusEventKind { Start, Phase, Progress, Result, Record };
 
 struct StatusEvent {
   StatusEventKind kind = StatusEventKind::Start;
+  std::uint64_t seq = 0;  // numbered by the server as it takes it; 0 before
   std::int64_t unix_ms = 0;
   std::string slot;
   int board = 0;

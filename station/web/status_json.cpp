@@ -11,10 +11,6 @@ namespace xarveld::station {
 namespace {
 using Json = nlohmann::ordered_json;
 
-std::string dumped(const Json& json) {
-  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
-}
-
 int percent(std::uint64_t done, std::uint64_t total) {
   if (total == 0) return 0;
   return static_cast<int>(std::min<std::uint64_t>(done, total) * 100 / total);
@@ -51,6 +47,56 @@ void status_note_failure(std::deque<StatusEvent>& failures, const StatusEvent& e
   while (failures.size() > STATUS_FAILURES_KEPT) failures.pop_back();
 }
 
+Json status_slot_object(const StatusSlot& slot) {
+  return {{"name", slot.name},
+          {"port", slot.port},
+          {"state", state_name(slot.state)},
+          {"board", slot.board},
+          {"attempt", slot.attempt},
+          {"passed", slot.passed},
+          {"failed", slot.failed},
+          {"phase", slot.phase},
+          {"percent", percent(slot.bytes_done, slot.bytes_total)},
+          {"bytes_done", slot.bytes_done},
+          {"bytes_total", slot.bytes_total},
+          {"kib_per_second", rounded(slot.kib_per_second, 10)},
+          {"seconds", rounded(slot.seconds, 10)},
+          {"result", slot.result},
+          {"message", slot.message},
+          {"reason", slot.reason},
+          {"serial", slot.serial},
+          {"waiting_for_ledger", slot.waiting_for_ledger}};
+}
+
+Json status_totals_object(const StatusSnapshot& snapshot) {
+  int boards = snapshot.passed + snapshot.failed;
+  Json totals;
+  totals["passed"] = snapshot.passed;
+  totals["failed"] = snapshot.failed;
+  totals["yield_percent"] =
+      boards > 0 ? Json(rounded(100.0 * snapshot.passed / boards, 10)) : Json(nullptr);
+  std::optional<double> rate = boards_per_hour(snapshot);
+  totals["boards_per_hour"] = rate ? Json(std::round(*rate)) : Json(nullptr);
+  if (snapshot.serials_left) totals["serials_left"] = *snapshot.serials_left;
+  return totals;
+}
+
+Json status_failure_object(const StatusEvent& failure) {
+  return {{"seq", failure.seq},
+          {"time", iso_utc(failure.unix_ms)},
+          {"slot", failure.slot},
+          {"board", failure.board},
+          {"attempt", failure.attempt},
+          {"result", failure.result},
+          {"message", failure.message},
+          {"reason", failure.reason},
+          {"directory", failure.directory}};
+}
+
+std::string status_json_text(const Json& json) {
+  return json.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
 std::string status_snapshot_json(const StatusStation& station, const StatusSnapshot& snapshot,
                                  const std::deque<StatusEvent>& failures) {
   Json json;
@@ -68,55 +114,20 @@ std::string status_snapshot_json(const StatusStation& station, const StatusSnaps
   }
   json["images"] = images;
   Json slots = Json::array();
-  for (const StatusSlot& slot : snapshot.slots) {
-    slots.push_back({{"name", slot.name},
-                     {"port", slot.port},
-                     {"state", state_name(slot.state)},
-                     {"board", slot.board},
-                     {"attempt", slot.attempt},
-                     {"passed", slot.passed},
-                     {"failed", slot.failed},
-                     {"phase", slot.phase},
-                     {"percent", percent(slot.bytes_done, slot.bytes_total)},
-                     {"bytes_done", slot.bytes_done},
-                     {"bytes_total", slot.bytes_total},
-                     {"kib_per_second", rounded(slot.kib_per_second, 10)},
-                     {"seconds", rounded(slot.seconds, 10)},
-                     {"result", slot.result},
-                     {"message", slot.message},
-                     {"reason", slot.reason},
-                     {"serial", slot.serial},
-                     {"waiting_for_ledger", slot.waiting_for_ledger}});
-  }
+  for (const StatusSlot& slot : snapshot.slots) slots.push_back(status_slot_object(slot));
   json["slots"] = slots;
-  int boards = snapshot.passed + snapshot.failed;
-  Json totals;
-  totals["passed"] = snapshot.passed;
-  totals["failed"] = snapshot.failed;
-  totals["yield_percent"] =
-      boards > 0 ? Json(rounded(100.0 * snapshot.passed / boards, 10)) : Json(nullptr);
-  std::optional<double> rate = boards_per_hour(snapshot);
-  totals["boards_per_hour"] = rate ? Json(std::round(*rate)) : Json(nullptr);
-  if (snapshot.serials_left) totals["serials_left"] = *snapshot.serials_left;
-  json["totals"] = totals;
+  json["totals"] = status_totals_object(snapshot);
   Json recent = Json::array();
   std::size_t bytes = 0;
   for (const StatusEvent& failure : failures) {
-    Json entry = {{"time", iso_utc(failure.unix_ms)},
-                  {"slot", failure.slot},
-                  {"board", failure.board},
-                  {"attempt", failure.attempt},
-                  {"result", failure.result},
-                  {"message", failure.message},
-                  {"reason", failure.reason},
-                  {"directory", failure.directory}};
-    bytes += dumped(entry).size();
+    Json entry = status_failure_object(failure);
+    bytes += status_json_text(entry).size();
     if (bytes > STATUS_FAILURES_BYTES && !recent.empty()) break;
     recent.push_back(std::move(entry));
   }
   json["failures"] = recent;
   json["notices"] = snapshot.notices;
-  return dumped(json);
+  return status_json_text(json);
 }
 
 std::string status_event_json(const StatusEvent& event, std::uint64_t seq) {
@@ -153,7 +164,7 @@ std::string status_event_json(const StatusEvent& event, std::uint64_t seq) {
       if (!event.written) json["error"] = event.error;
       break;
   }
-  return dumped(json);
+  return status_json_text(json);
 }
 
 }  // namespace xarveld::station

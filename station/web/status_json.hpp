@@ -6,6 +6,8 @@
 #include <deque>
 #include <string>
 
+#include <nlohmann/json_fwd.hpp>
+
 #include "station/web/status.hpp"
 
 namespace xarveld::station {
@@ -23,6 +25,14 @@ void status_note_failure(std::deque<StatusEvent>& failures, const StatusEvent& e
 // The /status object, without a line end.
 std::string status_snapshot_json(const StatusStation& station, const StatusSnapshot& snapshot,
                                  const std::deque<StatusEvent>& failures);
+
+// The snapshot's parts, which the page's summaries send again when they change.
+nlohmann::ordered_json status_slot_object(const StatusSlot& slot);
+nlohmann::ordered_json status_totals_object(const StatusSnapshot& snapshot);
+nlohmann::ordered_json status_failure_object(const StatusEvent& failure);
+
+// JSON as text, with bytes that are not UTF-8 replaced.
+std::string status_json_text(const nlohmann::ordered_json& json);
 
 // One event as a JSON object, numbered seq, without a line end.
 std::string status_event_json(const StatusEvent& event, std::uint64_t seq);

@@ -2,8 +2,9 @@
 // a hundred viewers on /events cost a hundred sockets, not a hundred threads. An /events stream
 // with nothing to send is suspended; a second thread of ours, the pump, gathers what the station
 // published, at most 10 times a second, appends it to each viewer's queue and resumes those
-// waiting. The station's loop only copies under the lock: it never calls into the library, and a
-// viewer that does not keep up loses its stream, never holds anything up.
+// waiting. The page's own stream (/events?view=page) gets no events: once a second, a summary of
+// what changed for it. The station's loop only copies under the lock: it never calls into the
+// library, and a viewer that does not keep up loses its stream, never holds anything up.
 #include <arpa/inet.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
@@ -26,6 +27,7 @@
 #include "station/os/sha256.hpp"
 #include "station/web/status.hpp"
 #include "station/web/status_json.hpp"
+#include "station/web/status_summary.hpp"
 
 namespace xarveld::station {
 
@@ -38,6 +40,7 @@ using std::chrono::milliseconds;
 constexpr milliseconds FLUSH_INTERVAL{100};  // events reach the viewers at most 10 times a second
 constexpr milliseconds SNAPSHOT_INTERVAL{1000};
 constexpr milliseconds HEARTBEAT_INTERVAL{5000};  // the page calls the station lost after 12 s
+constexpr milliseconds PAGE_SUMMARY_INTERVAL{1000};  // the page's own stream, /events?view=page
 constexpr std::size_t CLIENT_QUEUE_LIMIT = 256 * 1024;  // past this a viewer is dropped
 constexpr std::size_t REPLAY_EVENTS = 512;  // kept for a viewer that comes back (Last-Event-ID)
 constexpr unsigned CONNECTION_LIMIT = 256;
@@ -48,6 +51,8 @@ struct Client {
   std::string queued;      // SSE text not yet taken by the library
   bool suspended = false;  // waits for the pump to resume it
   bool dropped = false;    // fell behind: its stream ends with an error
+  bool page = false;       // the page's own stream: summaries only
+  PageViewer viewer;       // with page: what it has been sent
 };
 
 struct Server {
@@ -72,6 +77,7 @@ struct Server {
   std::uint64_t pumped_seq = 0;  // the last event the pump has handed to the streams
   std::list<Client> clients;
   bool stopping = false;
+  Clock::time_point page_summarized;  // when the page's streams were last given their summaries
 };
 
 // The one page a station serves; never destroyed, so that nothing is torn down under the
@@ -84,17 +90,48 @@ std::string sse_event(std::uint64_t seq, const std::string& json) {
   return "id: " + std::to_string(seq) + "\n" + sse_data(json);
 }
 
-// Appends text to every stream; one that cannot take it is dropped. Under the lock.
+// Appends text to a stream; one that cannot take it is dropped. Under the lock.
+void queue_for(Client& client, const std::string& text) {
+  if (client.dropped) return;
+  if (client.queued.size() + text.size() > CLIENT_QUEUE_LIMIT) {
+    client.dropped = true;
+    client.queued.clear();
+    return;
+  }
+  client.queued += text;
+}
+
+// Appends text to every stream but the page's own. Under the lock.
 void queue_for_all(const std::string& text) {
   for (Client& client : server.clients) {
-    if (client.dropped) continue;
-    if (client.queued.size() + text.size() > CLIENT_QUEUE_LIMIT) {
-      client.dropped = true;
-      client.queued.clear();
-      continue;
-    }
-    client.queued += text;
+    if (!client.page) queue_for(client, text);
   }
+}
+
+// The page's streams: what changed for each, at most every PAGE_SUMMARY_INTERVAL, from one
+// state computed for all of them; everything left when stopping. Under the lock.
+void pump_page(Clock::time_point now) {
+  if (!server.stopping && now - server.page_summarized < PAGE_SUMMARY_INTERVAL) return;
+  server.page_summarized = now;
+  bool any = std::any_of(server.clients.begin(), server.clients.end(),
+                         [](const Client& client) { return client.page; });
+  if (!any) return;
+  PageState state = page_state(server.snapshot, server.failures);
+  std::int64_t unix_ms = std::chrono::duration_cast<milliseconds>(
+                             std::chrono::system_clock::now().time_since_epoch()).count();
+  for (Client& client : server.clients) {
+    if (!client.page || client.dropped) continue;
+    std::string json = page_summary(state, client.viewer, now, unix_ms);
+    if (!json.empty()) queue_for(client, sse_data(json));
+  }
+}
+
+// When the page's streams are next due: the pump wakes for them even when nothing was
+// published, so that a quiet station still tells them it lives. Under the lock.
+Clock::time_point page_due() {
+  bool any = std::any_of(server.clients.begin(), server.clients.end(),
+                         [](const Client& client) { return client.page; });
+  return any ? server.page_summarized + PAGE_SUMMARY_INTERVAL : Clock::time_point::max();
 }
 
 // The pump: events at most every FLUSH_INTERVAL, the snapshot at most every SNAPSHOT_INTERVAL and
@@ -121,6 +158,7 @@ void pump_run() {
       last_snapshot = now;
       if (heartbeat) last_heartbeat = now;
     }
+    pump_page(now);
     for (Client& client : server.clients) {
       if (client.suspended && (!client.queued.empty() || client.dropped || server.stopping)) {
         client.suspended = false;
@@ -135,7 +173,8 @@ void pump_run() {
     if (stopping) return;
     std::this_thread::sleep_for(FLUSH_INTERVAL);
     held.lock();
-    server.wake.wait_until(held, last_heartbeat + HEARTBEAT_INTERVAL, [] {
+    Clock::time_point until = std::min(last_heartbeat + HEARTBEAT_INTERVAL, page_due());
+    server.wake.wait_until(held, until, [] {
       return server.stopping || !server.events_text.empty() || server.snapshot_changed;
     });
   }
@@ -187,6 +226,14 @@ MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string
   return queued;
 }
 
+// What the page's own stream starts with: how soon to come back and the snapshot, no replay; the
+// summaries go on from it. Under the lock.
+std::string page_opening(Client& client) {
+  client.page = true;
+  client.viewer = page_viewer(page_state(server.snapshot, server.failures), Clock::now());
+  return "retry: 2000\n\n" + sse_data(server.snapshot_json);
+}
+
 // What a stream starts with: how soon to come back, the events after Last-Event-ID when they are
 // still kept, then the snapshot. Under the lock.
 std::string stream_opening(MHD_Connection* connection) {
@@ -212,7 +259,10 @@ MHD_Result serve_events(MHD_Connection* connection, bool head) {
       server.clients.emplace_back();
       client = &server.clients.back();
       client->connection = connection;
-      client->queued = stream_opening(connection);
+      const char* view =
+          MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "view");
+      bool page = view != nullptr && std::strcmp(view, "page") == 0;
+      client->queued = page ? page_opening(*client) : stream_opening(connection);
     }
   }
   if (client == nullptr) {
@@ -403,12 +453,14 @@ void status_publish(const StatusSnapshot& snapshot) {
 void status_event(const StatusEvent& event) {
   if (server.daemon == nullptr) return;
   std::lock_guard<std::mutex> held(server.lock);
-  std::string json = status_event_json(event, ++server.seq);
+  StatusEvent numbered = event;
+  numbered.seq = ++server.seq;
+  std::string json = status_event_json(numbered, numbered.seq);
   server.events_text += sse_event(server.seq, json);
   server.replay.emplace_back(server.seq, json);
   if (server.replay.size() > REPLAY_EVENTS) server.replay.pop_front();
   if (event.kind == StatusEventKind::Result && event.result != "PASS") {
-    status_note_failure(server.failures, event);
+    status_note_failure(server.failures, numbered);
     server.snapshot_json = status_snapshot_json(server.station, server.snapshot, server.failures);
     server.snapshot_changed = true;
   }
