@@ -2,9 +2,10 @@
 """The station's status page in a real browser, its /status and /events against the record.
 
 A real xarveld-station runs the real tool on four simulated boards paced at 115200 baud, one of
-which refuses to be programmed, with --loop so that it stays up once every board is done; the
-image and the driver are named with markup. Debian's headless chromium, driven by selenium
-through chromium-driver, watches the page; a plain reader follows /events from its first event.
+which refuses to be programmed, with --loop so that it stays up once every board is done and
+starts a second board on each on Enter; the image and the driver are named with markup.
+Debian's headless chromium, driven by selenium through chromium-driver, watches the page; a
+plain reader follows /events from its first event, another the page's own stream.
 
   station_page_test.py --station S --tool T --sim SIM --artifacts DIR
 Exit status 0 when every check holds, 1 when one fails, 77 (skipped) without chromium or
@@ -13,6 +14,7 @@ selenium.
 import argparse
 import json
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -24,7 +26,9 @@ import urllib.error
 import urllib.request
 
 SKIP = 77
-IMAGE = "<img src=x onerror=document.title='pwned'>.bin"
+# Long, as a line's names are: the failure's message fills a 1920 px table.
+IMAGE = ("<img src=x onerror=document.title='pwned'> first article of the line's control board, "
+         "release build for the 2 MB part, signed.bin")
 DRIVER = "<svg onload=window.pwned=1>drv.bin"
 PAGE_TITLE = "xarveld-station"
 
@@ -68,12 +72,61 @@ class EventReader(threading.Thread):
             pass  # the station has ended
 
 
+class PageReader(threading.Thread):
+    """Follows the page's own stream, /events?view=page, noting when each message came."""
+
+    def __init__(self, url):
+        super().__init__(daemon=True)
+        self.url = url
+        self.messages = []  # (monotonic time, message)
+        self.ids = 0
+        self.bytes = 0
+
+    def run(self):
+        try:
+            with urllib.request.urlopen(self.url + "events?view=page", timeout=30) as stream:
+                for raw in stream:
+                    self.bytes += len(raw)
+                    line = raw.decode("utf-8").rstrip("\n")
+                    self.ids += line.startswith("id:")
+                    if line.startswith("data: "):
+                        self.messages.append((time.monotonic(), json.loads(line[6:])))
+        except (urllib.error.URLError, OSError, ValueError):
+            pass  # the station has ended
+
+
+def check_page_stream(reader):
+    """The snapshot once, then at most a summary a second of what changed, without what the
+    page does not show."""
+    messages = [m for _, m in reader.messages]
+    if not messages or messages[0]["type"] != "snapshot" or reader.ids:
+        fail("the page's stream: %d ids, first %r" % (reader.ids, messages[:1]))
+    state = {slot["name"]: slot["state"] for slot in messages[0]["slots"]}
+    summaries = messages[1:]
+    if any(m["type"] != "summary" for m in summaries):
+        fail("the page's stream sent more than summaries: %r" % {m["type"] for m in summaries})
+    # The last is the station's goodbye, sent at once.
+    times = [reader.messages[i + 1][0] for i in range(len(summaries) - 1)]
+    gaps = [later - earlier for earlier, later in zip(times, times[1:])]
+    if gaps and min(gaps) < 0.9:
+        fail("the page's stream sent summaries %.2f s apart" % min(gaps))
+    for summary in summaries:
+        for name, changed in summary.get("slots", {}).items():
+            state[name] = changed.get("state", state[name])
+            left_out = {"bytes_done", "bytes_total", "kib_per_second"} & set(changed)
+            if left_out or ("seconds" in changed and state[name] == "running"):
+                fail("the page's stream sent slot %s %r" % (name, changed))
+    seconds = reader.messages[-1][0] - reader.messages[0][0]
+    print("the page's stream: %d summaries, %d bytes in %.0f s" % (
+        len(summaries), reader.bytes, seconds))
+
+
 def start_sims(sim, work):
     sims, ports = [], {}
     for name in "abcd":
         directory = os.path.join(work, "sims", name)
         os.makedirs(directory)
-        options = ["--refuse-flash"] if name == "c" else []
+        options = ["--serve-forever"] + (["--refuse-flash"] if name == "c" else [])
         out = open(os.path.join(directory, "out"), "w")
         sims.append(subprocess.Popen([sim, "--dir", directory, "--pace", "115200"] + options,
                                      stdout=out, stderr=subprocess.DEVNULL))
@@ -103,7 +156,8 @@ def page_state(driver):
         for (const tile of document.querySelectorAll('.tile')) {
           const part = c => tile.querySelector('.' + c).textContent;
           tiles[tile.dataset.slot] = { cls: tile.className, percent: part('percent'),
-            result: part('result'), message: part('message'), reason: part('reason') };
+            result: part('result'), message: part('message'), reason: part('reason'),
+            board: part('board'), done: part('done') };
         }
         const totals = {};
         for (const t of document.querySelectorAll('[data-total]'))
@@ -114,6 +168,35 @@ def page_state(driver):
                  title: document.title, pwned: window.pwned === undefined ? null : window.pwned,
                  marker: window.stillTheSamePage === undefined ? null : window.stillTheSamePage,
                  markup: document.querySelectorAll('img, svg, script[src]').length };""")
+
+
+def check_layout(driver, width):
+    """The failures' headers and their time, slot, board and result keep every word on one line;
+    on a phone a failed tile comes first."""
+    found = driver.execute_script("""
+        const split = [];
+        const cells = [...document.querySelectorAll('#failures th')];
+        for (const row of document.querySelectorAll('#failures tbody tr'))
+          cells.push(...[...row.cells].slice(0, 4));
+        for (const cell of cells) {
+          const node = cell.firstChild;
+          if (!node) continue;
+          for (const word of node.textContent.matchAll(/\\S+/g)) {
+            const range = document.createRange();
+            range.setStart(node, word.index);
+            range.setEnd(node, word.index + word[0].length);
+            const tops = new Set([...range.getClientRects()].map(r => Math.round(r.top)));
+            if (tops.size > 1) split.push(word[0]);
+          }
+        }
+        const shown = [...document.querySelectorAll('.tile')].sort((x, y) => {
+          const a = x.getBoundingClientRect(), b = y.getBoundingClientRect();
+          return a.top - b.top || a.left - b.left; });
+        return { split, first: shown[0].dataset.slot };""")
+    if found["split"]:
+        fail("at %d px the failures split words: %r" % (width, found["split"]))
+    if width < 600 and found["first"] != "c":
+        fail("at %d px the first tile is %s, not the failed c" % (width, found["first"]))
 
 
 def check_http(url):
@@ -139,10 +222,10 @@ def check_against_record(records, status, events):
     by_slot = {r["slot"]: r for r in records}
     for slot in status["slots"]:
         record = by_slot[slot["name"]]
+        mine = [r["result"] == "PASS" for r in records if r["slot"] == slot["name"]]
         for field, expected in [("board", record["board"]), ("attempt", record["attempt"]),
-                                ("result", record["result"]),
-                                ("passed", int(record["result"] == "PASS")),
-                                ("failed", int(record["result"] != "PASS"))]:
+                                ("result", record["result"]), ("passed", sum(mine)),
+                                ("failed", len(mine) - sum(mine))]:
             if slot[field] != expected:
                 fail("/status slot %s %s: %r, the record says %r" % (
                     slot["name"], field, slot[field], expected))
@@ -155,7 +238,8 @@ def check_against_record(records, status, events):
     if totals.get("serials_left") != 100 - len(records):
         fail("/status serials_left %r after %d boards" % (totals.get("serials_left"), len(records)))
     failures = [(f["slot"], f["directory"], f["result"]) for f in status["failures"]]
-    if failures != [(r["slot"], r["directory"], r["result"]) for r in records if r["result"] != "PASS"]:
+    failed = [(r["slot"], r["directory"], r["result"]) for r in records if r["result"] != "PASS"]
+    if failures != failed[::-1]:
         fail("/status failures %r" % failures)
     seqs = [e["seq"] for e in events]
     if seqs != list(range(1, len(events) + 1)):
@@ -180,7 +264,8 @@ def check_against_record(records, status, events):
             fail("/events: the record of %s not written" % record["slot"])
         if record["result"] == "PASS":
             percents = [e["percent"] for e in events if e["type"] == "progress"
-                        and e["slot"] == record["slot"] and e["phase"] == "burning"]
+                        and (e["slot"], e["board"]) == (record["slot"], record["board"])
+                        and e["phase"] == "burning"]
             if not percents or percents != sorted(percents) or percents[-1] < 90:
                 fail("/events burning progress of %s: %r" % (record["slot"], percents))
     starts = [e for e in events if e["type"] == "start"]
@@ -228,6 +313,8 @@ def main():
         driver.get(url)
         wait_for("four tiles", lambda: len(page_state(driver)["tiles"]) == 4, 15)
         driver.execute_script("window.stillTheSamePage = 'yes';")
+        page_reader = PageReader(url)
+        page_reader.start()
         # Late, as a line's system that comes back: the events so far come first.
         reader = EventReader(url)
         reader.start()
@@ -272,16 +359,17 @@ def main():
             shot = os.path.join(args.artifacts, name)
             driver.save_screenshot(shot)
             print("screenshot at %dx%d: %s" % (width, height, shot))
+            check_layout(driver, width)
         driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
         # Every board done: the page's totals, /status and /events against the record.
         record_path = os.path.join(work, "station-record.jsonl")
-        def records():
+        def records(count):
             if not os.path.exists(record_path):
                 return None
             lines = [json.loads(line) for line in open(record_path)]
-            return lines if len(lines) == 4 else None
-        lines = wait_for("four records", records, 60)
+            return lines if len(lines) == count else None
+        lines = wait_for("four records", lambda: records(4), 60)
         passed = sum(r["result"] == "PASS" for r in lines)
         if passed != 3:
             fail("the record: %r" % [(r["slot"], r["result"]) for r in lines])
@@ -290,6 +378,16 @@ def main():
                     "serials left": "96"}
         wait_for("the page's totals to match the record", lambda: all(
             page_state(driver)["totals"].get(k) == v for k, v in expected.items()), 5)
+
+        # Enter: each slot's second board. Its tile keeps the slot's counts while it runs.
+        station.stdin.write(b"\n")
+        station.stdin.flush()
+        def second_board():
+            a = page_state(driver)["tiles"]["a"]
+            return (a["board"] == "board 2" and a["percent"].endswith("%")
+                    and a["done"] == "1 passed, 0 failed")
+        wait_for("tile a to show its second board and its counts", second_board, 15)
+        lines = wait_for("eight records", lambda: records(8), 60)
         with urllib.request.urlopen(url + "status") as response:
             status = json.load(response)
 
@@ -297,8 +395,8 @@ def main():
         # lost it once no heartbeat came, and is live again when the station goes on.
         station.send_signal(signal.SIGSTOP)
         try:
-            wait_for("the page to say it lost a hung station",
-                     lambda: page_state(driver)["link"] == "LOST THE STATION", 20)
+            wait_for("the page to say since when it lost a hung station", lambda: re.fullmatch(
+                r"LOST THE STATION since \d\d:\d\d:\d\d", page_state(driver)["link"]), 20)
         finally:
             station.send_signal(signal.SIGCONT)
         wait_for("the page to be live again", lambda: page_state(driver)["link"] == "live", 10)
@@ -308,12 +406,14 @@ def main():
         if station.wait(15) != 130:
             fail("the station's status: %d" % station.returncode)
         wait_for("the page to say it lost the station",
-                 lambda: page_state(driver)["link"] == "LOST THE STATION", 15)
+                 lambda: page_state(driver)["link"].startswith("LOST THE STATION"), 15)
         reader.join(10)
         if reader.is_alive():
             fail("/events did not end with the station")
         if reader.comments == 0:
             fail("no heartbeat comment on /events in %d events" % len(reader.events))
+        page_reader.join(10)
+        check_page_stream(page_reader)
         check_against_record(lines, status, reader.events)
         check_against_record(lines, reader.snapshots[-1], reader.events)
         print("/status, /events (%d events) and the page agree with the record" % len(reader.events))
