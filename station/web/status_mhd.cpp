@@ -224,10 +224,11 @@ std::size_t take(Client& client, char* buffer, std::size_t max) {
     *at += size;
     if (client.sending && client.sending_taken == client.sending->size()) client.sending.reset();
   }
-  // A queue that once held much gives its memory back when it has been sent.
-  if (client.taken == client.queued.size() && client.queued.capacity() > 16 * 1024) {
-    std::string().swap(client.queued);
+  if (client.taken == client.queued.size()) {
+    client.queued.clear();
     client.taken = 0;
+    // A queue that once held much gives its memory back when it has been sent.
+    if (client.queued.capacity() > 16 * 1024) std::string().swap(client.queued);
   }
   return given;
 }
@@ -277,7 +278,7 @@ void pump_run() {
     }
     bool overdue_soon = cut_overdue(now);
     for (Client& client : server.clients) {
-      bool waiting = !client.queued.empty() || client.snapshot;
+      bool waiting = client.taken < client.queued.size() || client.snapshot;
       if (client.suspended && (waiting || client.dropped || server.stopping)) {
         client.suspended = false;
         resume.push_back(client.connection);
@@ -422,7 +423,9 @@ bool host_acceptable(const std::string& host) {
     }
   }
   sockaddr_storage address;
-  if (ip_literal(name, address)) return server.wildcard || same_address(address, server.listen_address);
+  if (ip_literal(name, address)) {
+    return server.wildcard || same_address(address, server.listen_address);
+  }
   if (name.size() > 1 && name.back() == '.') name.pop_back();  // the same name, fully qualified
   if (name == "localhost") return server.loopback;
   return std::find(server.names.begin(), server.names.end(), name) != server.names.end();
@@ -572,8 +575,9 @@ unsigned connection_limit() {
     if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
   }
   if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur >= wanted) return CONNECTION_LIMIT;
-  rlim_t left = files.rlim_cur > 2 * FILES_BESIDE_CONNECTIONS ? files.rlim_cur - FILES_BESIDE_CONNECTIONS
-                                                               : files.rlim_cur / 2;
+  rlim_t left = files.rlim_cur > 2 * FILES_BESIDE_CONNECTIONS
+                    ? files.rlim_cur - FILES_BESIDE_CONNECTIONS
+                    : files.rlim_cur / 2;
   return static_cast<unsigned>(left);
 }
 }  // namespace
