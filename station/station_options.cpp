@@ -154,7 +154,7 @@ const StationOption OPTIONS[] = {
        return text_option(value, options.http, "--http needs ADDRESS:PORT", why);
      }},
     {"--http-name", "NAME[,NAME...]", "--http-name NAME[,NAME...]",
-     "answer the page's requests for these host names too (by default only\nthe address, and "
+     "answer the page's requests for these host\nnames too (by default only the address, and "
      "localhost on loopback)",
      [](const std::string& value, StationOptions& options, std::string& why) {
        return parse_host_names(value, options.http_names, why);
