@@ -107,7 +107,8 @@ int main(int argc, char** argv) {
 
   // Taken before anything is made, so that an address the page cannot have refuses the shift.
   std::string message, url;
-  if (!options.http.empty() && !status_listen(options.http, url, message)) return refuse(message);
+  if (!options.http.empty() && !status_listen(options.http, options.http_names, url, message))
+    return refuse(message);
 
   RunPlan run;
   run.tool = options.tool.empty() ? tool_beside_station(argv[0]) : options.tool;

@@ -59,6 +59,29 @@ bool parse_slot(const std::string& text, Slot& slot, std::string& why) {
   return true;
 }
 
+// "NAME[,NAME...]": host names, as DNS has them: labels of letters, digits and '-', apart by '.'.
+bool parse_host_names(const std::string& value, std::vector<std::string>& names,
+                      std::string& why) {
+  std::size_t from = 0;
+  for (;;) {
+    std::size_t comma = value.find(',', from);
+    std::string name = value.substr(from, comma == std::string::npos ? comma : comma - from);
+    bool form = !name.empty() && name.size() <= 253 && name.front() != '.' &&
+                name.front() != '-' && name.find("..") == std::string::npos;
+    for (char c : name) {
+      form = form && ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') ||
+                      (c >= '0' && c <= '9') || c == '-' || c == '.');
+    }
+    if (!form) {
+      why = "--http-name takes host names apart by ',' (letters, digits, '-', '.'): " + value;
+      return false;
+    }
+    names.push_back(name);
+    if (comma == std::string::npos) return true;
+    from = comma + 1;
+  }
+}
+
 // Each option: its name, its value's name (none for a flag), how the usage names it (with the
 // option before it when null), its help, its lines apart by '\n', and what it does with its
 // value: false with why when the value will not do.
@@ -129,6 +152,12 @@ const StationOption OPTIONS[] = {
      "(port 0: a free one); not on by default",
      [](const std::string& value, StationOptions& options, std::string& why) {
        return text_option(value, options.http, "--http needs ADDRESS:PORT", why);
+     }},
+    {"--http-name", "NAME[,NAME...]", "--http-name NAME[,NAME...]",
+     "answer the page's requests for these host\nnames too (by default only the address, and "
+     "localhost on loopback)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return parse_host_names(value, options.http_names, why);
      }},
     {"--serial-at", "OFFSET", "--serial-at OFFSET, --serial-format FORMAT, --serial-range FIRST-LAST",
      "burn each board's own number from the ledger at OFFSET of the image;\nFORMAT u32le, u32be, "
@@ -325,6 +354,8 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     return refuse("--serial-at, --serial-format and --serial-range come together");
   options.numbered = serial_options == 7;
   if (options.report_csv && !options.report) return refuse("--csv goes with --report");
+  if (!options.http_names.empty() && options.http.empty())
+    return refuse("--http-name goes with --http");
   if (options.report) {
     if (options.numbered || options.new_ledger || !options.slots.empty() ||
         !options.tool_arguments.empty())

@@ -18,6 +18,7 @@ struct StationOptions {
   bool loop = false;
   std::string tool;  // empty: the xarveld beside the station
   std::string http;  // ADDRESS:PORT of the status page; empty: none
+  std::vector<std::string> http_names;  // --http-name: further names its requests may give
   // Serial numbers: --serial-at, --serial-format and --serial-range come together.
   bool numbered = false;
   std::uint64_t serial_at = 0;

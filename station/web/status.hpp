@@ -99,8 +99,10 @@ struct StatusEvent {
 
 // Checks ADDRESS:PORT (an IPv4 literal, or an IPv6 literal in brackets; port 0 picks a free one)
 // and listens there, so that a bad address or a port in use refuses the station before it starts
-// anything. The page's URL, or false with why (one line).
-[[nodiscard]] bool status_listen(const std::string& address, std::string& url, std::string& why);
+// anything. Requests are answered only when their Host names that address, or one of names
+// (host names, compared without regard to case). The page's URL, or false with why (one line).
+[[nodiscard]] bool status_listen(const std::string& address, const std::vector<std::string>& names,
+                                 std::string& url, std::string& why);
 
 // Starts serving on what status_listen opened. False with why.
 [[nodiscard]] bool status_start(const StatusStation& station, std::string& why);

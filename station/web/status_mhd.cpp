@@ -5,10 +5,18 @@
 // waiting. The page's own stream (/events?view=page) gets no events: once a second, a summary of
 // what changed for it. The station's loop only copies under the lock: it never calls into the
 // library, and a viewer that does not keep up loses its stream, never holds anything up.
+//
+// Against slow and hostile clients: a connection's snapshot waiting to be sent is replaced by the
+// newer, never stacked; each address has a share of the connections; a request must come whole
+// within a deadline, however it trickles; a stream dropped for falling behind is closed at once;
+// and only Host names of this station are answered, so that a page elsewhere cannot rebind its
+// own name to this address and read the line.
 #include <arpa/inet.h>
+#include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -19,6 +27,7 @@
 #include <cstring>
 #include <deque>
 #include <list>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,18 +50,50 @@ constexpr milliseconds FLUSH_INTERVAL{100};  // events reach the viewers at most
 constexpr milliseconds SNAPSHOT_INTERVAL{1000};
 constexpr milliseconds HEARTBEAT_INTERVAL{5000};  // the page calls the station lost after 12 s
 constexpr milliseconds PAGE_SUMMARY_INTERVAL{1000};  // the page's own stream, /events?view=page
-constexpr std::size_t CLIENT_QUEUE_LIMIT = 256 * 1024;  // past this a viewer is dropped
-constexpr std::size_t REPLAY_EVENTS = 512;  // kept for a viewer that comes back (Last-Event-ID)
-constexpr unsigned CONNECTION_LIMIT = 256;
+// Past this many bytes of events waiting, a viewer is dropped; its snapshot, one at most, is not
+// counted.
+constexpr std::size_t CLIENT_QUEUE_LIMIT = 256 * 1024;
+// Kept for a viewer that comes back (Last-Event-ID): at most so many, and so many bytes, half a
+// viewer's limit, so that one coming back still has room for what follows.
+constexpr std::size_t REPLAY_EVENTS = 512;
+constexpr std::size_t REPLAY_BYTES = CLIENT_QUEUE_LIMIT / 2;
+// Connections at once, and from one address: the share of one cannot crowd out the others.
+constexpr unsigned CONNECTION_LIMIT = 768;
+constexpr unsigned ADDRESS_LIMIT = 32;
+constexpr unsigned FILES_BESIDE_CONNECTIONS = 512;  // the station's own: tools, ledger, record
+// A request is answered within this of its connection's start (or of the last answer on it),
+// however slowly its bytes come: the library's own time-out restarts with every byte.
+constexpr std::chrono::seconds REQUEST_DEADLINE{10};
 constexpr unsigned CONNECTION_TIMEOUT_SECONDS = 30;  // an idle request, not a stream
+constexpr milliseconds TRIM_INTERVAL{1000};
+// What the system holds for a client that does not read: with its own tuning a socket holds up
+// to megabytes, so that a stream that stopped reading would seem to keep up for minutes.
+constexpr int SOCKET_SEND_BUFFER = 32 * 1024;
+
+using Text = std::shared_ptr<const std::string>;  // one snapshot's text, shared by its viewers
 
 struct Client {
   MHD_Connection* connection = nullptr;
-  std::string queued;      // SSE text not yet taken by the library
+  // What goes out next, in this order: the snapshot being sent, the events queued after it
+  // (from taken on), then the one snapshot waiting, which a newer replaces.
+  Text sending;
+  std::size_t sending_taken = 0;
+  std::string queued;
+  std::size_t taken = 0;
+  Text snapshot;
   bool suspended = false;  // waits for the pump to resume it
   bool dropped = false;    // fell behind: its stream ends with an error
   bool page = false;       // the page's own stream: summaries only
   PageViewer viewer;       // with page: what it has been sent
+};
+
+// One TCP connection, from the library's start notice to its closed notice.
+struct Peer {
+  MHD_Connection* connection = nullptr;
+  int socket = -1;
+  Clock::time_point since;  // accepted, or its last request answered
+  bool answering = false;   // a request is being answered: no deadline
+  bool cut = false;         // its socket is shut: the library closes it
 };
 
 struct Server {
@@ -62,6 +103,12 @@ struct Server {
   std::thread* pump = nullptr;
   std::string page;
   std::string security_policy;
+  // What Host may name: the address listened on, and the names given (lower case).
+  sockaddr_storage listen_address{};
+  int listen_port = 0;
+  bool wildcard = false;
+  bool loopback = false;
+  std::vector<std::string> names;
 
   std::mutex lock;
   std::condition_variable wake;      // the pump: something was published, or stop
@@ -70,12 +117,16 @@ struct Server {
   StatusSnapshot snapshot;
   std::deque<StatusEvent> failures;  // the last failed attempts' results, newest first
   std::string snapshot_json;  // what /status serves
+  Text snapshot_text;          // the same for the streams, made when one needs it
   bool snapshot_changed = false;
   std::string events_text;  // published since the pump last ran
-  std::deque<std::pair<std::uint64_t, std::string>> replay;
+  std::deque<std::pair<std::uint64_t, std::string>> replay;  // each event's stream text
+  std::size_t replay_bytes = 0;
   std::uint64_t seq = 0;
   std::uint64_t pumped_seq = 0;  // the last event the pump has handed to the streams
   std::list<Client> clients;
+  std::list<Peer> peers;
+  bool released = false;  // a connection went: its memory may go back to the system
   bool stopping = false;
   Clock::time_point page_summarized;  // when the page's streams were last given their summaries
 };
@@ -90,22 +141,102 @@ std::string sse_event(std::uint64_t seq, const std::string& json) {
   return "id: " + std::to_string(seq) + "\n" + sse_data(json);
 }
 
-// Appends text to a stream; one that cannot take it is dropped. Under the lock.
-void queue_for(Client& client, const std::string& text) {
+std::string folded(std::string text) {
+  for (char& c : text) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return text;
+}
+
+// The snapshot as a stream sends it, made once for every viewer. Under the lock.
+Text snapshot_text() {
+  if (!server.snapshot_text) server.snapshot_text = std::make_shared<std::string>(
+      sse_data(server.snapshot_json));
+  return server.snapshot_text;
+}
+
+void snapshot_set(std::string json) {
+  server.snapshot_json = std::move(json);
+  server.snapshot_text.reset();
+  server.snapshot_changed = true;
+}
+
+// Shuts a connection's socket, which the library then closes as one the client closed; with
+// SO_LINGER 0 its close discards what the client never read. Under the lock, which the closed
+// notice takes too: the library closes the socket only after that notice (connection_notice),
+// so a number found in peers is still this connection's, never another file's.
+void cut(Peer& peer) {
+  if (peer.cut || peer.socket < 0) return;
+  peer.cut = true;
+  linger abort{1, 0};
+  setsockopt(peer.socket, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+  shutdown(peer.socket, SHUT_RDWR);
+}
+
+// A stream that fell behind: what it waits for is freed, and its connection closed now rather
+// than when it reads again, which it may never. Under the lock.
+void drop(Client& client) {
+  client.dropped = true;
+  client.sending.reset();
+  client.snapshot.reset();
+  std::string().swap(client.queued);
+  client.taken = 0;
+  for (Peer& peer : server.peers) {
+    if (peer.connection == client.connection) cut(peer);
+  }
+}
+
+// Appends events (or a comment) to a stream; one that cannot take them is dropped. Under the
+// lock.
+void queue_text(Client& client, const std::string& text) {
   if (client.dropped) return;
-  if (client.queued.size() + text.size() > CLIENT_QUEUE_LIMIT) {
-    client.dropped = true;
-    client.queued.clear();
+  if (client.queued.size() - client.taken + text.size() > CLIENT_QUEUE_LIMIT) {
+    drop(client);
     return;
   }
+  client.queued.erase(0, client.taken);
+  client.taken = 0;
   client.queued += text;
 }
 
-// Appends text to every stream but the page's own. Under the lock.
-void queue_for_all(const std::string& text) {
-  for (Client& client : server.clients) {
-    if (!client.page) queue_for(client, text);
+// The newer snapshot takes the place of one still waiting, after the events queued before it.
+// Under the lock.
+void queue_snapshot(Client& client, const Text& snapshot) {
+  if (!client.dropped) client.snapshot = snapshot;
+}
+
+// Copies what the stream sends next into buffer, as much as fits. Under the lock.
+std::size_t take(Client& client, char* buffer, std::size_t max) {
+  std::size_t given = 0;
+  while (given < max) {
+    const std::string* from = nullptr;
+    std::size_t* at = nullptr;
+    if (client.sending) {
+      from = client.sending.get();
+      at = &client.sending_taken;
+    } else if (client.taken < client.queued.size()) {
+      from = &client.queued;
+      at = &client.taken;
+    } else if (client.snapshot) {
+      client.sending = std::move(client.snapshot);
+      client.sending_taken = 0;
+      continue;
+    } else {
+      break;
+    }
+    std::size_t size = std::min(max - given, from->size() - *at);
+    std::memcpy(buffer + given, from->data() + *at, size);
+    given += size;
+    *at += size;
+    if (client.sending && client.sending_taken == client.sending->size()) client.sending.reset();
   }
+  if (client.taken == client.queued.size()) {
+    client.queued.clear();
+    client.taken = 0;
+    // A queue that once held much gives its memory back when it has been sent.
+    if (client.queued.capacity() > 16 * 1024) std::string().swap(client.queued);
+  }
+  return given;
 }
 
 // The page's streams: what changed for each, at most every PAGE_SUMMARY_INTERVAL, from one
@@ -122,7 +253,7 @@ void pump_page(Clock::time_point now) {
   for (Client& client : server.clients) {
     if (!client.page || client.dropped) continue;
     std::string json = page_summary(state, client.viewer, now, unix_ms);
-    if (!json.empty()) queue_for(client, sse_data(json));
+    if (!json.empty()) queue_text(client, sse_data(json));
   }
 }
 
@@ -134,47 +265,81 @@ Clock::time_point page_due() {
   return any ? server.page_summarized + PAGE_SUMMARY_INTERVAL : Clock::time_point::max();
 }
 
+// Closes the connections whose request has not come whole within REQUEST_DEADLINE. Whether one is
+// still open: the pump looks again a second later. Under the lock.
+bool cut_overdue(Clock::time_point now) {
+  bool waiting = false;
+  for (Peer& peer : server.peers) {
+    if (peer.answering || peer.cut) continue;
+    if (now - peer.since >= REQUEST_DEADLINE) {
+      cut(peer);
+    } else {
+      waiting = true;
+    }
+  }
+  return waiting;
+}
+
 // The pump: events at most every FLUSH_INTERVAL, the snapshot at most every SNAPSHOT_INTERVAL and
 // at least every HEARTBEAT_INTERVAL (with a comment), so that a page can tell a quiet station
 // from a lost one; then the waiting streams are resumed, outside the lock.
 void pump_run() {
   Clock::time_point last_snapshot = Clock::now();
   Clock::time_point last_heartbeat = last_snapshot;
+  Clock::time_point last_trim = last_snapshot;
   std::vector<MHD_Connection*> resume;
   std::unique_lock<std::mutex> held(server.lock);
   for (;;) {
     Clock::time_point now = Clock::now();
     bool heartbeat = now - last_heartbeat >= HEARTBEAT_INTERVAL;
     if (!server.events_text.empty()) {
-      queue_for_all(server.events_text);
+      for (Client& client : server.clients) {
+        if (!client.page) queue_text(client, server.events_text);
+      }
       server.events_text.clear();
       server.pumped_seq = server.seq;
     }
     if (heartbeat || server.stopping ||
         (server.snapshot_changed && now - last_snapshot >= SNAPSHOT_INTERVAL)) {
-      queue_for_all((heartbeat ? std::string(": heartbeat\n\n") : std::string()) +
-                    sse_data(server.snapshot_json));
+      Text snapshot = snapshot_text();
+      for (Client& client : server.clients) {
+        if (client.page) continue;
+        if (heartbeat) queue_text(client, ": heartbeat\n\n");
+        queue_snapshot(client, snapshot);
+      }
       server.snapshot_changed = false;
       last_snapshot = now;
       if (heartbeat) last_heartbeat = now;
     }
     pump_page(now);
+    bool overdue_soon = cut_overdue(now);
     for (Client& client : server.clients) {
-      if (client.suspended && (!client.queued.empty() || client.dropped || server.stopping)) {
+      bool waiting = client.taken < client.queued.size() || client.snapshot;
+      if (client.suspended && (waiting || client.dropped || server.stopping)) {
         client.suspended = false;
         resume.push_back(client.connection);
       }
+    }
+    // Freed memory goes back to the system, not only to the heap: slow clients gone, the
+    // station is as small as before they came.
+    bool trim = server.released && now - last_trim >= TRIM_INTERVAL;
+    if (trim) {
+      server.released = false;
+      last_trim = now;
     }
     bool stopping = server.stopping;
     held.unlock();
     // Still suspended until resumed here, so none of these connections can have gone.
     for (MHD_Connection* connection : resume) MHD_resume_connection(connection);
     resume.clear();
+    if (trim) malloc_trim(0);
     if (stopping) return;
     std::this_thread::sleep_for(FLUSH_INTERVAL);
     held.lock();
-    Clock::time_point until = std::min(last_heartbeat + HEARTBEAT_INTERVAL, page_due());
-    server.wake.wait_until(held, until, [] {
+    Clock::time_point wake = last_heartbeat + HEARTBEAT_INTERVAL;
+    if (overdue_soon || server.released) wake = std::min(wake, now + std::chrono::seconds(1));
+    wake = std::min(wake, page_due());
+    server.wake.wait_until(held, wake, [] {
       return server.stopping || !server.events_text.empty() || server.snapshot_changed;
     });
   }
@@ -184,12 +349,8 @@ ssize_t stream_read(void* cls, std::uint64_t, char* buffer, std::size_t max) {
   auto* client = static_cast<Client*>(cls);
   std::lock_guard<std::mutex> held(server.lock);
   if (client->dropped) return MHD_CONTENT_READER_END_WITH_ERROR;
-  if (!client->queued.empty()) {
-    std::size_t size = std::min(max, client->queued.size());
-    std::memcpy(buffer, client->queued.data(), size);
-    client->queued.erase(0, size);
-    return static_cast<ssize_t>(size);
-  }
+  std::size_t size = take(*client, buffer, max);
+  if (size > 0) return static_cast<ssize_t>(size);
   if (server.stopping) return MHD_CONTENT_READER_END_OF_STREAM;
   // Suspended under the lock, so the pump resumes it only once it is.
   client->suspended = true;
@@ -201,7 +362,110 @@ void stream_free(void* cls) {
   auto* client = static_cast<Client*>(cls);
   std::lock_guard<std::mutex> held(server.lock);
   server.clients.remove_if([client](const Client& c) { return &c == client; });
+  server.released = true;
   if (server.clients.empty()) server.all_gone.notify_all();
+}
+
+// The library's notices of each connection's start and end. It sends the closed notice before it
+// closes the socket (checked against libmicrohttpd 0.9.75: the socket is still open here), and
+// the pump shuts sockets only under the same lock, so it never shuts a number reused since.
+void connection_notice(void*, MHD_Connection* connection, void** context,
+                       MHD_ConnectionNotificationCode code) {
+  std::lock_guard<std::mutex> held(server.lock);
+  if (code == MHD_CONNECTION_NOTIFY_STARTED) {
+    const MHD_ConnectionInfo* info =
+        MHD_get_connection_info(connection, MHD_CONNECTION_INFO_CONNECTION_FD);
+    server.peers.push_back({connection, info != nullptr ? info->connect_fd : -1, Clock::now()});
+    int socket = server.peers.back().socket;
+    if (socket >= 0) {
+      setsockopt(socket, SOL_SOCKET, SO_SNDBUF, &SOCKET_SEND_BUFFER, sizeof SOCKET_SEND_BUFFER);
+    }
+    *context = &server.peers.back();
+    return;
+  }
+  auto* peer = static_cast<Peer*>(*context);
+  server.peers.remove_if([peer](const Peer& p) { return &p == peer; });
+  server.released = true;
+}
+
+Peer* peer_of(MHD_Connection* connection) {
+  const MHD_ConnectionInfo* info =
+      MHD_get_connection_info(connection, MHD_CONNECTION_INFO_SOCKET_CONTEXT);
+  return info != nullptr ? static_cast<Peer*>(info->socket_context) : nullptr;
+}
+
+// A request has come whole: the deadline holds no more until it has been answered.
+void request_begun(MHD_Connection* connection) {
+  Peer* peer = peer_of(connection);
+  std::lock_guard<std::mutex> held(server.lock);
+  if (peer != nullptr) peer->answering = true;
+}
+
+// Answered: a next request on the same connection has the whole deadline again.
+void request_done(void*, MHD_Connection* connection, void**, MHD_RequestTerminationCode) {
+  Peer* peer = peer_of(connection);
+  std::lock_guard<std::mutex> held(server.lock);
+  if (peer == nullptr) return;
+  peer->answering = false;
+  peer->since = Clock::now();
+}
+
+bool parse_port(const std::string& text, int& port) {
+  if (text.empty() || text.size() > 5) return false;
+  for (char c : text) {
+    if (c < '0' || c > '9') return false;
+  }
+  port = std::stoi(text);
+  return port <= 65535;
+}
+
+// Whether an address text (IPv4 dotted quad, IPv6 in brackets) is one; its bytes into address.
+bool ip_literal(const std::string& text, sockaddr_storage& address) {
+  address = {};
+  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
+    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
+    in6->sin6_family = AF_INET6;
+    return inet_pton(AF_INET6, text.substr(1, text.size() - 2).c_str(), &in6->sin6_addr) == 1;
+  }
+  auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
+  in4->sin_family = AF_INET;
+  // inet_pton takes only the dotted quad: no host name, no short or octal forms.
+  return inet_pton(AF_INET, text.c_str(), &in4->sin_addr) == 1;
+}
+
+bool same_address(const sockaddr_storage& a, const sockaddr_storage& b) {
+  if (a.ss_family != b.ss_family) return false;
+  if (a.ss_family == AF_INET6) {
+    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
+                       &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
+  }
+  return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
+         reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+}
+
+// Whether a Host header names this station: the address it listens on (any address when it
+// listens on all), localhost on loopback, or a name given with --http-name; a port, when given,
+// the one listened on. A page that rebinds its own name to this address sends that name, which
+// is none of these.
+bool host_acceptable(const std::string& host) {
+  std::string value = folded(host);
+  std::size_t end = value.front() == '[' ? value.find(']') : value.find(':');
+  if (end != std::string::npos && value.front() == '[') ++end;
+  std::string name = value.substr(0, end);
+  if (end != std::string::npos && end < value.size()) {
+    int port = 0;
+    if (value[end] != ':' || !parse_port(value.substr(end + 1), port) ||
+        port != server.listen_port) {
+      return false;
+    }
+  }
+  sockaddr_storage address;
+  if (ip_literal(name, address)) {
+    return server.wildcard || same_address(address, server.listen_address);
+  }
+  if (name.size() > 1 && name.back() == '.') name.pop_back();  // the same name, fully qualified
+  if (name == "localhost") return server.loopback;
+  return std::find(server.names.begin(), server.names.end(), name) != server.names.end();
 }
 
 void add_headers(MHD_Response* response, const char* type) {
@@ -226,28 +490,20 @@ MHD_Result answer(MHD_Connection* connection, unsigned status, const std::string
   return queued;
 }
 
-// What the page's own stream starts with: how soon to come back and the snapshot, no replay; the
-// summaries go on from it. Under the lock.
-std::string page_opening(Client& client) {
-  client.page = true;
-  client.viewer = page_viewer(page_state(server.snapshot, server.failures), Clock::now());
-  return "retry: 2000\n\n" + sse_data(server.snapshot_json);
-}
-
-// What a stream starts with: how soon to come back, the events after Last-Event-ID when they are
-// still kept, then the snapshot. Under the lock.
+// What a stream starts with: how soon to come back, and the events after Last-Event-ID when they
+// are still kept; the snapshot follows them. Under the lock.
 std::string stream_opening(MHD_Connection* connection) {
   std::string text = "retry: 2000\n\n";
   const char* last = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Last-Event-ID");
   if (last != nullptr && *last != '\0' && std::strlen(last) < 20 &&
       std::all_of(last, last + std::strlen(last), [](char c) { return c >= '0' && c <= '9'; })) {
     std::uint64_t after = std::stoull(last);
-    for (const auto& [seq, json] : server.replay) {
+    for (const auto& [seq, event] : server.replay) {
       // Those not yet pumped come with the others, from the pump.
-      if (seq > after && seq <= server.pumped_seq) text += sse_event(seq, json);
+      if (seq > after && seq <= server.pumped_seq) text += event;
     }
   }
-  return text + sse_data(server.snapshot_json);
+  return text;
 }
 
 MHD_Result serve_events(MHD_Connection* connection, bool head) {
@@ -261,8 +517,15 @@ MHD_Result serve_events(MHD_Connection* connection, bool head) {
       client->connection = connection;
       const char* view =
           MHD_lookup_connection_value(connection, MHD_GET_ARGUMENT_KIND, "view");
-      bool page = view != nullptr && std::strcmp(view, "page") == 0;
-      client->queued = page ? page_opening(*client) : stream_opening(connection);
+      if (view != nullptr && std::strcmp(view, "page") == 0) {
+        // The page's own: the snapshot, no replay; the summaries go on from it.
+        client->page = true;
+        client->viewer = page_viewer(page_state(server.snapshot, server.failures), Clock::now());
+        client->queued = "retry: 2000\n\n";
+      } else {
+        client->queued = stream_opening(connection);
+      }
+      client->snapshot = snapshot_text();
     }
   }
   if (client == nullptr) {
@@ -284,6 +547,14 @@ MHD_Result serve(void*, MHD_Connection* connection, const char* url, const char*
                  const char*, const char*, std::size_t*, void**) {
   // Answered on the first call, with the headers: a body, which no request here may have, is
   // never read.
+  request_begun(connection);
+  // Without Host (HTTP/1.0) no name was looked up: nothing was rebound.
+  const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
+  if (host != nullptr && (*host == '\0' || !host_acceptable(host))) {
+    return answer(connection, MHD_HTTP_MISDIRECTED_REQUEST,
+                  "misdirected: this station does not answer to that name (see --http-name)\n",
+                  "text/plain; charset=utf-8");
+  }
   bool head = std::strcmp(method, "HEAD") == 0;
   if (!head && std::strcmp(method, "GET") != 0) {
     return answer(connection, MHD_HTTP_METHOD_NOT_ALLOWED, "read-only: GET and HEAD only\n",
@@ -338,17 +609,27 @@ bool inline_hash(const std::string& page, const std::string& tag, std::string& s
   return true;
 }
 
-bool parse_port(const std::string& text, int& port) {
-  if (text.empty() || text.size() > 5) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
+// The connections the station can hold, with the files it needs itself: the soft limit on open
+// files is raised toward the hard one when it is short.
+unsigned connection_limit() {
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return CONNECTION_LIMIT / 4;
+  rlim_t wanted = CONNECTION_LIMIT + FILES_BESIDE_CONNECTIONS;
+  if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted) {
+    rlimit raised = files;
+    raised.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
+    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
   }
-  port = std::stoi(text);
-  return port <= 65535;
+  if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur >= wanted) return CONNECTION_LIMIT;
+  rlim_t left = files.rlim_cur > 2 * FILES_BESIDE_CONNECTIONS
+                    ? files.rlim_cur - FILES_BESIDE_CONNECTIONS
+                    : files.rlim_cur / 2;
+  return static_cast<unsigned>(left);
 }
 }  // namespace
 
-bool status_listen(const std::string& address, std::string& url, std::string& why) {
+bool status_listen(const std::string& address, const std::vector<std::string>& names,
+                   std::string& url, std::string& why) {
   const std::string form = "--http takes ADDRESS:PORT, an IPv4 address or an [IPv6] address: ";
   std::size_t colon = address.rfind(':');
   if (colon == std::string::npos) {
@@ -362,28 +643,16 @@ bool status_listen(const std::string& address, std::string& url, std::string& wh
     return false;
   }
   sockaddr_storage storage{};
-  socklen_t size = 0;
-  bool v6 = host.size() >= 2 && host.front() == '[' && host.back() == ']';
-  if (v6) {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    in6->sin6_family = AF_INET6;
-    in6->sin6_port = htons(static_cast<std::uint16_t>(port));
-    if (inet_pton(AF_INET6, host.substr(1, host.size() - 2).c_str(), &in6->sin6_addr) != 1) {
-      why = form + address;
-      return false;
-    }
-    size = sizeof *in6;
-  } else {
-    auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
-    in4->sin_family = AF_INET;
-    in4->sin_port = htons(static_cast<std::uint16_t>(port));
-    // inet_pton takes only the dotted quad: no host name, no short or octal forms.
-    if (inet_pton(AF_INET, host.c_str(), &in4->sin_addr) != 1) {
-      why = form + address;
-      return false;
-    }
-    size = sizeof *in4;
+  if (!ip_literal(host, storage)) {
+    why = form + address;
+    return false;
   }
+  server.listen_address = storage;
+  bool v6 = storage.ss_family == AF_INET6;
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
+  (v6 ? in6->sin6_port : in4->sin_port) = htons(static_cast<std::uint16_t>(port));
+  socklen_t size = v6 ? sizeof *in6 : sizeof *in4;
   int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
   int on = 1;
   if (fd >= 0) {
@@ -391,16 +660,20 @@ bool status_listen(const std::string& address, std::string& url, std::string& wh
     // [::] then means IPv6 alone, as given.
     if (v6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
   }
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || listen(fd, 64) != 0) {
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 ||
+      listen(fd, 256) != 0) {
     why = "cannot listen on " + address + ": " + std::strerror(errno);
     if (fd >= 0) close(fd);
     return false;
   }
   getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
-  int bound = ntohs(v6 ? reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port
-                       : reinterpret_cast<sockaddr_in*>(&storage)->sin_port);
+  server.listen_port = ntohs(v6 ? in6->sin6_port : in4->sin_port);
   server.listen_fd = fd;
-  server.url = "http://" + host + ":" + std::to_string(bound) + "/";
+  server.wildcard = v6 ? IN6_IS_ADDR_UNSPECIFIED(&in6->sin6_addr) : in4->sin_addr.s_addr == 0;
+  server.loopback = v6 ? IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)
+                       : (ntohl(in4->sin_addr.s_addr) >> 24) == 127;
+  for (const std::string& name : names) server.names.push_back(folded(name));
+  server.url = "http://" + host + ":" + std::to_string(server.listen_port) + "/";
   url = server.url;
   return true;
 }
@@ -428,8 +701,10 @@ bool status_start(const StatusStation& station, std::string& why) {
   server.daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
       nullptr, &serve, nullptr, MHD_OPTION_LISTEN_SOCKET, server.listen_fd,
-      MHD_OPTION_CONNECTION_LIMIT, CONNECTION_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT,
-      CONNECTION_TIMEOUT_SECONDS, MHD_OPTION_END);
+      MHD_OPTION_CONNECTION_LIMIT, connection_limit(), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      ADDRESS_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_SECONDS,
+      MHD_OPTION_NOTIFY_CONNECTION, &connection_notice, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
+      &request_done, nullptr, MHD_OPTION_END);
   if (server.daemon != nullptr) server.pump = new std::thread(pump_run);
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
   if (server.daemon == nullptr) {
@@ -445,8 +720,7 @@ void status_publish(const StatusSnapshot& snapshot) {
   if (server.daemon == nullptr) return;
   std::lock_guard<std::mutex> held(server.lock);
   server.snapshot = snapshot;
-  server.snapshot_json = status_snapshot_json(server.station, server.snapshot, server.failures);
-  server.snapshot_changed = true;
+  snapshot_set(status_snapshot_json(server.station, server.snapshot, server.failures));
   server.wake.notify_one();
 }
 
@@ -455,14 +729,17 @@ void status_event(const StatusEvent& event) {
   std::lock_guard<std::mutex> held(server.lock);
   StatusEvent numbered = event;
   numbered.seq = ++server.seq;
-  std::string json = status_event_json(numbered, numbered.seq);
-  server.events_text += sse_event(server.seq, json);
-  server.replay.emplace_back(server.seq, json);
-  if (server.replay.size() > REPLAY_EVENTS) server.replay.pop_front();
+  std::string text = sse_event(server.seq, status_event_json(numbered, server.seq));
+  server.events_text += text;
+  server.replay_bytes += text.size();
+  server.replay.emplace_back(server.seq, std::move(text));
+  while (server.replay.size() > REPLAY_EVENTS || server.replay_bytes > REPLAY_BYTES) {
+    server.replay_bytes -= server.replay.front().second.size();
+    server.replay.pop_front();
+  }
   if (event.kind == StatusEventKind::Result && event.result != "PASS") {
     status_note_failure(server.failures, numbered);
-    server.snapshot_json = status_snapshot_json(server.station, server.snapshot, server.failures);
-    server.snapshot_changed = true;
+    snapshot_set(status_snapshot_json(server.station, server.snapshot, server.failures));
   }
   server.wake.notify_one();
 }

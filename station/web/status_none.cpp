@@ -4,7 +4,8 @@
 
 namespace xarveld::station {
 
-bool status_listen(const std::string&, std::string&, std::string& why) {
+bool status_listen(const std::string&, const std::vector<std::string>&, std::string&,
+                   std::string& why) {
   why = "this build has no status page";
   return false;
 }

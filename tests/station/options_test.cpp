@@ -18,7 +18,9 @@ using Arguments = std::vector<std::string>;
 TEST(StationOptions, SlotsLimitsAndToolArguments) {
   StationParse parse = parse_station_options({"--slot", "a=/dev/ttyUSB0", "b=/dev/ttyUSB1",
                                               "--retries=3", "--timeout", "90", "--jobs", "2",
-                                              "--loop", "--tool", "/opt/x", "--", "-p", "i.bin"});
+                                              "--loop", "--tool", "/opt/x", "--http", "[::]:80",
+                                              "--http-name", "line-3.example,Pc7", "--", "-p",
+                                              "i.bin"});
   ASSERT_EQ(parse.outcome, StationParseOutcome::Run) << parse.message;
   const StationOptions& options = parse.options;
   ASSERT_EQ(options.slots.size(), 2u);
@@ -29,6 +31,7 @@ TEST(StationOptions, SlotsLimitsAndToolArguments) {
   EXPECT_EQ(options.jobs, 2);
   EXPECT_TRUE(options.loop);
   EXPECT_EQ(options.tool, "/opt/x");
+  EXPECT_EQ(options.http_names, (Arguments{"line-3.example", "Pc7"}));
   EXPECT_EQ(options.tool_arguments, (Arguments{"-p", "i.bin"}));
   // A port name may hold '='; the name ends at the first.
   EXPECT_EQ(parse_station_options({"a=/dev/odd=name", "--", "i.bin"}).options.slots[0].port,
@@ -52,6 +55,8 @@ TEST(StationOptions, RefusedCommandLinesSayWhy) {
       {{"a=/dev/x", "--jobs"}, "must come between"},
       {{"a=/dev/x", "--jobs", "--", "i.bin"}, "--jobs takes a count"},
       {{"--retries", "1", "a=/dev/x", "--retries=2", "--", "i.bin"}, "--retries is given twice"},
+      {{"--http", ":0", "--http-name", "a,,b", "a=/dev/x", "--", "i.bin"}, "takes host names"},
+      {{"--http-name", "a", "a=/dev/x", "--", "i.bin"}, "--http-name goes with --http"},
   };
   for (const auto& [arguments, why] : refused) {
     StationParse parse = parse_station_options(arguments);
