@@ -33,8 +33,8 @@
 #include <thread>
 #include <vector>
 
-#include "station/os/sha256.hpp"
 #include "station/web/status.hpp"
+#include "station/web/status_address.hpp"
 #include "station/web/status_json.hpp"
 #include "station/web/status_summary.hpp"
 
@@ -103,12 +103,7 @@ struct Server {
   std::thread* pump = nullptr;
   std::string page;
   std::string security_policy;
-  // What Host may name: the address listened on, and the names given (lower case).
-  sockaddr_storage listen_address{};
-  int listen_port = 0;
-  bool wildcard = false;
-  bool loopback = false;
-  std::vector<std::string> names;
+  HostRule hosts;  // what Host may name
 
   std::mutex lock;
   std::condition_variable wake;      // the pump: something was published, or stop
@@ -139,13 +134,6 @@ std::string sse_data(const std::string& json) { return "data: " + json + "\n\n";
 
 std::string sse_event(std::uint64_t seq, const std::string& json) {
   return "id: " + std::to_string(seq) + "\n" + sse_data(json);
-}
-
-std::string folded(std::string text) {
-  for (char& c : text) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-  }
-  return text;
 }
 
 // The snapshot as a stream sends it, made once for every viewer. Under the lock.
@@ -410,64 +398,6 @@ void request_done(void*, MHD_Connection* connection, void**, MHD_RequestTerminat
   peer->since = Clock::now();
 }
 
-bool parse_port(const std::string& text, int& port) {
-  if (text.empty() || text.size() > 5) return false;
-  for (char c : text) {
-    if (c < '0' || c > '9') return false;
-  }
-  port = std::stoi(text);
-  return port <= 65535;
-}
-
-// Whether an address text (IPv4 dotted quad, IPv6 in brackets) is one; its bytes into address.
-bool ip_literal(const std::string& text, sockaddr_storage& address) {
-  address = {};
-  if (text.size() >= 2 && text.front() == '[' && text.back() == ']') {
-    auto* in6 = reinterpret_cast<sockaddr_in6*>(&address);
-    in6->sin6_family = AF_INET6;
-    return inet_pton(AF_INET6, text.substr(1, text.size() - 2).c_str(), &in6->sin6_addr) == 1;
-  }
-  auto* in4 = reinterpret_cast<sockaddr_in*>(&address);
-  in4->sin_family = AF_INET;
-  // inet_pton takes only the dotted quad: no host name, no short or octal forms.
-  return inet_pton(AF_INET, text.c_str(), &in4->sin_addr) == 1;
-}
-
-bool same_address(const sockaddr_storage& a, const sockaddr_storage& b) {
-  if (a.ss_family != b.ss_family) return false;
-  if (a.ss_family == AF_INET6) {
-    return std::memcmp(&reinterpret_cast<const sockaddr_in6&>(a).sin6_addr,
-                       &reinterpret_cast<const sockaddr_in6&>(b).sin6_addr, 16) == 0;
-  }
-  return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
-         reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
-}
-
-// Whether a Host header names this station: the address it listens on (any address when it
-// listens on all), localhost on loopback, or a name given with --http-name; a port, when given,
-// the one listened on. A page that rebinds its own name to this address sends that name, which
-// is none of these.
-bool host_acceptable(const std::string& host) {
-  std::string value = folded(host);
-  std::size_t end = value.front() == '[' ? value.find(']') : value.find(':');
-  if (end != std::string::npos && value.front() == '[') ++end;
-  std::string name = value.substr(0, end);
-  if (end != std::string::npos && end < value.size()) {
-    int port = 0;
-    if (value[end] != ':' || !parse_port(value.substr(end + 1), port) ||
-        port != server.listen_port) {
-      return false;
-    }
-  }
-  sockaddr_storage address;
-  if (ip_literal(name, address)) {
-    return server.wildcard || same_address(address, server.listen_address);
-  }
-  if (name.size() > 1 && name.back() == '.') name.pop_back();  // the same name, fully qualified
-  if (name == "localhost") return server.loopback;
-  return std::find(server.names.begin(), server.names.end(), name) != server.names.end();
-}
-
 void add_headers(MHD_Response* response, const char* type) {
   MHD_add_response_header(response, "Content-Type", type);
   MHD_add_response_header(response, "Cache-Control", "no-store");
@@ -550,7 +480,7 @@ MHD_Result serve(void*, MHD_Connection* connection, const char* url, const char*
   request_begun(connection);
   // Without Host (HTTP/1.0) no name was looked up: nothing was rebound.
   const char* host = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Host");
-  if (host != nullptr && (*host == '\0' || !host_acceptable(host))) {
+  if (host != nullptr && (*host == '\0' || !host_acceptable(server.hosts, host))) {
     return answer(connection, MHD_HTTP_MISDIRECTED_REQUEST,
                   "misdirected: this station does not answer to that name (see --http-name)\n",
                   "text/plain; charset=utf-8");
@@ -572,41 +502,6 @@ MHD_Result serve(void*, MHD_Connection* connection, const char* url, const char*
   }
   if (path == "/events") return serve_events(connection, head);
   return answer(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain; charset=utf-8");
-}
-
-std::string base64(const std::string& bytes) {
-  static const char digits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-  std::string text;
-  for (std::size_t i = 0; i < bytes.size(); i += 3) {
-    std::uint32_t group = static_cast<unsigned char>(bytes[i]) << 16;
-    if (i + 1 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 1]) << 8;
-    if (i + 2 < bytes.size()) group |= static_cast<unsigned char>(bytes[i + 2]);
-    text += digits[(group >> 18) & 63];
-    text += digits[(group >> 12) & 63];
-    text += i + 1 < bytes.size() ? digits[(group >> 6) & 63] : '=';
-    text += i + 2 < bytes.size() ? digits[group & 63] : '=';
-  }
-  return text;
-}
-
-// 'sha256-...' of the text between the page's <tag> and </tag>, which the policy lets run.
-bool inline_hash(const std::string& page, const std::string& tag, std::string& source,
-                 std::string& why) {
-  std::size_t open = page.find("<" + tag + ">");
-  std::size_t close = page.find("</" + tag + ">");
-  if (open == std::string::npos || close == std::string::npos || close < open) {
-    why = "the page has no <" + tag + ">";
-    return false;
-  }
-  std::size_t from = open + tag.size() + 2;
-  std::string hex;
-  if (!sha256_hex(page.data() + from, close - from, hex, why)) return false;
-  std::string digest;
-  for (std::size_t i = 0; i < hex.size(); i += 2) {
-    digest += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
-  }
-  source = "'sha256-" + base64(digest) + "'";
-  return true;
 }
 
 // The connections the station can hold, with the files it needs itself: the soft limit on open
@@ -647,7 +542,6 @@ bool status_listen(const std::string& address, const std::vector<std::string>& n
     why = form + address;
     return false;
   }
-  server.listen_address = storage;
   bool v6 = storage.ss_family == AF_INET6;
   auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
   auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
@@ -667,13 +561,9 @@ bool status_listen(const std::string& address, const std::vector<std::string>& n
     return false;
   }
   getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
-  server.listen_port = ntohs(v6 ? in6->sin6_port : in4->sin_port);
   server.listen_fd = fd;
-  server.wildcard = v6 ? IN6_IS_ADDR_UNSPECIFIED(&in6->sin6_addr) : in4->sin_addr.s_addr == 0;
-  server.loopback = v6 ? IN6_IS_ADDR_LOOPBACK(&in6->sin6_addr)
-                       : (ntohl(in4->sin_addr.s_addr) >> 24) == 127;
-  for (const std::string& name : names) server.names.push_back(folded(name));
-  server.url = "http://" + host + ":" + std::to_string(server.listen_port) + "/";
+  server.hosts = host_rule(storage, names);
+  server.url = "http://" + host + ":" + std::to_string(server.hosts.port) + "/";
   url = server.url;
   return true;
 }
@@ -684,14 +574,7 @@ bool status_start(const StatusStation& station, std::string& why) {
     return false;
   }
   server.page = STATUS_PAGE_HTML;
-  std::string script, style;
-  if (!inline_hash(server.page, "script", script, why) ||
-      !inline_hash(server.page, "style", style, why)) {
-    return false;
-  }
-  server.security_policy = "default-src 'none'; script-src " + script + "; style-src " + style +
-                           "; connect-src 'self'; img-src 'self'; base-uri 'none'; "
-                           "form-action 'none'; frame-ancestors 'none'";
+  if (!page_security_policy(server.page, server.security_policy, why)) return false;
   server.station = station;
   server.snapshot_json = status_snapshot_json(server.station, server.snapshot, server.failures);
   // The server's threads take no signal: the station's own go to its loop, as without a page.
