@@ -1,9 +1,10 @@
 // The page's own stream: what one viewer is sent after its snapshot, as pure functions over the
-// station's snapshots, with the clock given.
+// station's snapshots, with the clock given; and the size of the snapshot every viewer takes.
 #include <gtest/gtest.h>
 
 #include <nlohmann/json.hpp>
 
+#include "station/web/status_json.hpp"
 #include "station/web/status_summary.hpp"
 
 namespace xarveld::station {
@@ -95,6 +96,29 @@ TEST(PageSummary, AQuietStationStillSaysItLivesEveryFiveSeconds) {
   EXPECT_EQ(page_summary(state, viewer, start + PAGE_QUIET_INTERVAL, 1000),
             R"({"type":"summary","time":"1970-01-01T00:00:01.000Z"})");
   EXPECT_EQ(page_summary(state, viewer, start + PAGE_QUIET_INTERVAL + seconds(4), 0), "");
+}
+
+TEST(StatusSnapshot, SixteenSlotsFailingWithTheLongestWordsStayUnder64KB) {
+  // Shown texts are cut to 400 bytes; quotes, which JSON doubles, are the worst they can be.
+  const std::string longest(400, '"');
+  StatusSnapshot snapshot;
+  std::deque<StatusEvent> failures;
+  for (int i = 0; i < 16; ++i) {
+    StatusSlot slot;
+    slot.name = "slot" + std::to_string(i);
+    slot.port = "/dev/serial/by-path/pci-0000:00:14.0-usb-0:1." + std::to_string(i) + ":1.0-port0";
+    slot.result = "FAIL";
+    slot.message = slot.reason = longest;
+    snapshot.slots.push_back(slot);
+    StatusEvent event = failure(static_cast<std::uint64_t>(i) + 1, slot.name);
+    event.message = event.reason = longest;
+    event.directory = "runs/" + slot.name + "/20261208T063906Z-1";
+    status_note_failure(failures, event);
+    status_note_failure(failures, event);
+  }
+  std::string json = status_snapshot_json(StatusStation{}, snapshot, failures);
+  EXPECT_LT(json.size(), 64u * 1000) << "/status for sixteen failed slots";
+  EXPECT_GE(Json::parse(json)["failures"].size(), 10u) << "the newest failures are still there";
 }
 
 }  // namespace
