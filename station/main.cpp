@@ -144,8 +144,13 @@ int main(int argc, char** argv) {
     std::fputs("xarveld-station: without -v or -x the numbers are burnt unverified\n", stderr);
 
   if (!options.http.empty()) {
-    StatusStation page{run.host, run.version, run.record_path, now_unix_ms(), {}};
-    for (const StationImage& i : run.images) page.images.push_back(i.facts);
+    // Names from the command line and the machine are shown as text, like the tools' words.
+    StatusStation page{plain_text(run.host), run.version, plain_text(run.record_path),
+                       now_unix_ms(), {}};
+    for (const StationImage& i : run.images) {
+      page.images.push_back(i.facts);
+      page.images.back().name = plain_text(i.facts.name);
+    }
     if (!status_start(page, message)) return refuse(message);
   }
 
