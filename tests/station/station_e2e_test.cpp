@@ -387,6 +387,8 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
       {{"a=/dev/null", "--", "-l", "missing.bin", "-p", "img.bin"},
        "cannot read the driver missing.bin: No such file or directory"},
       {{"a=/dev/null", "--", "-p", "sims"}, "cannot read the image sims"},
+      {{"--backup", "a=/dev/null", "--", "-v", "img.bin"}, "the tool's arguments have no -p"},
+      {{"--read-tool", "r", "a=/dev/null", "--", "-p", "img.bin"}, "--read-tool goes with --backup"},
   };
   fs::create_directory(path("sims"));
   for (const auto& [arguments, why] : refused) {
@@ -600,6 +602,33 @@ TEST_F(StationTest, AWrapperToolEndsWithTheToolItRuns) {
   for (int i = 1; i <= 20000; ++i) numbers += std::to_string(i) + "\n";
   EXPECT_EQ(read_text(path(records_of("c")[0]["directory"]) + "/stdout.txt"),
             "Could not open serial port!\r\n" + numbers);
+}
+
+TEST_F(StationTest, ABackupKeepsWhatTheBoardHeldBeforeItIsBurnt) {
+  std::string held(32768, '\x5a');
+  std::ofstream(path("held.bin"), std::ios::binary) << held;
+  // Says how it was called, and reads the board as one that held held.bin.
+  std::string reader = write_script(path("read.sh"), "echo \"$@\" > " + path("read-args.txt") +
+                                                         "\nfor a; do out=$a; done\ncp " +
+                                                         path("held.bin") + " \"$out\"\n");
+  std::string port = start_sim("a");
+  Finished station = run_station(with({"--backup", "--read-tool", reader, "a=" + port},
+                                      {"-l", "drv.bin", "-d", "5", "-b", "115200", "-p", "img.bin"}));
+  stop_sims();
+  EXPECT_EQ(station.status, 0) << station.out << station.err;
+  ASSERT_EQ(records_of("a").size(), 1u);
+  Json record = records_of("a")[0];
+  EXPECT_EQ(record["result"], "PASS");
+  std::string before = path(record["directory"].get<std::string>() + "/before.bin");
+  EXPECT_EQ(read_text(before), held);
+  EXPECT_EQ(fs::status(before).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(record["backup_sha256"], sha256_of(held));
+  // The same driver, device and baud rate as the burn, over the image's whole length.
+  EXPECT_EQ(read_text(path("read-args.txt")),
+            "-l " + record["tool_command"][1].get<std::string>() +
+                " -d 5 -b 115200 --length 32768 before.bin\n");
+  EXPECT_EQ(read_text(path("sims/a/dump/device5.bin")), image);
 }
 
 TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
