@@ -51,8 +51,9 @@ int compare_device(int device, std::uint32_t start, const std::vector<std::uint8
     // The file's bytes within this KiB.
     std::uint32_t from = std::max<std::uint32_t>(
         start, range.first + static_cast<std::uint32_t>(block * CHECKSUM_BLOCK_BYTES));
-    std::uint32_t to = std::min<std::uint32_t>(
-        start + length, range.first + static_cast<std::uint32_t>((block + 1) * CHECKSUM_BLOCK_BYTES));
+    std::uint32_t block_end =
+        range.first + static_cast<std::uint32_t>((block + 1) * CHECKSUM_BLOCK_BYTES);
+    std::uint32_t to = std::min<std::uint32_t>(start + length, block_end);
     note_differences(bytes.data() + (from - range.first), expected.data() + (from - start),
                      to - from, from, comparison);
   }
