@@ -175,5 +175,8 @@ int main(int argc, char** argv) {
   trace_open();
   serial_open(options.port_name, options.baud_rate);
   reach_loader(options);
-  end_process(comparing ? compare_with_file(options, expected) : read_to_file(options));
+  int status = comparing ? compare_with_file(options, expected) : read_to_file(options);
+  // The result line before anything else can end the process.
+  std::fflush(stdout);
+  end_process(status);
 }
