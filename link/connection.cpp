@@ -39,7 +39,7 @@ void connect_target() {
                "port, and that -b gives the loader's baud rate",
                serial_port_description().c_str(), seconds);
     }
-    end_process(1);
+    end_process(trouble_status());
   }
   console_printf(detected == DETECTED_RAW ? "RAW mode detected.\n" : "yEnc encoding detected.\n");
 
