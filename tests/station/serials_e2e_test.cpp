@@ -416,6 +416,20 @@ TEST_F(SerialsTest, AFailedBackupBurnsNothingAndGivesTheNumberBack) {
   }
   EXPECT_EQ(read_text(path("sims/a/dump/device5.bin")).find(small.substr(0, AT)), std::string::npos);
   EXPECT_EQ(uses()[7][2], "returned");
+
+  // A read that ends well once the attempt's time is up: kept, but the burn never starts.
+  std::ofstream(reader) << "#!/bin/sh\nhead -c 2048 /dev/zero > before.bin\ntrap 'exit 0' TERM\n"
+                        << "sleep 30 < /dev/null > /dev/null 2>&1 &\nwait\n";
+  port = start_sim("b");
+  run_station(numbered({"--timeout", "1", "--backup", "--read-tool", reader, "b=" + port}, "7-8"));
+  stop_sims();
+  ASSERT_EQ(records_of("b").size(), 1u);
+  Json late = records_of("b")[0];
+  EXPECT_EQ(late["result"], "TIMEOUT");
+  EXPECT_EQ(late["backup_sha256"], sha256_of(std::string(2048, '\0')));
+  EXPECT_FALSE(fs::exists(path(late["directory"].get<std::string>() + "/stdout.txt")));
+  EXPECT_EQ(uses()[7][3], late["attempt_id"]);
+  EXPECT_EQ(uses()[7][2], "returned");
 }
 
 TEST_F(SerialsTest, RefusalsStartNothing) {
