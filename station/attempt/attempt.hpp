@@ -2,7 +2,8 @@
 // One attempt: its own directory under runs/SLOT/, the port bound there, with --backup the read
 // of what the burn will overwrite into before.bin, the tool started in it with its standard
 // output and standard error saved byte for byte, and, once the tool has ended, its record. This
-// header is the room's door: what the station needs of one run of the tool and what it leaves. An attempt is handed its number and where to put it; it never asks the ledger.
+// header is the room's door: what the station needs of one run of the tool and what it leaves.
+// An attempt is handed its number and where to put it; it never asks the ledger.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>

@@ -414,7 +414,8 @@ TEST_F(SerialsTest, AFailedBackupBurnsNothingAndGivesTheNumberBack) {
     EXPECT_EQ(record["backup_sha256"], nullptr);
     EXPECT_FALSE(fs::exists(path(record["directory"].get<std::string>() + "/stdout.txt")));
   }
-  EXPECT_EQ(read_text(path("sims/a/dump/device5.bin")).find(small.substr(0, AT)), std::string::npos);
+  std::string device = read_text(path("sims/a/dump/device5.bin"));
+  EXPECT_EQ(device.find(small.substr(0, AT)), std::string::npos);
   EXPECT_EQ(uses()[7][2], "returned");
 
   // A read that ends well once the attempt's time is up: kept, but the burn never starts.

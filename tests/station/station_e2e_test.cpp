@@ -388,7 +388,8 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
        "cannot read the driver missing.bin: No such file or directory"},
       {{"a=/dev/null", "--", "-p", "sims"}, "cannot read the image sims"},
       {{"--backup", "a=/dev/null", "--", "-v", "img.bin"}, "the tool's arguments have no -p"},
-      {{"--read-tool", "r", "a=/dev/null", "--", "-p", "img.bin"}, "--read-tool goes with --backup"},
+      {{"--read-tool", "r", "a=/dev/null", "--", "-p", "img.bin"},
+       "--read-tool goes with --backup"},
   };
   fs::create_directory(path("sims"));
   for (const auto& [arguments, why] : refused) {
@@ -609,8 +610,10 @@ TEST_F(StationTest, ABackupKeepsWhatTheBoardHeldBeforeItIsBurnt) {
   std::string held = image.substr(0, 20000) + std::string(20000, '\x5a');
   std::ofstream(path("held.bin"), std::ios::binary) << held;
   std::string port = start_sim("a", {"--load", "3=" + path("held.bin"), "--serve-forever"});
-  Finished station = run_station(with({"--backup", "--read-tool", XARVELD_READ_PATH, "a=" + port},
-                                      {"-l", "drv.bin", "-d", "3", "-b", "115200", "-p", "img.bin"}));
+  const std::vector<std::string> burn = {"-l", "drv.bin", "-d", "3", "-b", "115200", "-p",
+                                        "img.bin"};
+  Finished station =
+      run_station(with({"--backup", "--read-tool", XARVELD_READ_PATH, "a=" + port}, burn));
   stop_sims();
   EXPECT_EQ(station.status, 0) << station.out << station.err;
   ASSERT_EQ(records_of("a").size(), 1u);
