@@ -55,7 +55,7 @@ struct SlotRun {
   double seconds = 0;   // how long it took
   std::string serial;   // the running board's number, when boards get numbers
   bool port_gone = false;  // --loop: the port went away since the slot finished
-  std::string port_seen;   // --loop: what the port was when the slot finished
+  std::string port_seen;   // --loop: what the port was when its board started
   Attempt attempt;
   SteadyClock::time_point deadline;  // --timeout
   bool terminated = false;           // SIGTERM sent for the time-out

@@ -52,6 +52,9 @@ bool start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
     slot.message.clear();
     slot.reason.clear();
   }
+  // --loop: the port as this board had it. Taken now, not when the attempt has ended: a board
+  // swapped before the station has looked again is still seen as the next one.
+  slot.port_seen = station.options->loop ? port_presence(slot.setup.slot.port) : "";
   bool started = attempt_start(*station.run, slot.setup.slot, slot.stamp, slot.attempt);
   slot.serial = slot.stamp.has_serial ? std::to_string(slot.stamp.serial) : "";
   slot.stamp = AttemptStamp{};
@@ -108,7 +111,6 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
     slot.queued = true;
   } else {
     slot.has_result = true;
-    slot.port_seen = station.options->loop ? port_presence(slot.setup.slot.port) : "";
     slot.last_passed = result == Result::Pass;
     (slot.last_passed ? slot.passed : slot.failed) += 1;
   }
