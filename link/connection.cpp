@@ -54,6 +54,18 @@ void connect_target() {
   set_reply_timeout(REPLY_TIMEOUT_DEFAULT);
 }
 
+bool ping_loader() {
+  set_reply_timeout(REPLY_TIMEOUT_PROBE);
+  Packet ping = build_ping();
+  Packet response{};
+  bool answered = transact(ping, response) == 1;
+  if (answered && link_mode() == LinkMode::Raw) {
+    answered = (response[1] & 0x0FFF) == PING_RAW_ANSWER;
+  }
+  set_reply_timeout(REPLY_TIMEOUT_DEFAULT);
+  return answered;
+}
+
 void disconnect_target() {
   set_reply_timeout(REPLY_TIMEOUT_DISCONNECT);
   Packet disconnect = build_disconnect();

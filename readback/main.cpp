@@ -10,9 +10,7 @@
 #include "common/interrupt.hpp"
 #include "common/process_exit.hpp"
 #include "link/connection.hpp"
-#include "link/packet.hpp"
 #include "link/serial_port.hpp"
-#include "link/transaction.hpp"
 #include "ops/image.hpp"
 #include "ops/program.hpp"
 #include "readback/compare.hpp"
@@ -69,12 +67,7 @@ void reach_loader(const ReadOptions& options) {
     }
     return;
   }
-  set_reply_timeout(REPLY_TIMEOUT_PROBE);
-  Packet ping = build_ping();
-  Packet response{};
-  bool answered = transact(ping, response) == 1 && (response[1] & 0x0FFF) == PING_RAW_ANSWER;
-  set_reply_timeout(REPLY_TIMEOUT_DEFAULT);
-  if (!answered) {
+  if (!ping_loader()) {
     report_trouble("no answer from the loader on %s in raw framing: check that the board is "
                    "powered and its loader running, the cable, and -b; a loader already in yEnc "
                    "framing needs -l", serial_port_description().c_str());

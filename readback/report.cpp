@@ -38,9 +38,8 @@ void progress_start(std::uint32_t total) {
   progress.started = clock_ticks();
 }
 
-void progress_advance(std::uint32_t bytes) {
-  progress.done += bytes;
-  if (!progress.shown || progress.done - progress.last_shown < SHOW_EVERY) return;
+namespace {
+void show_progress() {
   progress.last_shown = progress.done;
   std::uint64_t ticks = clock_ticks() - progress.started;
   std::uint64_t rate = ticks == 0 ? 0 : progress.done * TICKS_PER_SECOND / ticks;
@@ -50,9 +49,18 @@ void progress_advance(std::uint32_t bytes) {
   std::fprintf(stderr, "\r%3u%%  %llu bytes/s ", percent, static_cast<unsigned long long>(rate));
   std::fflush(stderr);
 }
+}  // namespace
+
+void progress_advance(std::uint32_t bytes) {
+  progress.done += bytes;
+  if (progress.shown && progress.done - progress.last_shown >= SHOW_EVERY) show_progress();
+}
 
 void progress_end() {
-  if (progress.shown && progress.last_shown > 0) std::fputs("\n", stderr);
+  if (!progress.shown || progress.last_shown == 0) return;
+  // The last share and rate, then the line is left for what follows.
+  show_progress();
+  std::fputs("\n", stderr);
   progress.shown = false;
 }
 

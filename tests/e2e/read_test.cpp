@@ -127,6 +127,19 @@ TEST_F(Read, AByteGoneWrongOnTheLineNeverReachesTheFile) {
   EXPECT_EQ(read_file(path("out/faults.bin")), image.substr(0, 2048));
   EXPECT_EQ(begins(0x0200, 0x40), 1u) << "the short answer is read again from its offset";
   EXPECT_EQ(begins(0x0300, 0x400), 1u) << "the KiB is confirmed by its sum again";
+
+  // Flips of 1 to 7 reads cancel in pairs: the byte comes wrong on every data read and right on
+  // every sum. Three reads of the KiB, then the run fails and writes nothing.
+  std::vector<std::string> options = {"--load", "5=" + path("board.bin")};
+  for (int times = 1; times <= 7; ++times) {
+    options.insert(options.end(), {"--flip", "5:0x423:" + std::to_string(times)});
+  }
+  start_sim(options);
+  Finished failed = run_read({"--length", "2048", "out/never.bin"});
+  EXPECT_EQ(failed.status, 2);
+  EXPECT_NE(failed.err.find("KiB at offset 0x000400 of device 5"), std::string::npos) << failed.err;
+  EXPECT_EQ(begins(0x0300, 0x400), 3u);
+  EXPECT_EQ(files_in_out(), 1u);
 }
 
 TEST_F(Read, TroubleLeavesNoFileAndThePortFree) {
