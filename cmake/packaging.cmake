@@ -28,7 +28,7 @@ else()
 
   # The man pages and the changelog, compressed as Debian ships them: no name or time stamp
   # in the gzip header, so the same source gives the same bytes.
-  set(manuals doc/xarveld.1)
+  set(manuals doc/xarveld.1 doc/xarveld-read.1)
   if(TARGET xarveld-station)
     list(APPEND manuals doc/xarveld-station.1)
   endif()

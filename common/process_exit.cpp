@@ -11,6 +11,7 @@ namespace xarveld {
 namespace {
 std::array<void (*)(), 4> releases{};
 std::size_t release_count = 0;
+int trouble = 1;
 }  // namespace
 
 void at_process_end(void (*release)()) {
@@ -28,6 +29,9 @@ void end_process(int status) {
   if (interrupt_requested()) interrupt_end_process();
   std::exit(status);
 }
+
+void set_trouble_status(int status) { trouble = status; }
+int trouble_status() { return trouble; }
 
 void end_process_if_interrupted() {
   if (interrupt_requested()) end_process(0);

@@ -13,6 +13,12 @@ void at_process_end(void (*release)());
 // as the interrupted program it is.
 [[noreturn]] void end_process(int status);
 
+// The status with which the shared code ends the process on trouble it cannot get past (a port
+// that cannot be opened, a silent target, an unreadable image): 1 unless the program sets another,
+// as a program whose 1 means something else must.
+void set_trouble_status(int status);
+int trouble_status();
+
 // Ends the process through end_process when an interrupt has been requested; every wait of the
 // run calls it at least once per read interval.
 void end_process_if_interrupted();

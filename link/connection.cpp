@@ -39,7 +39,7 @@ void connect_target() {
                "port, and that -b gives the loader's baud rate",
                serial_port_description().c_str(), seconds);
     }
-    end_process(1);
+    end_process(trouble_status());
   }
   console_printf(detected == DETECTED_RAW ? "RAW mode detected.\n" : "yEnc encoding detected.\n");
 
@@ -52,6 +52,18 @@ void connect_target() {
 
   set_link_mode(LinkMode::YEnc);
   set_reply_timeout(REPLY_TIMEOUT_DEFAULT);
+}
+
+bool ping_loader() {
+  set_reply_timeout(REPLY_TIMEOUT_PROBE);
+  Packet ping = build_ping();
+  Packet response{};
+  bool answered = transact(ping, response) == 1;
+  if (answered && link_mode() == LinkMode::Raw) {
+    answered = (response[1] & 0x0FFF) == PING_RAW_ANSWER;
+  }
+  set_reply_timeout(REPLY_TIMEOUT_DEFAULT);
+  return answered;
 }
 
 void disconnect_target() {

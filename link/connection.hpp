@@ -21,6 +21,11 @@ int detect_link_mode();
 // and ends the process with status 1.
 void connect_target();
 
+// Pings in the current framing with the probe time-out, then restores the default: true when the
+// loader answered. For a run that does not load the driver, so that a board that is off is told
+// in seconds rather than after the first command's long wait.
+bool ping_loader();
+
 // Sends CMD_DISCONNECT with the shortest reply timeout.
 void disconnect_target();
 

@@ -15,7 +15,7 @@ void serial_open(const std::string& port_name, std::uint32_t baud_rate) {
   if (!serial_open_device(port_name, baud_rate, failure)) {
     console_printf("Could not open serial port!\n");
     diagnose("%s: %s", serial_port_description().c_str(), failure.c_str());
-    end_process(1);
+    end_process(trouble_status());
   }
   at_process_end(serial_close);
   discard_stale_input();

@@ -17,7 +17,7 @@ namespace {
 [[noreturn]] void fail_to_load(const std::string& path, const char* reason) {
   console_printf("Could not open bin file: %s\n", path.c_str());
   diagnose("%s: %s", path.c_str(), reason);
-  end_process(1);
+  end_process(trouble_status());
 }
 
 // Only part of such a file would reach the device, and the run would report it burnt and
@@ -32,7 +32,7 @@ namespace {
     diagnose("%s: %llu bytes, more than the 8 MiB (%u bytes) an image may hold", path.c_str(),
              static_cast<unsigned long long>(size), IMAGE_CAPACITY);
   }
-  end_process(1);
+  end_process(trouble_status());
 }
 }  // namespace
 

@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <vector>
 
 namespace xarveld::sim {
 
@@ -35,6 +36,21 @@ int write_dumps(const Memory& memory, const std::string& directory) {
     }
   }
   return result;
+}
+
+int load_device(Memory& memory, std::uint16_t device, const std::string& path) {
+  std::FILE* file = std::fopen(path.c_str(), "rb");
+  // One byte more than a device holds tells a file that does not fit.
+  std::vector<std::uint8_t> bytes(DEVICE_BYTES + 1);
+  std::size_t count = file != nullptr ? std::fread(bytes.data(), 1, bytes.size(), file) : 0;
+  bool read = file != nullptr && !std::ferror(file) && count <= DEVICE_BYTES;
+  if (file != nullptr) std::fclose(file);
+  if (!read) {
+    std::fprintf(stderr, "xarveld-sim: cannot load %s into device %u\n", path.c_str(), device);
+    return 0;
+  }
+  memory_write(memory, device, 0, bytes.data(), count);
+  return 1;
 }
 
 }  // namespace xarveld::sim

@@ -14,4 +14,8 @@ std::string dump_file_name(std::uint16_t device);
 // written (the message goes to stderr).
 int write_dumps(const Memory& memory, const std::string& directory);
 
+// The other way: a device starts holding the file's bytes from offset 0 (8 MiB at most). Returns
+// 1, or 0 when the file cannot be read or is larger than the device (the message goes to stderr).
+int load_device(Memory& memory, std::uint16_t device, const std::string& path);
+
 }  // namespace xarveld::sim

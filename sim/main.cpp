@@ -76,6 +76,9 @@ int main(int argc, char** argv) {
   }
   Loader loader;
   loader_start(loader, options.loader);
+  for (const DeviceLoad& load : options.loads) {
+    if (!load_device(loader.memory, load.device, load.path)) return EXIT_SETUP_FAILED;
+  }
   PtyLine line;
   std::string error;
   if (!pty_line_open(line, options.directory, options.port, error)) {

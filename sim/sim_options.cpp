@@ -28,6 +28,7 @@ constexpr OptionHelp OPTION_HELP[] = {
     {"--yenc-only", nullptr, "never use raw framing, not even in a new session"},
     {"--dump", "DIR", "at the end write sram.bin and deviceN.bin for written devices to DIR"},
     {"--wire", "FILE", "log every frame received and sent to FILE"},
+    {"--load", "DEV=FILE", "device DEV starts holding FILE from offset 0; repeatable"},
     {"--silent", nullptr, "never answer"},
     {"--ping-code", "X", "raw-framing CMD_PING answers carry X (hex) in word 1 (default 050e)"},
     {"--refuse-flash", nullptr, "refuse every flash CMD_BEGIN (answer with code 2)"},
@@ -191,6 +192,15 @@ bool apply_option(const std::string& name, const std::string& value, SimOptions&
   if (name == "--wire") {
     options.wire_path = value;
     return !value.empty();
+  }
+  if (name == "--load") {
+    std::size_t equals = value.find('=');
+    if (equals == std::string::npos || equals + 1 == value.size() ||
+        !parse_count(value.substr(0, equals), DEVICE_COUNT - 1, number)) {
+      return false;
+    }
+    options.loads.push_back({static_cast<std::uint16_t>(number), value.substr(equals + 1)});
+    return true;
   }
   if (name == "--ping-code") {
     if (!parse_hex(value, 0xFFFF, number)) return false;

@@ -9,6 +9,12 @@
 
 namespace xarveld::sim {
 
+// A device that starts holding a file's bytes from offset 0, as a board burnt elsewhere does.
+struct DeviceLoad {
+  std::uint16_t device = 0;
+  std::string path;
+};
+
 struct SimOptions {
   std::string directory = ".";  // where COMn is published
   int port = 1;
@@ -20,6 +26,7 @@ struct SimOptions {
   std::uint32_t latency_ms = 0;  // 0: no USB adapter holding answers back
   std::string banner;            // empty: none; sent with CR LF once the line is up
   LoaderConfig loader;
+  std::vector<DeviceLoad> loads;
 };
 
 enum class ParseStatus { Run, Help, Error };

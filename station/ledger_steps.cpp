@@ -218,7 +218,7 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
   // The record says why its ledger writes wait when the ledger was not answering as it ended.
   if (station.waiting_for_ledger) record.ledger_error = station.ledger_waiting_line;
   if (record.has_serial) {
-    bool untouched = !slot.attempt.failure.empty() || worth_retrying(result, slot.attempt.progress);
+    bool untouched = !slot.attempt.failure.empty() || attempt_never_wrote(slot.attempt, result);
     LedgerWrite settle;
     settle.settle = true;
     settle.pool = plan.pool;

@@ -54,6 +54,14 @@ int report(const StationOptions& options) {
   return std::fflush(stdout) == 0 && written ? 0 : STATION_SOME_FAILED;
 }
 
+// xarveld-read, beside the tool and with its extension on Windows.
+std::string read_tool_beside(const std::string& tool) {
+  std::filesystem::path path(tool);
+  std::string name = "xarveld-read";
+  if (path.extension() == ".exe") name += ".exe";
+  return path.replace_filename(name).string();
+}
+
 // --new-ledger without slots: makes the ledger, and says where.
 int make_ledger(const StationOptions& options) {
   std::string location = ledger_location(options), error;
@@ -118,6 +126,16 @@ int main(int argc, char** argv) {
   run.tool = std::filesystem::absolute(run.tool, code).string();
   run.tool_arguments = options.tool_arguments;
   if (!plan_tool_arguments(run.tool_arguments, run.plan, message)) return refuse(message);
+  if (options.backup) {
+    // What a run that only verifies leaves on the board is what it held: nothing to keep.
+    if (!run.plan.burns)
+      return refuse("--backup keeps what a burn overwrites: the tool's arguments have no -p");
+    run.read_tool = options.read_tool.empty() ? read_tool_beside(run.tool) : options.read_tool;
+    if (!std::filesystem::is_regular_file(run.read_tool, code))
+      return refuse("no read program at " + run.read_tool +
+                    " for --backup (--read-tool PATH names it)");
+    run.read_tool = std::filesystem::absolute(run.read_tool, code).string();
+  }
   // Found before anything starts: a shift whose boards no record shows is not begun.
   if (!record_open(run.record_path, message))
     return refuse(run.record_path + " cannot be written: " + message);

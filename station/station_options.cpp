@@ -147,6 +147,18 @@ const StationOption OPTIONS[] = {
      [](const std::string& value, StationOptions& options, std::string& why) {
        return text_option(value, options.tool, "--tool needs a path", why);
      }},
+    {"--backup", nullptr, "--backup",
+     "before each burn, read what the image will overwrite into the\nattempt's before.bin "
+     "(read-only); a backup that fails burns nothing",
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.backup = true;
+       return true;
+     }},
+    {"--read-tool", "PATH", "--read-tool PATH",
+     "what reads the device for --backup (default the xarveld-read\nbeside the tool)",
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       return text_option(value, options.read_tool, "--read-tool needs a path", why);
+     }},
     {"--http", "ADDRESS:PORT", "--http ADDRESS:PORT",
      "serve a read-only status page and event stream there, e.g.\n127.0.0.1:8080 or [::1]:0 "
      "(port 0: a free one); not on by default",
@@ -354,6 +366,8 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     return refuse("--serial-at, --serial-format and --serial-range come together");
   options.numbered = serial_options == 7;
   if (options.report_csv && !options.report) return refuse("--csv goes with --report");
+  if (!options.read_tool.empty() && !options.backup)
+    return refuse("--read-tool goes with --backup");
   if (!options.http_names.empty() && options.http.empty())
     return refuse("--http-name goes with --http");
   if (options.report) {

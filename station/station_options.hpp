@@ -17,6 +17,8 @@ struct StationOptions {
   int jobs = 0;             // 0: every slot at once
   bool loop = false;
   std::string tool;  // empty: the xarveld beside the station
+  bool backup = false;     // --backup: each board's range is read into before.bin first
+  std::string read_tool;   // --read-tool; empty: the xarveld-read beside the tool
   std::string http;  // ADDRESS:PORT of the status page; empty: none
   std::vector<std::string> http_names;  // --http-name: further names its requests may give
   // Serial numbers: --serial-at, --serial-format and --serial-range come together.

@@ -80,11 +80,12 @@ StatusSlot slot_status(const Station& station, const SlotRun& slot, SteadyClock:
   status.reason = slot.reason;
   status.serial = slot.serial;
   status.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
+  status.backup = !slot.attempt.backup_sha256.empty();
   if (slot.running) {
     const Attempt& attempt = slot.attempt;
     std::uint64_t driver = 0, image = 0;
     image_sizes(*station.run, driver, image);
-    status.phase = phase_name(attempt.progress.phase);
+    status.phase = attempt.backing_up ? "backup" : phase_name(attempt.progress.phase);
     status.bytes_done = progress_bytes_done(attempt.progress, driver, image);
     status.bytes_total = progress_bytes_total(attempt.progress, driver, image);
     double phase_seconds = seconds_since(attempt.phase_started, now);

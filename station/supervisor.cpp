@@ -84,7 +84,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   end.exit_status = slot.attempt.exit_status;
   end.timed_out = slot.timed_out;
   end.interrupted = stopped_by(station, Stop::Interrupted);
-  Result result = slot.attempt.failure.empty() ? classify_run(end) : Result::Fail;
+  Result result = attempt_result(slot.attempt, end);
   AttemptRecord record = attempt_finish(*station.run, slot.setup.slot, slot.board,
                                         slot.attempt_number, result, slot.attempt);
   if (station.ledger_plan->open) ledger_take_attempt(station, slot, result, record);
@@ -96,14 +96,15 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   const std::string numbered = record.has_serial ? record.tool_command.back() : "";
   // The record keeps the tool's last line as it was; the rows and the page show its words, cleaned
   // and cut, without a phase's progress marks (an 8 MiB burn cut short is 8 KiB of them).
-  std::string words = slot.attempt.failure.empty() ? progress_message(slot.attempt.progress)
-                                                   : record.last_line;
+  bool tool_words = slot.attempt.failure.empty() && !slot.attempt.backing_up;
+  std::string words = tool_words ? progress_message(slot.attempt.progress) : record.last_line;
   slot.message = shown_text(shown_message(*station.run, words, numbered));
   slot.reason = shown_text(shown_message(*station.run, record.reason, numbered));
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot_status(station, slot, now)));
   publish_result(slot, record, recorded, error);
   if (!recorded) note_record_lost(station, record, error);
-  bool retry = boards_may_start(station) && worth_retrying(result, slot.attempt.progress) &&
+  bool retry = boards_may_start(station) && result == Result::Fail &&
+               attempt_never_wrote(slot.attempt, result) &&
                slot.attempt_number <= station.options->retries;
   if (retry) {
     ++slot.attempt_number;
@@ -221,10 +222,14 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
 
     for (SlotRun& slot : station.slots) {
       if (!slot.running) continue;
-      if (attempt_poll(slot.attempt)) {
+      // Burning starts only where the board is still to be burnt by this attempt.
+      bool may_burn = !stopped_by(station, Stop::Interrupted) && !slot.terminated;
+      if (attempt_poll(run, may_burn, slot.attempt)) {
         finish_attempt(station, slot, now);
         station.status_published = {};
       } else {
+        // A backup's end starts the tool: its own end, and what it leaves, are still to come.
+        if (!slot.attempt.ended) slot.leftovers_seen = false;
         station.dirty = station.dirty || terminal;
         publish_progress(station, slot, now);
       }

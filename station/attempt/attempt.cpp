@@ -49,6 +49,83 @@ void save(std::FILE* file, const std::string& bytes) {
 }
 }  // namespace
 
+namespace {
+// Opens where the program's output goes, name + "stdout.txt" and name + "stderr.txt" in the
+// attempt's directory, and starts it there. False with the reason in attempt.failure.
+bool start_program(const std::string& program, const std::vector<std::string>& arguments,
+                   const std::string& name, Attempt& attempt) {
+  std::string output_path = attempt.directory + "/" + name + "stdout.txt";
+  attempt.output = file_open_unshared(output_path, "wb");
+  if (attempt.output == nullptr) {
+    attempt.failure = "xarveld-station: cannot write " + output_path;
+    return false;
+  }
+  std::string errors_path = attempt.directory + "/" + name + "stderr.txt";
+  if (child_error_is_terminal()) {
+    attempt.errors = file_open_unshared(errors_path, "wb");
+    if (attempt.errors == nullptr) {
+      attempt.failure = "xarveld-station: cannot write " + errors_path;
+      return false;
+    }
+  }
+  ChildSpec spec;
+  spec.program = program;
+  spec.arguments = arguments;
+  spec.directory = attempt.directory;
+  spec.error_file = errors_path;
+  attempt.child = child_start(spec, attempt.failure);
+  if (attempt.child < 0) {
+    attempt.failure = "xarveld-station: " + attempt.failure;
+    return false;
+  }
+  return true;
+}
+
+void close_outputs(Attempt& attempt) {
+  if (attempt.output != nullptr) {
+    std::fclose(attempt.output);
+    attempt.output = nullptr;
+  }
+  if (attempt.errors != nullptr) {
+    std::fclose(attempt.errors);
+    attempt.errors = nullptr;
+  }
+}
+
+std::uint64_t burnt_length(const RunPlan& run) {
+  for (const StationImage& image : run.images) {
+    if (image.facts.role == "image") return image.facts.size;
+  }
+  return 0;
+}
+
+// The read ended well: before.bin must hold the whole range. Kept read-only, so that nothing of
+// the station's, nor a slip of the operator's, changes what the board held.
+bool keep_backup(const RunPlan& run, Attempt& attempt) {
+  std::string path = attempt.directory + "/" + BACKUP_FILE;
+  std::error_code code;
+  std::uint64_t size = fs::file_size(path, code);
+  std::string why;
+  if (code) {
+    why = path + ": " + code.message();
+  } else if (size != burnt_length(run)) {
+    why = path + " holds " + std::to_string(size) + " bytes, not " +
+          std::to_string(burnt_length(run));
+  } else {
+    fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read,
+                    code);
+    if (code) why = path + ": " + code.message();
+  }
+  if (why.empty() && !sha256_file_hex(path, attempt.backup_sha256, why)) {
+    attempt.backup_sha256.clear();
+    why = path + ": " + why;
+  }
+  if (why.empty()) return true;
+  attempt.failure = "xarveld-station: " + why;
+  return false;
+}
+}  // namespace
+
 bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp, Attempt& attempt) {
   attempt = Attempt{};
   attempt.stamp = stamp;
@@ -71,34 +148,15 @@ bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& sta
   }
   attempt.command = tool_arguments_for_run(run.tool_arguments, run.plan, image,
                                            run.driver_copy, port_number, absolute_name);
-  std::string output_path = attempt.directory + "/stdout.txt";
-  attempt.output = file_open_unshared(output_path, "wb");
-  if (attempt.output == nullptr) {
-    attempt.failure = "xarveld-station: cannot write " + output_path;
-    return false;
-  }
-  std::string errors_path = attempt.directory + "/stderr.txt";
-  if (child_error_is_terminal()) {
-    attempt.errors = file_open_unshared(errors_path, "wb");
-    if (attempt.errors == nullptr) {
-      attempt.failure = "xarveld-station: cannot write " + errors_path;
-      return false;
-    }
-  }
-  ChildSpec spec;
-  spec.program = run.tool;
-  spec.arguments = attempt.command;
-  spec.directory = attempt.directory;
-  spec.error_file = errors_path;
-  attempt.child = child_start(spec, attempt.failure);
-  if (attempt.child < 0) {
-    attempt.failure = "xarveld-station: " + attempt.failure;
-    return false;
-  }
+  if (run.read_tool.empty()) return start_program(run.tool, attempt.command, "", attempt);
+  std::vector<std::string> read = backup_arguments(run.tool_arguments, run.plan, run.driver_copy,
+                                                   port_number, burnt_length(run), BACKUP_FILE);
+  if (!start_program(run.read_tool, read, "backup-", attempt)) return false;
+  attempt.backing_up = true;
   return true;
 }
 
-bool attempt_poll(Attempt& attempt) {
+bool attempt_poll(const RunPlan& run, bool may_burn, Attempt& attempt) {
   if (attempt.child < 0) return true;
   // Whether it has ended is asked before its output is taken: what it wrote up to its end is
   // then in this one read, and the attempt is over once both outputs have come to their end too.
@@ -108,7 +166,8 @@ bool attempt_poll(Attempt& attempt) {
   if (attempt.errors_open) attempt.errors_open = child_read_errors(attempt.child, errors);
   if (!bytes.empty()) {
     save(attempt.output, bytes);
-    progress_feed(attempt.progress, bytes);
+    // The read's output is no part of the tool's progress.
+    if (!attempt.backing_up) progress_feed(attempt.progress, bytes);
     if (attempt.progress.phase != attempt.counted_phase) {
       attempt.counted_phase = attempt.progress.phase;
       attempt.phase_started = SteadyClock::now();
@@ -118,21 +177,42 @@ bool attempt_poll(Attempt& attempt) {
     if (attempt.errors != nullptr) save(attempt.errors, errors);
     keep_reason_source(attempt.error_tail, errors);
   }
-  return attempt.ended && !attempt.output_open && !attempt.errors_open;
+  bool over = attempt.ended && !attempt.output_open && !attempt.errors_open;
+  if (!over || !attempt.backing_up || attempt.exit_status != 0) return over;
+  if (!keep_backup(run, attempt) || !may_burn) return true;
+  // The tool runs in the read's place, as if it were the attempt's first program.
+  close_outputs(attempt);
+  child_release(attempt.child);
+  attempt.child = -1;
+  attempt.backing_up = false;
+  attempt.ended = false;
+  attempt.exit_status = -1;
+  attempt.output_open = attempt.errors_open = true;
+  attempt.error_tail.clear();
+  attempt.phase_started = SteadyClock::now();
+  return !start_program(run.tool, attempt.command, "", attempt);
+}
+
+Result attempt_result(const Attempt& attempt, const RunEnd& end) {
+  if (!attempt.failure.empty()) return Result::Fail;
+  Result result = classify_run(end);
+  if (result == Result::Pass && attempt.backing_up)
+    return end.interrupted ? Result::Aborted : Result::Fail;
+  return result;
+}
+
+bool attempt_never_wrote(const Attempt& attempt, Result result) {
+  return attempt.backing_up || worth_retrying(result, attempt.progress);
 }
 
 AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, int attempt_number,
                              Result result, Attempt& attempt) {
-  if (attempt.output != nullptr) {
-    std::fclose(attempt.output);
-    attempt.output = nullptr;
+  if (attempt.errors == nullptr && attempt.child >= 0) {
+    attempt.error_tail = file_tail(
+        attempt.directory + (attempt.backing_up ? "/backup-stderr.txt" : "/stderr.txt"),
+        REASON_SOURCE_LIMIT);
   }
-  if (attempt.errors != nullptr) {
-    std::fclose(attempt.errors);
-    attempt.errors = nullptr;
-  } else if (attempt.child >= 0) {
-    attempt.error_tail = file_tail(attempt.directory + "/stderr.txt", REASON_SOURCE_LIMIT);
-  }
+  close_outputs(attempt);
   if (attempt.child >= 0) {
     child_release(attempt.child);
     attempt.child = -1;
@@ -153,8 +233,9 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, in
   record.end_unix_ms = now_unix_ms();
   record.exit_status = attempt.exit_status;
   record.result = result_name(result);
-  record.last_line = attempt.failure.empty() ? progress_last_line(attempt.progress)
-                                             : attempt.failure;
+  record.last_line = !attempt.failure.empty() ? attempt.failure
+                     : attempt.backing_up       ? BACKUP_NOT_TAKEN
+                                                : progress_last_line(attempt.progress);
   // A run that passed needs none; the station's own failure is in last_line.
   if (result != Result::Pass && attempt.failure.empty()) {
     record.reason = failure_reason(
@@ -165,6 +246,7 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, in
   record.has_serial = attempt.stamp.has_serial;
   record.serial = attempt.stamp.serial;
   record.image_sha256_burnt = attempt.image_sha256_burnt;
+  record.backup_sha256 = attempt.backup_sha256;
   std::string log_path = attempt.directory + "/log.txt";
   std::error_code code;
   if (!attempt.directory.empty() && fs::exists(log_path, code)) {

@@ -1,8 +1,9 @@
 #pragma once
-// One attempt: its own directory under runs/SLOT/, the port bound there, the tool started in it
-// with its standard output and standard error saved byte for byte, and, once the tool has ended,
-// its record. This header is the room's door: what the station needs of one run of the tool and
-// what it leaves. An attempt is handed its number and where to put it; it never asks the ledger.
+// One attempt: its own directory under runs/SLOT/, the port bound there, with --backup the read
+// of what the burn will overwrite into before.bin, the tool started in it with its standard
+// output and standard error saved byte for byte, and, once the tool has ended, its record. This
+// header is the room's door: what the station needs of one run of the tool and what it leaves.
+// An attempt is handed its number and where to put it; it never asks the ledger.
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -36,6 +37,7 @@ struct AttemptStamp {
 // What every run of a station shares.
 struct RunPlan {
   std::string tool;
+  std::string read_tool;  // --backup: what reads the device first; empty: no backup
   std::vector<std::string> tool_arguments;  // as given to the station
   ToolArgumentPlan plan;
   std::vector<StationImage> images;  // the driver first when there is one, then the image
@@ -72,7 +74,16 @@ struct Attempt {
   // What the port led to as this attempt began: with an adapter per board, the name a slot is
   // given leads to another device for every board.
   PortIdentity port;
+  // The read program runs in child's place before the tool; an attempt that ends while this
+  // still holds never started the tool, and nothing was written to the board.
+  bool backing_up = false;
+  std::string backup_sha256;  // of before.bin, once it is kept
 };
+
+// The file a backup is kept in, in the attempt's directory.
+constexpr const char* BACKUP_FILE = "before.bin";
+// The last line of an attempt that ended at its backup, in the tool's place.
+constexpr const char* BACKUP_NOT_TAKEN = "Nothing was burnt: the attempt ended at its backup.";
 
 // Reads what the slot's port is now, makes the attempt's directory, binds the port, writes the
 // image with the stamp's number when it has one, and starts the tool. False with the reason in
@@ -80,9 +91,19 @@ struct Attempt {
 [[nodiscard]] bool attempt_start(const RunPlan& run, const Slot& slot, const AttemptStamp& stamp,
                                  Attempt& attempt);
 
-// Takes what the tool wrote since the last call; returns true once it has ended and all its
-// output is in.
-bool attempt_poll(Attempt& attempt);
+// Takes what the running program wrote since the last call; returns true once the attempt is
+// over: the tool has ended and all its output is in, or the backup has failed. A backup that
+// ends well is kept read-only and the tool started in its place, unless may_burn is false (the
+// station is interrupted, or the attempt's time is up): the attempt then ends there.
+bool attempt_poll(const RunPlan& run, bool may_burn, Attempt& attempt);
+
+// What the attempt came to: the run as classify_run judges it, a failure when the station could
+// not start it, and never a pass when it ended at its backup.
+Result attempt_result(const Attempt& attempt, const RunEnd& end);
+
+// Whether the attempt ended before anything was written to the board: at its backup, or the
+// tool failed before touching the device. Such a board may be tried again.
+bool attempt_never_wrote(const Attempt& attempt, Result result);
 
 // Closes the output, hashes log.txt, and builds the attempt's record, with the reason for a
 // failure taken from the tool's standard error.

@@ -43,6 +43,7 @@ std::string record_json_line(const AttemptRecord& record) {
   line["serial"] = record.has_serial ? nlohmann::json(record.serial) : nlohmann::json(nullptr);
   line["image_sha256_burnt"] = text_or_null(record.image_sha256_burnt);
   line["ledger_error"] = text_or_null(record.ledger_error);
+  line["backup_sha256"] = text_or_null(record.backup_sha256);
   return line.dump(-1, ' ', false, nlohmann::ordered_json::error_handler_t::replace) + "\n";
 }
 

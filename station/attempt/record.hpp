@@ -34,6 +34,7 @@ struct AttemptRecord {
   std::uint64_t serial = 0;        // the board's number, as burnt
   std::string image_sha256_burnt;  // of the image with the number in place
   std::string ledger_error;        // why the ledger did not take the attempt at its end
+  std::string backup_sha256;       // --backup: of before.bin, what the board held
 };
 
 // The record as one JSON object and a line feed. Bytes that are not UTF-8 (in a file name, in

@@ -24,6 +24,12 @@ bool plan_tool_arguments(const std::vector<std::string>& arguments, ToolArgument
     } else if (argument[1] == 'c' && i + 1 < last && value.size() == 1 && value[0] >= '1' &&
                value[0] <= '9') {
       plan.port_option_indices.push_back(i);
+    } else if (argument[1] == 'd') {
+      plan.device_index = i + 1;  // the tool takes the value but does not step over it
+    } else if (argument[1] == 'b') {
+      plan.baud_index = i + 1;
+    } else if (argument[1] == 'p') {
+      plan.burns = true;
     }
   }
   return true;
@@ -68,6 +74,20 @@ std::vector<std::string> tool_arguments_for_run(const std::vector<std::string>& 
     }
   }
   return run;
+}
+
+std::vector<std::string> backup_arguments(const std::vector<std::string>& arguments,
+                                          const ToolArgumentPlan& plan, const std::string& driver,
+                                          const std::string& port_number, std::uint64_t length,
+                                          const std::string& file) {
+  std::vector<std::string> read;
+  if (!port_number.empty()) read.insert(read.end(), {"-c", port_number});
+  if (plan.driver_index >= 0) read.insert(read.end(), {"-l", driver});
+  auto value = [&](int index) { return arguments[static_cast<std::size_t>(index)]; };
+  if (plan.device_index >= 0) read.insert(read.end(), {"-d", value(plan.device_index)});
+  if (plan.baud_index >= 0) read.insert(read.end(), {"-b", value(plan.baud_index)});
+  read.insert(read.end(), {"--length", std::to_string(length), file});
+  return read;
 }
 
 }  // namespace xarveld::station

@@ -3,6 +3,7 @@
 // file names, which become the absolute names of the station's read-only copies, and the port,
 // which is the slot's. A pure function of the arguments; the tool itself judges the rest, and a
 // bad option fails every run with the tool's own message.
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ struct ToolArgumentPlan {
   int driver_index = -1;  // the value of the -l the tool reads (the last one), or -1
   std::vector<int> earlier_driver_indices;  // values of earlier -l options, stepped over unread
   std::vector<int> port_option_indices;     // each -c followed by a port digit the tool takes
+  int device_index = -1;  // the value of the -d the tool reads (the last one), or -1
+  int baud_index = -1;    // the value of the -b it reads, or -1
+  bool burns = false;     // -p: the run writes the device
 };
 
 // Walks the arguments as the tool does: up to but not including the last, an argument that does
@@ -33,5 +37,13 @@ std::vector<std::string> tool_arguments_for_run(const std::vector<std::string>& 
                                                 const std::string& image, const std::string& driver,
                                                 const std::string& port_number,
                                                 std::string (*make_absolute)(const std::string&));
+
+// The read program's arguments for a backup of what a burn of length bytes overwrites: the run's
+// port digit, driver copy, device and baud rate, so that it reads what the tool then writes,
+// after the same driver load; into file.
+std::vector<std::string> backup_arguments(const std::vector<std::string>& arguments,
+                                          const ToolArgumentPlan& plan, const std::string& driver,
+                                          const std::string& port_number, std::uint64_t length,
+                                          const std::string& file);
 
 }  // namespace xarveld::station

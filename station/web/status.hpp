@@ -31,7 +31,8 @@ struct StatusSlot {
   int attempt = 0;
   int passed = 0;
   int failed = 0;
-  std::string phase;  // connecting, driver, burning, verifying, closing; finished when not running
+  // backup, connecting, driver, burning, verifying, closing; finished when not running
+  std::string phase;
   std::uint64_t bytes_done = 0;
   std::uint64_t bytes_total = 0;
   double kib_per_second = 0;
@@ -41,6 +42,7 @@ struct StatusSlot {
   std::string reason;   // with a failure: why, in the tool's words; empty when not known
   std::string serial;               // the board's number, when boards get numbers
   bool waiting_for_ledger = false;  // queued, and no number until the ledger answers
+  bool backup = false;  // --backup: what the board held is kept (the running or last attempt's)
 };
 
 struct StatusSnapshot {

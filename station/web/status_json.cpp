@@ -65,7 +65,8 @@ Json status_slot_object(const StatusSlot& slot) {
           {"message", slot.message},
           {"reason", slot.reason},
           {"serial", slot.serial},
-          {"waiting_for_ledger", slot.waiting_for_ledger}};
+          {"waiting_for_ledger", slot.waiting_for_ledger},
+          {"backup", slot.backup}};
 }
 
 Json status_totals_object(const StatusSnapshot& snapshot) {

@@ -88,8 +88,8 @@ TEST(SimOptions, HelpWinsAndListsEveryOption) {
   std::string usage = sim_usage();
   for (const char* option :
        {"--dir", "--port", "--serve-forever", "--start", "--yenc-only", "--dump", "--wire",
-        "--silent", "--ping-code", "--refuse-flash", "--drop", "--corrupt", "--wrong-channel",
-        "--garbage", "--fragment", "--pace", "--latency", "--banner", "--flip", "--short-read",
+        "--load", "--silent", "--ping-code", "--refuse-flash", "--drop", "--corrupt",
+        "--wrong-channel", "--garbage", "--fragment", "--pace", "--latency", "--banner", "--flip", "--short-read",
         "--hangup-after", "--stop-reading-after", "--stall-after", "--seed", "--chaos",
         "--chaos-kinds", "--help"}) {
     EXPECT_NE(usage.find(std::string("  ") + option + " "), std::string::npos) << option;
@@ -100,7 +100,8 @@ TEST(SimOptions, BadArgumentsAreRefusedWithAMessage) {
   const std::vector<std::vector<std::string>> cases = {
       {"--bogus"}, {"positional"}, {"--port"}, {"--port", "0"}, {"--port", "10"},
       {"--port", "x"}, {"--start", "hex"}, {"--start", "raw", "--yenc-only"}, {"--silent=1"},
-      {"--dir", ""}, {"--ping-code", "10000"}, {"--ping-code", "-1"}, {"--drop", "501"},
+      {"--dir", ""}, {"--load", "8=a.bin"}, {"--load", "5="},
+      {"--ping-code", "10000"}, {"--ping-code", "-1"}, {"--drop", "501"},
       {"--drop", "501:0"}, {"--drop", "501:2,"}, {"--drop", "zz:1"}, {"--drop", "1000:1"},
       {"--corrupt", "502:"}, {"--hangup-after", "501:1,2"}, {"--wrong-channel", "0"},
       {"--garbage", "-3"}, {"--short-read", "1.5"}, {"--fragment", "0"}, {"--fragment", "65"},

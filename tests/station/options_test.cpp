@@ -209,6 +209,12 @@ TEST(StationToolArguments, ImagesBecomeTheCopiesAndThePortTheSlots) {
   EXPECT_EQ(tool_arguments_for_run({"-v", "img.bin"}, ToolArgumentPlan{1, -1, {}, {}}, "/r/I.bin",
                                    "", "7", absolute),
             (Arguments{"-c", "7", "-v", "/r/I.bin"}));
+  // The backup's read: the slot's port, the copy of the driver the tool reads, the last -d.
+  Arguments burn = {"-c", "3", "-d", "2", "-b", "57600", "-l", "drv.bin", "-d", "4", "-p", "i.bin"};
+  ASSERT_TRUE(plan_tool_arguments(burn, plan, message));
+  EXPECT_EQ(backup_arguments(burn, plan, "/r/D.bin", "7", 2048, "before.bin"),
+            (Arguments{"-c", "7", "-l", "/r/D.bin", "-d", "4", "-b", "57600", "--length", "2048",
+                       "before.bin"}));
 
   // A -c the tool would refuse stays, so that the tool says so; -l before the image takes it.
   Arguments odd = {"-c", "10", "-p", "-l", "img.bin"};

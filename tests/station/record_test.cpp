@@ -74,9 +74,9 @@ TEST(StationRecord, OneLineWithEveryField) {
   std::vector<std::string> fields;
   nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(record_json_line(record));
   for (const auto& item : ordered.items()) fields.push_back(item.key());
-  EXPECT_EQ(std::vector<std::string>(fields.end() - 5, fields.end()),
+  EXPECT_EQ(std::vector<std::string>(fields.end() - 6, fields.end()),
             (std::vector<std::string>{"log_sha256", "attempt_id", "serial", "image_sha256_burnt",
-                                      "ledger_error"}));
+                                      "ledger_error", "backup_sha256"}));
   EXPECT_EQ(json["serial"], 1000);
   EXPECT_EQ(json["ledger_error"], "the ledger cannot be reached");
 

@@ -396,6 +396,43 @@ TEST_F(SerialsTest, PostgresFrozenTheStationSaysSoAndEndsOnSigterm) {
   EXPECT_EQ(records_of("a")[0]["result"], "PASS");
 }
 
+TEST_F(SerialsTest, AFailedBackupBurnsNothingAndGivesTheNumberBack) {
+  std::string reader = path("read.sh");
+  std::ofstream(reader) << "#!/bin/sh\necho 'reading device 5' >&2\n"
+                        << "echo 'xarveld-read: no answer from the loader on COM1' >&2\nexit 2\n";
+  fs::permissions(reader, fs::perms::owner_all);
+  std::string port = start_sim("a");
+  Finished station = run_station(numbered({"--backup", "--read-tool", reader, "a=" + port}, "7-8"));
+  stop_sims();
+  EXPECT_EQ(station.status, 1) << station.out << station.err;
+  std::vector<Json> tried = records_of("a");
+  ASSERT_EQ(tried.size(), 2u);  // never touched: tried once more
+  for (const Json& record : tried) {
+    EXPECT_EQ(record["result"], "FAIL");
+    EXPECT_EQ(record["serial"], 7);
+    EXPECT_EQ(record["reason"], "xarveld-read: no answer from the loader on COM1");
+    EXPECT_EQ(record["backup_sha256"], nullptr);
+    EXPECT_FALSE(fs::exists(path(record["directory"].get<std::string>() + "/stdout.txt")));
+  }
+  std::string device = read_text(path("sims/a/dump/device5.bin"));
+  EXPECT_EQ(device.find(small.substr(0, AT)), std::string::npos);
+  EXPECT_EQ(uses()[7][2], "returned");
+
+  // A read that ends well once the attempt's time is up: kept, but the burn never starts.
+  std::ofstream(reader) << "#!/bin/sh\nhead -c 2048 /dev/zero > before.bin\ntrap 'exit 0' TERM\n"
+                        << "sleep 30 < /dev/null > /dev/null 2>&1 &\nwait\n";
+  port = start_sim("b");
+  run_station(numbered({"--timeout", "1", "--backup", "--read-tool", reader, "b=" + port}, "7-8"));
+  stop_sims();
+  ASSERT_EQ(records_of("b").size(), 1u);
+  Json late = records_of("b")[0];
+  EXPECT_EQ(late["result"], "TIMEOUT");
+  EXPECT_EQ(late["backup_sha256"], sha256_of(std::string(2048, '\0')));
+  EXPECT_FALSE(fs::exists(path(late["directory"].get<std::string>() + "/stdout.txt")));
+  EXPECT_EQ(uses()[7][3], late["attempt_id"]);
+  EXPECT_EQ(uses()[7][2], "returned");
+}
+
 TEST_F(SerialsTest, RefusalsStartNothing) {
   std::ofstream(path("tiny.bin")) << "abc";
   run_station(numbered({"a=/nonexistent/a"}, "1-10"));  // makes the pool 1-10

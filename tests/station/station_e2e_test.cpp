@@ -387,6 +387,9 @@ TEST_F(StationTest, RefusedCommandLinesStartNothing) {
       {{"a=/dev/null", "--", "-l", "missing.bin", "-p", "img.bin"},
        "cannot read the driver missing.bin: No such file or directory"},
       {{"a=/dev/null", "--", "-p", "sims"}, "cannot read the image sims"},
+      {{"--backup", "a=/dev/null", "--", "-v", "img.bin"}, "the tool's arguments have no -p"},
+      {{"--read-tool", "r", "a=/dev/null", "--", "-p", "img.bin"},
+       "--read-tool goes with --backup"},
   };
   fs::create_directory(path("sims"));
   for (const auto& [arguments, why] : refused) {
@@ -600,6 +603,32 @@ TEST_F(StationTest, AWrapperToolEndsWithTheToolItRuns) {
   for (int i = 1; i <= 20000; ++i) numbers += std::to_string(i) + "\n";
   EXPECT_EQ(read_text(path(records_of("c")[0]["directory"]) + "/stdout.txt"),
             "Could not open serial port!\r\n" + numbers);
+}
+
+TEST_F(StationTest, ABackupKeepsWhatTheBoardHeldBeforeItIsBurnt) {
+  // More than the image: only what the burn overwrites is kept; device 3, not the default.
+  std::string held = image.substr(0, 20000) + std::string(20000, '\x5a');
+  std::ofstream(path("held.bin"), std::ios::binary) << held;
+  std::string port = start_sim("a", {"--load", "3=" + path("held.bin"), "--serve-forever"});
+  const std::vector<std::string> burn = {"-l", "drv.bin", "-d", "3", "-b", "115200", "-p",
+                                        "img.bin"};
+  Finished station =
+      run_station(with({"--backup", "--read-tool", XARVELD_READ_PATH, "a=" + port}, burn));
+  stop_sims();
+  EXPECT_EQ(station.status, 0) << station.out << station.err;
+  ASSERT_EQ(records_of("a").size(), 1u);
+  Json record = records_of("a")[0];
+  EXPECT_EQ(record["result"], "PASS") << record;
+  std::string before = path(record["directory"].get<std::string>() + "/before.bin");
+  EXPECT_EQ(read_text(before), held.substr(0, image.size()));
+  EXPECT_EQ(fs::status(before).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+  EXPECT_EQ(record["backup_sha256"], sha256_of(held.substr(0, image.size())));
+  // Read as the burn writes: after the same driver load.
+  EXPECT_NE(read_text(path(record["directory"].get<std::string>() + "/backup-stderr.txt"))
+                .find("Loading driver to SRAM"),
+            std::string::npos);
+  EXPECT_EQ(read_text(path("sims/a/dump/device3.bin")).substr(0, image.size()), image);
 }
 
 TEST_F(StationTest, OutputNobodyReadsNeverHoldsTheStationUp) {
