@@ -178,7 +178,11 @@ bool attempt_poll(const RunPlan& run, bool may_burn, Attempt& attempt) {
     keep_reason_source(attempt.error_tail, errors);
   }
   bool over = attempt.ended && !attempt.output_open && !attempt.errors_open;
-  if (!over || !attempt.backing_up || attempt.exit_status != 0) return over;
+  if (!over || !attempt.backing_up) return over;
+  // The read keeps its trace in log.txt, as the tool does: set apart before the tool writes its own.
+  std::error_code moved;
+  fs::rename(attempt.directory + "/log.txt", attempt.directory + "/backup-log.txt", moved);
+  if (attempt.exit_status != 0) return true;
   if (!keep_backup(run, attempt) || !may_burn) return true;
   // The tool runs in the read's place, as if it were the attempt's first program.
   close_outputs(attempt);

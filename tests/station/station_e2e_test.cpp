@@ -628,6 +628,10 @@ TEST_F(StationTest, ABackupKeepsWhatTheBoardHeldBeforeItIsBurnt) {
   EXPECT_NE(read_text(path(record["directory"].get<std::string>() + "/backup-stderr.txt"))
                 .find("Loading driver to SRAM"),
             std::string::npos);
+  // The read's trace is kept apart from the tool's.
+  EXPECT_NE(read_text(path(record["directory"].get<std::string>() + "/backup-log.txt"))
+                .find("Command: "),
+            std::string::npos);
   EXPECT_EQ(read_text(path("sims/a/dump/device3.bin")).substr(0, image.size()), image);
 }
 
