@@ -163,6 +163,26 @@ TEST_F(Read, TroubleLeavesNoFileAndThePortFree) {
   EXPECT_EQ(run_read({"--length", "64", "out/next.bin"}).status, 0) << "the port is free";
 }
 
+// A virus scanner or an indexer holds the file being replaced for a moment: the run waits for it
+// rather than failing after the whole read.
+TEST_F(Read, AFileHeldForAMomentIsReplacedOnceLetGo) {
+  const char* holder_command = std::getenv("XARVELD_E2E_HOLD_FILE");
+  if (tool_is_native() || holder_command == nullptr) {
+    GTEST_SKIP() << "Windows sharing modes; scripts/wine-e2e names the holder";
+  }
+  write_file(path("out/held.bin"), "kept");
+  start_sim({"--load", "5=" + path("board.bin")});
+  std::vector<std::string> argv = configured_command("XARVELD_E2E_HOLD_FILE", "");
+  argv.insert(argv.end(), {"out/held.bin", "600"});
+  Background holder = start_background(argv, dir);
+  ASSERT_EQ(read_line(holder, 30), "held\r");  // a Windows text stream
+  Finished run = run_read({"--length", "64", "--force", "out/held.bin"});
+  EXPECT_EQ(finish(holder, 10), 0);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(read_file(path("out/held.bin")), image.substr(0, 64));
+  EXPECT_EQ(files_in_out(), 1u) << "nothing left beside it";
+}
+
 TEST_F(Read, AnInterruptEndsAsTheSignalDoesAndLeavesNoFile) {
   if (!tool_is_native()) GTEST_SKIP() << "POSIX signals; Wine cannot deliver a console Ctrl-C";
   start_sim({"--silent", "--serve-forever"});
