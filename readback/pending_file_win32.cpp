@@ -1,6 +1,7 @@
 #include <windows.h>
 
 #include "common/process_exit.hpp"
+#include "common/win32_error.hpp"
 #include "readback/pending_file.hpp"
 
 namespace xarveld {
@@ -10,15 +11,36 @@ HANDLE handle = INVALID_HANDLE_VALUE;
 std::string temp_path;
 std::string target_path;
 
+// A virus scanner or an indexer may hold the file being replaced for a moment; only one still
+// held after this long fails the run.
+constexpr ULONGLONG HELD_RETRY_MS = 1000;
+constexpr DWORD HELD_RETRY_STEP_MS = 50;
+
+// With its separator, or a drive's colon: "D:out.bin" lies in D:'s current directory, and the
+// temporary file must be on the same volume for the rename.
 std::string directory_of(const std::string& path) {
-  std::size_t slash = path.find_last_of("/\\");
+  std::size_t slash = path.find_last_of("/\\:");
   if (slash == std::string::npos) return ".\\";
   return path.substr(0, slash + 1);
 }
 
 bool fail(std::string& error, const std::string& what) {
-  error = what + ": Windows error " + std::to_string(GetLastError());
+  error = what + ": " + win32_error_text(GetLastError());
   return false;
+}
+
+bool move_when_free(const std::string& from, const std::string& to, DWORD flags) {
+  ULONGLONG deadline = GetTickCount64() + HELD_RETRY_MS;
+  for (;;) {
+    if (MoveFileExA(from.c_str(), to.c_str(), flags)) return true;
+    DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        GetTickCount64() >= deadline) {
+      SetLastError(error);
+      return false;
+    }
+    Sleep(HELD_RETRY_STEP_MS);
+  }
 }
 }  // namespace
 
@@ -60,7 +82,7 @@ bool pending_commit(const std::uint8_t* bytes, std::size_t length, bool replace,
   CloseHandle(handle);
   handle = INVALID_HANDLE_VALUE;
   DWORD flags = MOVEFILE_WRITE_THROUGH | (replace ? MOVEFILE_REPLACE_EXISTING : 0);
-  if (!MoveFileExA(temp_path.c_str(), target_path.c_str(), flags)) {
+  if (!move_when_free(temp_path, target_path, flags)) {
     return fail(error, "cannot put the file at " + target_path);
   }
   temp_path.clear();

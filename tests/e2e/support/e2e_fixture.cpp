@@ -38,13 +38,17 @@ bool wait_until(const std::function<bool()>& condition, double seconds) {
   return false;
 }
 
-std::vector<std::string> tool_command() {
-  const char* configured = std::getenv("XARVELD_E2E_TOOL");
-  std::string command = configured != nullptr && *configured != '\0' ? configured : XARVELD_TOOL_PATH;
+std::vector<std::string> configured_command(const char* variable, const std::string& built) {
+  const char* configured = std::getenv(variable);
+  std::string command = configured != nullptr && *configured != '\0' ? configured : built;
   std::vector<std::string> words;
   std::istringstream split(command);
   for (std::string word; split >> word;) words.push_back(word);
   return words;
+}
+
+std::vector<std::string> tool_command() {
+  return configured_command("XARVELD_E2E_TOOL", XARVELD_TOOL_PATH);
 }
 
 std::string sim_path() {
@@ -58,9 +62,14 @@ std::string sim_path() {
 }
 
 bool tool_is_native() {
-  const char* configured = std::getenv("XARVELD_E2E_TOOL");
-  return configured == nullptr || *configured == '\0' ||
-         std::string(configured).find(".exe") == std::string::npos;
+  // Either program under Wine needs the prepared prefix, whichever binary runs the cases.
+  for (const char* variable : {"XARVELD_E2E_TOOL", "XARVELD_E2E_READ"}) {
+    const char* configured = std::getenv(variable);
+    if (configured != nullptr && std::string(configured).find(".exe") != std::string::npos) {
+      return false;
+    }
+  }
+  return true;
 }
 
 namespace {

@@ -2,7 +2,8 @@
 // One end-to-end case: a fresh working directory, a pseudo-terminal whose slave the tool opens as
 // COM1, a peer on the master (a scripted one in this process, or the simulated target), and the
 // real tool run as a child process. The tool's command comes from the environment
-// (XARVELD_E2E_TOOL, e.g. "wine /path/xarveld.exe"), so the same cases run every build.
+// (XARVELD_E2E_TOOL, e.g. "wine /path/xarveld.exe"; XARVELD_E2E_READ for xarveld-read), so the
+// same cases run every build.
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -108,9 +109,13 @@ class SimE2eTest : public E2eTest {
 // The configured command of the simulator; empty in a build without it unless XARVELD_E2E_SIM
 // names one.
 std::string sim_path();
-// The configured command of the tool, split at spaces.
+// The command the variable names (e.g. "wine /path/xarveld-read.exe"), else the built program,
+// split at spaces.
+std::vector<std::string> configured_command(const char* variable, const std::string& built);
+// The configured command of the tool (XARVELD_E2E_TOOL).
 std::vector<std::string> tool_command();
-// True when the tool under test is the native POSIX build (termios read-back and the like).
+// True when the programs under test are the native POSIX build (termios read-back and the like):
+// neither XARVELD_E2E_TOOL nor XARVELD_E2E_READ names a Windows one.
 bool tool_is_native();
 
 }  // namespace xarveld::e2e
