@@ -149,7 +149,9 @@ TEST_F(Read, TroubleLeavesNoFileAndThePortFree) {
   EXPECT_EQ(cut.status, 2);
   EXPECT_NE(cut.err.find("port was lost"), std::string::npos) << cut.err;
 
-  // A port that cannot be opened is trouble too, not a difference.
+  // A port that cannot be opened is trouble too, not a difference. COM2 leads nowhere, never to
+  // the machine's own /dev/ttyS1.
+  std::filesystem::create_symlink(path("nowhere/COM2"), path("COM2"));
   EXPECT_EQ(run_read({"-c", "2", "--length", "64", "out/noport.bin"}).status, 2);
 
   start_sim({"--silent", "--serve-forever"});
