@@ -86,6 +86,7 @@ struct LedgerAttemptRow {
   std::int64_t start_unix_ms = 0;
   std::int64_t end_unix_ms = 0;
   std::string result;  // PASS, FAIL, TIMEOUT or ABORTED
+  std::string reason_code;  // why it failed (PORT_UNAVAILABLE, ...); empty when it passed
   std::int64_t exit_status = -1;
   std::string pool;  // empty without serial numbers
   bool has_serial = false;

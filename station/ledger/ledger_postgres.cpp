@@ -651,8 +651,8 @@ LedgerStatus pg_record_attempt(const LedgerAttemptRow& row, std::string& error) 
     Rows rows;
     return run("INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt,"
                " start_unix_ms, end_unix_ms, result, exit_status, pool, serial, image_sha256,"
-               " image_sha256_burnt, record) VALUES"
-               " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15)"
+               " image_sha256_burnt, record, reason_code) VALUES"
+               " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)"
                " ON CONFLICT (attempt_id) DO NOTHING",
                {text(row.attempt_id), text(row.station_id), text(row.host), text(row.slot),
                 number(row.board), number(row.attempt), number(row.start_unix_ms),
@@ -661,7 +661,8 @@ LedgerStatus pg_record_attempt(const LedgerAttemptRow& row, std::string& error) 
                 row.has_serial ? number(static_cast<std::int64_t>(row.serial)) : none(),
                 text(row.image_sha256),
                 row.image_sha256_burnt.empty() ? none() : text(row.image_sha256_burnt),
-                text(row.record_json)},
+                text(row.record_json),
+                row.reason_code.empty() ? none() : text(row.reason_code)},
                rows, error);
   });
 }

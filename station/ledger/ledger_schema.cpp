@@ -71,6 +71,11 @@ const std::vector<std::vector<const char*>> LEDGER_MIGRATIONS = {
         "CREATE INDEX IF NOT EXISTS serials_returned ON serials (pool, serial)"
         " WHERE state = 'returned'",
     },
+    // Version 3: why an attempt failed, as one code of a closed set (NULL when it passed), so
+    // that failures can be counted across a line.
+    {
+        "ALTER TABLE attempts ADD COLUMN reason_code TEXT",
+    },
 };
 
 const char* serial_state_name(SerialState state) {

@@ -7,7 +7,7 @@
 
 namespace xarveld::station {
 
-constexpr int LEDGER_SCHEMA_VERSION = 2;
+constexpr int LEDGER_SCHEMA_VERSION = 3;
 
 // The statements that create version 1 in an empty database, in order. Each is idempotent
 // (CREATE ... IF NOT EXISTS); the backend records the version in the same transaction. A new

@@ -603,8 +603,9 @@ LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
 LedgerStatus sqlite_record_attempt(const LedgerAttemptRow& row, std::string& error) {
   Statement insert(
       "INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt, start_unix_ms,"
-      " end_unix_ms, result, exit_status, pool, serial, image_sha256, image_sha256_burnt, record)"
-      " VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?) ON CONFLICT (attempt_id) DO NOTHING");
+      " end_unix_ms, result, exit_status, pool, serial, image_sha256, image_sha256_burnt, record,"
+      " reason_code) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)"
+      " ON CONFLICT (attempt_id) DO NOTHING");
   insert.bind(1, row.attempt_id);
   insert.bind(2, row.station_id);
   insert.bind(3, row.host);
@@ -632,6 +633,11 @@ LedgerStatus sqlite_record_attempt(const LedgerAttemptRow& row, std::string& err
     insert.bind(14, row.image_sha256_burnt);
   }
   insert.bind(15, row.record_json);
+  if (row.reason_code.empty()) {
+    insert.bind_null(16);
+  } else {
+    insert.bind(16, row.reason_code);
+  }
   if (insert.run() != SQLITE_OK) {
     return fail(insert.code, "cannot record attempt " + row.attempt_id, error);
   }

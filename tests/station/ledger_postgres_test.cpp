@@ -87,6 +87,7 @@ LedgerAttemptRow attempt_row(const std::string& attempt_id, std::uint64_t serial
           .start_unix_ms = 0,
           .end_unix_ms = 0,
           .result = "PASS",
+          .reason_code = "",
           .exit_status = 0,
           .pool = POOL.name,
           .has_serial = true,
