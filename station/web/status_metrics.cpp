@@ -1,6 +1,7 @@
 #include "station/web/status_metrics.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 
@@ -57,6 +58,10 @@ std::string label_value(const std::string& text) {
 
 // Integers as themselves; others in the shortest form that reads back the same.
 std::string number(double value) {
+  // %g would give 10 as 1e+01, which reads back but is not how a bucket's bound is named.
+  if (value == std::floor(value) && std::fabs(value) < 1e15) {
+    return std::to_string(static_cast<std::int64_t>(value));
+  }
   char text[32];
   std::snprintf(text, sizeof text, "%.17g", value);
   for (int digits = 1; digits < 17; ++digits) {
