@@ -12,6 +12,7 @@ Exit status 0 when every check holds, 1 when one fails, 77 (skipped) without pro
 """
 import argparse
 import collections
+import http.client
 import json
 import os
 import shutil
@@ -104,6 +105,14 @@ def main():
         status, headers, _ = get(url + "metrics")
         if status != 200 or headers["Content-Type"] != "text/plain; version=0.0.4; charset=utf-8":
             fail("/metrics: %r %r" % (status, headers and headers["Content-Type"]))
+        # As every other path: read-only, and only for this station's names.
+        host, port = url[len("http://"):].rstrip("/").split(":")
+        for method, name, want in [("POST", host, 405), ("GET", "evil.example", 421)]:
+            connection = http.client.HTTPConnection(host, int(port), timeout=5)
+            connection.request(method, "/metrics", headers={"Host": name})
+            if connection.getresponse().status != want:
+                fail("%s /metrics as %s: not %d" % (method, name, want))
+            connection.close()
 
         target = url[len("http://"):].rstrip("/")
         listen = "127.0.0.1:%d" % free_port()
