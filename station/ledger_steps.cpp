@@ -65,6 +65,7 @@ std::string waiting_line(const LedgerHealth& health, SteadyClock::time_point now
 
 void note_health(Station& station, LedgerHealth health, SteadyClock::time_point now) {
   if (health.has_serials_left) station.serials_left = static_cast<std::int64_t>(health.serials_left);
+  station.ledger_writes_pending = health.unwritten.size();
   if (health.answering && health.calling && now - health.called >= CALL_SILENT_AFTER) {
     health.answering = false;
     health.since = health.called;
