@@ -13,7 +13,6 @@ namespace xarveld::station {
 namespace {
 
 constexpr std::int64_t HOUR_MS = 3600000;
-constexpr std::int64_t DAY_MS = 24 * HOUR_MS;
 constexpr std::int64_t SHIFT_MS = 8 * HOUR_MS;
 constexpr std::int64_t FIRST_SHIFT_MS = 6 * HOUR_MS;  // the morning shift starts 06:00
 
