@@ -85,6 +85,18 @@ LedgerStatus ledger_report(std::vector<PoolReport>& pools, const SerialUseSink* 
   return backend ? backend->report(pools, uses, error) : not_open(error);
 }
 
+LedgerStatus ledger_yield(YieldBy by, std::int64_t since_unix_ms, std::vector<YieldRow>& rows,
+                          std::string& error) {
+  rows.clear();
+  return backend ? yield_rows(by, since_unix_ms, *backend, rows, error) : not_open(error);
+}
+
+LedgerStatus ledger_pareto(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
+                           std::string& error) {
+  rows.clear();
+  return backend ? pareto_rows(since_unix_ms, *backend, rows, error) : not_open(error);
+}
+
 void ledger_close() {
   if (backend != nullptr) backend->close();
   backend = nullptr;
