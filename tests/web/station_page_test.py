@@ -225,7 +225,8 @@ def check_against_record(records, status, events):
         mine = [r["result"] == "PASS" for r in records if r["slot"] == slot["name"]]
         for field, expected in [("board", record["board"]), ("attempt", record["attempt"]),
                                 ("result", record["result"]), ("passed", sum(mine)),
-                                ("failed", len(mine) - sum(mine))]:
+                                ("failed", len(mine) - sum(mine)),
+                                ("reason_code", record["reason_code"] or "")]:
             if slot[field] != expected:
                 fail("/status slot %s %s: %r, the record says %r" % (
                     slot["name"], field, slot[field], expected))
