@@ -239,16 +239,16 @@ std::vector<std::string> printed_texts() {
             depth += c == '(' ? 1 : c == ')' ? -1 : 0;
           }
           for (const std::string& literal : literals) {
-            std::stringstream lines(literal);
-            for (std::string line; std::getline(lines, line);) {
-              for (std::string piece; !line.empty();) {
-                std::size_t cr = line.find('\r');
-                piece = line.substr(0, cr);
-                line = cr == std::string::npos ? "" : line.substr(cr + 1);
-                std::size_t first = piece.find_first_not_of(' ');
-                if (first != std::string::npos)
-                  texts.push_back(piece.substr(first, piece.find_last_not_of(' ') - first + 1));
+            std::string piece;
+            for (char c : literal + '\n') {
+              if (c != '\n' && c != '\r') {
+                piece += c;
+                continue;
               }
+              std::size_t first = piece.find_first_not_of(' ');
+              if (first != std::string::npos)
+                texts.push_back(piece.substr(first, piece.find_last_not_of(' ') - first + 1));
+              piece.clear();
             }
           }
         }
