@@ -231,6 +231,7 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
   row.end_unix_ms = record.end_unix_ms;
   row.result = record.result;
   row.exit_status = record.exit_status;
+  row.reason_code = record.reason_code;
   row.pool = record.has_serial ? plan.pool : "";
   row.has_serial = record.has_serial;
   row.serial = record.serial;

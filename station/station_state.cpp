@@ -49,6 +49,7 @@ void stop_new_boards(Station& station, Stop why, const std::string& line) {
     slot.result = NOT_BURNT;
     slot.message = never_started(why);
     slot.reason.clear();
+    slot.reason_code.clear();
     slot.serial.clear();
     slot.seconds = 0;
   }
@@ -78,6 +79,7 @@ StatusSlot slot_status(const Station& station, const SlotRun& slot, SteadyClock:
   status.result = slot.result;
   status.message = slot.message;
   status.reason = slot.reason;
+  status.reason_code = slot.reason_code;
   status.serial = slot.serial;
   status.waiting_for_ledger = slot.queued && station.waiting_for_ledger;
   status.backup = !slot.attempt.backup_sha256.empty();

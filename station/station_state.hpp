@@ -52,6 +52,7 @@ struct SlotRun {
   std::string result;   // PASS, FAIL, TIMEOUT, ABORTED, or empty
   std::string message;  // with a failure: the tool's last line, the images by their given names
   std::string reason;   // and why, in the tool's words, when it said
+  std::string reason_code;  // and why, as a code of the closed set
   double seconds = 0;   // how long it took
   std::string serial;   // the running board's number, when boards get numbers
   bool port_gone = false;  // --loop: the port went away since the slot finished

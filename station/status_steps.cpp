@@ -82,6 +82,7 @@ void publish_result(const SlotRun& slot, const AttemptRecord& record, bool recor
   event.seconds = static_cast<double>(record.end_unix_ms - record.start_unix_ms) / 1000.0;
   event.message = slot.message;
   event.reason = slot.reason;
+  event.reason_code = slot.reason_code;
   status_event(event);
   event = status_event_of(StatusEventKind::Record, slot);
   event.written = recorded;

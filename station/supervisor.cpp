@@ -51,6 +51,7 @@ bool start_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now)
     slot.result.clear();
     slot.message.clear();
     slot.reason.clear();
+    slot.reason_code.clear();
   }
   // --loop: the port as this board had it. Taken now, not when the attempt has ended: a board
   // swapped before the station has looked again is still seen as the next one.
@@ -100,6 +101,7 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   std::string words = tool_words ? progress_message(slot.attempt.progress) : record.last_line;
   slot.message = shown_text(shown_message(*station.run, words, numbered));
   slot.reason = shown_text(shown_message(*station.run, record.reason, numbered));
+  slot.reason_code = record.reason_code;
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot_status(station, slot, now)));
   publish_result(slot, record, recorded, error);
   count_attempt(station.metrics.slots[static_cast<std::size_t>(&slot - station.slots.data())],

@@ -3,6 +3,7 @@
 #include <filesystem>
 
 #include "station/attempt/reason.hpp"
+#include "station/attempt/reason_code.hpp"
 #include "station/os/child_process.hpp"
 #include "station/os/files.hpp"
 #include "station/os/sha256.hpp"
@@ -167,7 +168,10 @@ bool attempt_poll(const RunPlan& run, bool may_burn, Attempt& attempt) {
   if (!bytes.empty()) {
     save(attempt.output, bytes);
     // The read's output is no part of the tool's progress.
-    if (!attempt.backing_up) progress_feed(attempt.progress, bytes);
+    if (!attempt.backing_up) {
+      progress_feed(attempt.progress, bytes);
+      keep_reason_source(attempt.output_tail, bytes);
+    }
     if (attempt.progress.phase != attempt.counted_phase) {
       attempt.counted_phase = attempt.progress.phase;
       attempt.phase_started = SteadyClock::now();
@@ -245,6 +249,14 @@ AttemptRecord attempt_finish(const RunPlan& run, const Slot& slot, int board, in
     record.reason = failure_reason(
         with_port_named(attempt.error_tail, port_bound_name(slot.port), slot.port));
   }
+  RunFacts facts;
+  facts.result = result;
+  facts.station_failed = !attempt.failure.empty();
+  facts.backup_failed = attempt.backing_up;
+  facts.exit_status = attempt.exit_status;
+  facts.output = attempt.output_tail;
+  facts.errors = attempt.error_tail;
+  record.reason_code = reason_code(facts);
   record.directory = attempt.directory;
   record.attempt_id = attempt.stamp.id;
   record.has_serial = attempt.stamp.has_serial;

@@ -59,6 +59,7 @@ struct Attempt {
   std::FILE* output = nullptr;       // the tool's standard output, saved as it comes
   std::FILE* errors = nullptr;       // its standard error, where that is a terminal
   std::string error_tail;            // the end of its standard error, for the reason
+  std::string output_tail;           // the end of the tool's standard output, for its code
   Progress progress;
   std::int64_t start_unix_ms = 0;
   SteadyClock::time_point started;

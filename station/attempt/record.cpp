@@ -37,6 +37,7 @@ std::string record_json_line(const AttemptRecord& record) {
   line["result"] = record.result;
   line["last_line"] = record.last_line;
   line["reason"] = text_or_null(record.reason);
+  line["reason_code"] = text_or_null(record.reason_code);
   line["directory"] = record.directory;
   line["log_sha256"] = text_or_null(record.log_sha256);
   line["attempt_id"] = record.attempt_id;

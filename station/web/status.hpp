@@ -41,6 +41,7 @@ struct StatusSlot {
   std::string result;   // the last board's, or empty
   std::string message;  // with a failure: the tool's last line
   std::string reason;   // with a failure: why, in the tool's words; empty when not known
+  std::string reason_code;  // with a failure: why, as a code of the closed set
   std::string serial;               // the board's number, when boards get numbers
   bool waiting_for_ledger = false;  // queued, and no number until the ledger answers
   bool backup = false;  // --backup: what the board held is kept (the running or last attempt's)
@@ -96,6 +97,7 @@ struct StatusEvent {
   double seconds = 0;                     // Result
   std::string message;                    // Result
   std::string reason;                     // Result
+  std::string reason_code;                // Result, empty when it passed
   bool written = false;                   // Record
   std::string error;                      // Record, when not written
 };

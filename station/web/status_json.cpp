@@ -64,6 +64,7 @@ Json status_slot_object(const StatusSlot& slot) {
           {"result", slot.result},
           {"message", slot.message},
           {"reason", slot.reason},
+          {"reason_code", slot.reason_code},
           {"serial", slot.serial},
           {"waiting_for_ledger", slot.waiting_for_ledger},
           {"backup", slot.backup}};
@@ -91,6 +92,7 @@ Json status_failure_object(const StatusEvent& failure) {
           {"result", failure.result},
           {"message", failure.message},
           {"reason", failure.reason},
+          {"reason_code", failure.reason_code},
           {"directory", failure.directory}};
 }
 
@@ -159,6 +161,7 @@ std::string status_event_json(const StatusEvent& event, std::uint64_t seq) {
       json["seconds"] = rounded(event.seconds, 1000);
       json["message"] = event.message;
       json["reason"] = event.reason;
+      json["reason_code"] = event.reason_code;
       break;
     case StatusEventKind::Record:
       json["written"] = event.written;

@@ -1,12 +1,19 @@
-// The progress marks of real tool output, fed in the pieces a pseudo-terminal delivers, and the
-// reason for a failure in what the tool wrote to its standard error.
+// The progress marks of real tool output, fed in the pieces a pseudo-terminal delivers, the
+// reason for a failure in what the tool wrote to its standard error, and its code.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "station/attempt/outcome.hpp"
 #include "station/attempt/progress.hpp"
 #include "station/attempt/reason.hpp"
+#include "station/attempt/reason_code.hpp"
 
 namespace xarveld::station {
 namespace {
@@ -137,6 +144,139 @@ TEST(StationReason, TheLastLineTheToolExplainedOnItsStandardError) {
   keep_reason_source(tail, "\nxarveld: " + vanished);
   EXPECT_EQ(tail.size(), REASON_SOURCE_LIMIT);
   EXPECT_EQ(failure_reason(tail), vanished);
+}
+
+TEST(StationReason, EachFailureGetsOneCodeFromTheStationAndTheToolsWords) {
+  const std::string port = "xarveld: COM1 (./COM1 -> /dev/ttyUSB3)";
+  const struct {
+    Result result;
+    bool station_failed, backup_failed;
+    std::int64_t status;
+    std::string output, errors, code;
+  } cases[] = {
+      {Result::Pass, false, false, 0, "Connection closed.\r\n", "", ""},
+      {Result::Timeout, false, false, 143, "Could not open serial port!\r\n", "", "TIMEOUT"},
+      {Result::Aborted, false, true, 130, "", "", "INTERRUPTED"},
+      {Result::Fail, false, true, 1, "", "Could not open serial port!\r\n", "BACKUP_FAILED"},
+      {Result::Fail, true, false, -1, "", "", "TOOL_FAILED"},
+      {Result::Fail, false, false, 139, "Connection timed out!\r\n", "", "TOOL_FAILED"},
+      {Result::Fail, false, false, 1, "Segmentation fault\n", "", "TOOL_FAILED"},
+      {Result::Fail, false, false, 1, "Could not open serial port!\r\n",
+       port + ": Device or resource busy\n", "PORT_UNAVAILABLE"},
+      {Result::Fail, false, false, 1, "Could not open bin file: a.bin\r\n", "", "TOOL_FAILED"},
+      {Result::Fail, false, false, 1,
+       "Serial port opened...\r\nSerial Read Error = 0\r\n\r\nConnection timed out!\r\n", "",
+       "PORT_VANISHED"},
+      {Result::Fail, false, false, 1, "\r\nBurning flash...Serial Read Error = 0\r\n\r\n"
+       "Unable to program i.bin.\r\n", "", "PORT_VANISHED"},
+      // A port gone on a write says so only on standard error, before the block it lost.
+      {Result::Fail, false, false, 1, "\r\nBurning flash..\r\nUnable to program i.bin.\r\n",
+       port + " vanished: the adapter was unplugged or the line hung up\nxarveld: the loader did "
+       "not take the block at offset 0x000800\n", "PORT_VANISHED"},
+      {Result::Fail, false, false, 1, "\r\nBurning flash.\r\nUnable to program i.bin.\r\n",
+       "\x1b[1;31mxarveld: \x1b[0mthe loader refused to program device 5\r\n", "REFUSED"},
+      {Result::Fail, false, false, 1, "\r\nBurning flash.\r\nUnable to program i.bin.\r\n", "",
+       "NO_ANSWER"},  // standard error not a terminal: what failed is all it says
+      {Result::Fail, false, false, 1, "Serial port opened...\r\n\r\nConnection timed out!\r\n",
+       "", "NO_ANSWER"},
+      {Result::Fail, false, false, 1, "Verifying data\r\n\r000000\r\nCommunication Error, "
+       "response = 0304,0000,0000,Try again.....\r\n\r\nVerification failure at 00000\r\n"
+       "\r\n*** Verification failed.\r\n", "", "DATA_MISMATCH"},
+  };
+  for (const auto& c : cases) {
+    RunFacts facts;
+    facts.result = c.result;
+    facts.station_failed = c.station_failed;
+    facts.backup_failed = c.backup_failed;
+    facts.exit_status = c.status;
+    facts.output = c.output;
+    facts.errors = c.errors;
+    EXPECT_EQ(reason_code(facts), c.code) << c.output << c.errors;
+  }
+}
+
+// Every literal xarveld and xarveld-read give their printing functions, a line at a time: each
+// must be in the table, so that a new message without a code fails here.
+std::vector<std::string> printed_texts() {
+  const std::string functions[] = {"console_printf(", "diagnose(", "explain_failure(",
+                                   "report_trouble("};
+  std::vector<std::string> texts;
+  for (const char* folder : {"cli", "common", "link", "ops", "readback", "trace"}) {
+    for (const auto& entry :
+         std::filesystem::directory_iterator(std::string(XARVELD_SOURCE_DIR) + "/" + folder)) {
+      if (entry.path().extension() != ".cpp") continue;
+      std::ifstream file(entry.path());
+      std::stringstream read;
+      read << file.rdbuf();
+      const std::string source = read.str();
+      for (const std::string& name : functions) {
+        for (std::size_t at = source.find(name); at != std::string::npos;
+             at = source.find(name, at + 1)) {
+          if (at > 0 && (std::isalnum(static_cast<unsigned char>(source[at - 1])) ||
+                         source[at - 1] == '_')) continue;
+          // Its arguments up to the closing parenthesis; adjacent literals are one.
+          std::vector<std::string> literals;
+          bool joined = false;
+          for (std::size_t i = at + name.size(), depth = 1; depth > 0 && i < source.size(); ++i) {
+            char c = source[i];
+            if (c == '"') {
+              std::string literal;
+              for (++i; source[i] != '"'; ++i) {
+                if (source[i] != '\\') {
+                  literal += source[i];
+                  continue;
+                }
+                char escaped = source[++i];
+                literal += escaped == 'n' ? '\n' : escaped == 'r' ? '\r' : escaped == 't' ? '\t'
+                                                                                       : escaped;
+              }
+              if (joined) literals.back() += literal;
+              else literals.push_back(literal);
+              joined = true;
+              continue;
+            }
+            if (!std::isspace(static_cast<unsigned char>(c))) joined = false;
+            depth += c == '(' ? 1 : c == ')' ? -1 : 0;
+          }
+          for (const std::string& literal : literals) {
+            std::string piece;
+            for (char c : literal + '\n') {
+              if (c != '\n' && c != '\r') {
+                piece += c;
+                continue;
+              }
+              std::size_t first = piece.find_first_not_of(' ');
+              if (first != std::string::npos)
+                texts.push_back(piece.substr(first, piece.find_last_not_of(' ') - first + 1));
+              piece.clear();
+            }
+          }
+        }
+      }
+    }
+  }
+  return texts;
+}
+
+TEST(StationReason, EveryMessageTheToolsPrintIsInTheTable) {
+  std::set<std::string> in_table;
+  for (const ToolMessage& message : tool_messages()) {
+    in_table.insert(message.format);
+    bool coded = std::any_of(REASON_CODES.begin(), REASON_CODES.end(), [&](const char* code) {
+      return message.code != nullptr && std::string(code) == message.code;
+    });
+    EXPECT_EQ(coded, message.says != Says::Nothing) << message.format;
+  }
+  std::vector<std::string> texts = printed_texts();
+  ASSERT_GT(texts.size(), 50u);
+  std::set<std::string> printed(texts.begin(), texts.end());
+  for (const std::string& text : printed) EXPECT_TRUE(in_table.count(text)) << text;
+  for (const std::string& format : in_table) EXPECT_TRUE(printed.count(format)) << format;
+  // A format stands for what it prints: its conversions for any text.
+  EXPECT_TRUE(line_holds_format("Burning flash..Serial Read Error = 0", "Serial Read Error = %d"));
+  EXPECT_TRUE(line_holds_format("100% at 0x0001ff", "100%% at 0x%06x"));
+  EXPECT_FALSE(line_holds_format("Unable to program", "Unable to program %s."));
+  EXPECT_FALSE(line_holds_format("b then a", "a%sb"));
 }
 
 }  // namespace

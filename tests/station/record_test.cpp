@@ -31,6 +31,7 @@ TEST(StationRecord, OneLineWithEveryField) {
   record.result = "FAIL";
   record.last_line = std::string("Could not open bin file: caf\xe9.bin");  // not UTF-8
   record.reason = "the loader refused to program device 5";
+  record.reason_code = "REFUSED";
   record.directory = "runs/a/20261208T063016Z-1";
 
   std::string line = record_json_line(record);
@@ -58,6 +59,7 @@ TEST(StationRecord, OneLineWithEveryField) {
   EXPECT_EQ(json["result"], "FAIL");
   EXPECT_EQ(json["last_line"], "Could not open bin file: caf\xef\xbf\xbd.bin");
   EXPECT_EQ(json["reason"], record.reason);
+  EXPECT_EQ(json["reason_code"], "REFUSED");
   EXPECT_LT(line.find("\"last_line\":"), line.find("\"reason\":"));
   EXPECT_LT(line.find("\"reason\":"), line.find("\"directory\":"));
   EXPECT_EQ(json["directory"], "runs/a/20261208T063016Z-1");
@@ -70,6 +72,7 @@ TEST(StationRecord, OneLineWithEveryField) {
   record.serial = 1000;
   record.image_sha256_burnt = std::string(64, 'b');
   record.ledger_error = "the ledger cannot be reached";
+  record.reason_code.clear();  // a pass has none
   json = nlohmann::json::parse(record_json_line(record));
   std::vector<std::string> fields;
   nlohmann::ordered_json ordered = nlohmann::ordered_json::parse(record_json_line(record));
@@ -79,6 +82,7 @@ TEST(StationRecord, OneLineWithEveryField) {
                                       "ledger_error", "backup_sha256"}));
   EXPECT_EQ(json["serial"], 1000);
   EXPECT_EQ(json["ledger_error"], "the ledger cannot be reached");
+  EXPECT_TRUE(json["reason_code"].is_null());
 
   EXPECT_EQ(compact_utc(record.start_unix_ms), "20261208T063016Z");
   EXPECT_EQ(iso_utc(951782400000), "2000-02-29T00:00:00.000Z");  // a leap day

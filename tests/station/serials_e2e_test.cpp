@@ -420,6 +420,11 @@ TEST_F(SerialsTest, AFailedBackupBurnsNothingAndGivesTheNumberBack) {
     EXPECT_EQ(record["result"], "FAIL");
     EXPECT_EQ(record["serial"], 7);
     EXPECT_EQ(record["reason"], "xarveld-read: no answer from the loader on COM1");
+    EXPECT_EQ(record["reason_code"], "BACKUP_FAILED");
+    EXPECT_EQ(sqlite_value(path("station-ledger.sqlite"),
+                           "SELECT reason_code FROM attempts WHERE attempt_id = '" +
+                               record["attempt_id"].get<std::string>() + "'"),
+              "BACKUP_FAILED");
     EXPECT_EQ(record["backup_sha256"], nullptr);
     EXPECT_FALSE(fs::exists(path(record["directory"].get<std::string>() + "/stdout.txt")));
   }

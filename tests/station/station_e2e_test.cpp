@@ -113,30 +113,34 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
   std::vector<std::string> slots = {"--retries=0", "good=" + start_sim("good"),
                                     "absent=" + path("nowhere/COM1"),
                                     "silent=" + start_sim("silent", {"--silent"}),
-                                    "pulled=" + start_sim("pulled", {"--hangup-after", "501:300"})};
+                                    "pulled=" + start_sim("pulled", {"--hangup-after", "501:300"}),
+                                    "flipped=" + start_sim("flipped", {"--flip", "5:100"})};
   Finished station = run_station(with(slots, FULL_RUN));
   stop_sims();
   EXPECT_EQ(station.status, 1) << station.out;
+  EXPECT_EQ(records_of("flipped").at(0)["reason_code"], "DATA_MISMATCH");
   // What the tool explains on a terminal's standard error (link/serial_port_posix.cpp,
   // link/connection.cpp, link/lost_port.cpp) about the port bound as COM1 in the run's
   // directory, which the reason names by the slot's port; between the two parts, the seconds
   // it pinged for.
   const struct {
     const char* slot;
-    std::string port, message, reason_start, reason_end;
+    std::string port, message, reason_start, reason_end, code;
   } failures[] = {
       {"absent", path("nowhere/COM1"), "Could not open serial port!",
        path("nowhere/COM1") + ": " + std::strerror(ENOENT) +
-           "; is the adapter plugged in? see ls /dev/serial/by-id", ""},
+           "; is the adapter plugged in? see ls /dev/serial/by-id", "", "PORT_UNAVAILABLE"},
       {"silent", path("sims/silent/COM1"), "Connection timed out!",
        "no answer from the loader on " + path("sims/silent/COM1") + ": pinged it for ",
        " s in raw and yEnc framing; check that the board is powered and its loader running, that "
-       "the cable is on this port, and that -b gives the loader's baud rate"},
+       "the cable is on this port, and that -b gives the loader's baud rate", "NO_ANSWER"},
       {"pulled", path("sims/pulled/COM1"), "Unable to program img.bin.",
-       path("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", ""},
+       path("sims/pulled/COM1") + " vanished: the adapter was unplugged or the line hung up", "",
+       "PORT_VANISHED"},
   };
   for (const auto& failure : failures) {
     Json record = records_of(failure.slot).at(0);
+    EXPECT_EQ(record["reason_code"], failure.code) << record;
     ASSERT_TRUE(record["reason"].is_string()) << record;
     std::string reason = record["reason"];
     ASSERT_GE(reason.size(), failure.reason_start.size() + failure.reason_end.size()) << reason;
@@ -156,6 +160,7 @@ TEST_F(StationTest, EachFailureIsRecordedWithTheToolsOwnReason) {
   Json good = records_of("good").at(0);
   EXPECT_EQ(good["result"], "PASS");
   EXPECT_TRUE(good["reason"].is_null());
+  EXPECT_TRUE(good["reason_code"].is_null());
   EXPECT_EQ(read_text(path(good["directory"].get<std::string>() + "/stderr.txt")), "");
 
   // A burn cut short is 8 KiB of marks, and a tool may write controls: the record keeps its last
@@ -193,6 +198,7 @@ TEST_F(StationTest, InterruptEndsEveryRunAsAbortedAndFreesThePorts) {
   for (const Json& record : records()) {
     EXPECT_EQ(record["result"], "ABORTED") << record;
     EXPECT_EQ(record["exit_status"], 130);
+    EXPECT_EQ(record["reason_code"], "INTERRUPTED");
     std::string log = read_text(path(record["directory"].get<std::string>() + "/log.txt"));
     // Written out as far as the run got: the opening of the burn and its blocks.
     EXPECT_NE(log.find("\r\nCommand: 5502 0100 0005"), std::string::npos) << record["directory"];
@@ -315,6 +321,7 @@ TEST_F(StationTest, RetriesOnlyWhatNeverTouchedTheDeviceAndTimeOutsEndARun) {
   EXPECT_EQ(records_of("absent").size(), 2u);
   EXPECT_EQ(records_of("absent")[1]["last_line"], "Could not open serial port!");
   ASSERT_EQ(records_of("refused").size(), 1u);  // the loader refused: the device was reached
+  EXPECT_EQ(records_of("refused")[0]["reason_code"], "REFUSED");
   EXPECT_NE(records_of("refused")[0]["directory"], records_of("silent")[0]["directory"]);
 
   Finished timed = run_station(with({"--timeout", "2", "silent=" + slots[0].substr(7)},
@@ -323,6 +330,7 @@ TEST_F(StationTest, RetriesOnlyWhatNeverTouchedTheDeviceAndTimeOutsEndARun) {
   std::vector<Json> silent = records_of("silent");
   ASSERT_EQ(silent.size(), 3u) << timed.out;  // a run that timed out is not tried again
   EXPECT_EQ(silent[2]["result"], "TIMEOUT");
+  EXPECT_EQ(silent[2]["reason_code"], "TIMEOUT");
   EXPECT_EQ(silent[2]["exit_status"], 143);  // it ended on SIGTERM, as the tool does
   EXPECT_GE(silent[2]["duration_s"].get<double>(), 2.0);
   EXPECT_LT(silent[2]["duration_s"].get<double>(), 5.0);

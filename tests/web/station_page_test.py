@@ -225,7 +225,8 @@ def check_against_record(records, status, events):
         mine = [r["result"] == "PASS" for r in records if r["slot"] == slot["name"]]
         for field, expected in [("board", record["board"]), ("attempt", record["attempt"]),
                                 ("result", record["result"]), ("passed", sum(mine)),
-                                ("failed", len(mine) - sum(mine))]:
+                                ("failed", len(mine) - sum(mine)),
+                                ("reason_code", record["reason_code"] or "")]:
             if slot[field] != expected:
                 fail("/status slot %s %s: %r, the record says %r" % (
                     slot["name"], field, slot[field], expected))
@@ -237,8 +238,10 @@ def check_against_record(records, status, events):
         fail("/status yield %r" % totals["yield_percent"])
     if totals.get("serials_left") != 100 - len(records):
         fail("/status serials_left %r after %d boards" % (totals.get("serials_left"), len(records)))
-    failures = [(f["slot"], f["directory"], f["result"]) for f in status["failures"]]
-    failed = [(r["slot"], r["directory"], r["result"]) for r in records if r["result"] != "PASS"]
+    failures = [(f["slot"], f["directory"], f["result"], f["reason_code"])
+                for f in status["failures"]]
+    failed = [(r["slot"], r["directory"], r["result"], r["reason_code"])
+              for r in records if r["result"] != "PASS"]
     if failures != failed[::-1]:
         fail("/status failures %r" % failures)
     seqs = [e["seq"] for e in events]
@@ -253,7 +256,8 @@ def check_against_record(records, status, events):
         result = mine["result"]
         for field, expected in [("result", record["result"]),
                                 ("exit_status", record["exit_status"]),
-                                ("seconds", record["duration_s"])]:
+                                ("seconds", record["duration_s"]),
+                                ("reason_code", record["reason_code"] or "")]:
             if result[field] != expected:
                 fail("/events result of %s %s: %r, the record says %r" % (
                     record["slot"], field, result[field], expected))
@@ -349,8 +353,8 @@ def main():
                 state["title"], state["pwned"], state["markup"]))
         if IMAGE not in state["images"] or DRIVER not in state["images"]:
             fail("the images' names are not shown as text: %r" % state["images"])
-        wait_for("c's failure in the list of failures",
-                 lambda: IMAGE in page_state(driver)["failures"], 5)
+        wait_for("c's failure, with its code, in the list of failures",
+                 lambda: "REFUSED: Unable to program " + IMAGE in page_state(driver)["failures"], 5)
         for name, width, height, mobile in [("station-page.png", 1920, 1080, False),
                                             ("station-page-phone.png", 390, 844, True)]:
             driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
