@@ -79,6 +79,12 @@ LedgerStatus ledger_report(std::vector<PoolReport>& pools, const SerialUseSink* 
   return backend ? backend->report(pools, uses, error) : not_open(error);
 }
 
+LedgerStatus ledger_line_view(std::int64_t shift_start_unix_ms, LineView& view,
+                              std::string& error) {
+  view = LineView();
+  return backend ? backend->line_view(shift_start_unix_ms, view, error) : not_open(error);
+}
+
 void ledger_close() {
   if (backend != nullptr) backend->close();
   backend = nullptr;

@@ -19,6 +19,7 @@ struct LedgerBackend {
   LedgerStatus (*report)(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                          std::string& error);
   void (*close)();
+  LedgerStatus (*line_view)(std::int64_t shift_start_unix_ms, LineView& view, std::string& error);
 };
 
 extern const LedgerBackend SQLITE_LEDGER;

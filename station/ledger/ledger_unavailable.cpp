@@ -33,11 +33,12 @@ LedgerStatus report_none(std::vector<PoolReport>&, const SerialUseSink*, std::st
   return no_ledger(error);
 }
 void close_none() {}
+LedgerStatus line_none(std::int64_t, LineView&, std::string& error) { return no_ledger(error); }
 
 }  // namespace
 
 const LedgerBackend SQLITE_LEDGER = {open_none,   define_none, reserve_none, settle_none,
                                      record_none, renew_none,  left_none,    report_none,
-                                     close_none};
+                                     close_none,  line_none};
 
 }  // namespace xarveld::station
