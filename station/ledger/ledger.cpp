@@ -85,6 +85,18 @@ LedgerStatus ledger_line_view(std::int64_t shift_start_unix_ms, LineView& view,
   return backend ? backend->line_view(shift_start_unix_ms, view, error) : not_open(error);
 }
 
+LedgerStatus ledger_yield(YieldBy by, std::int64_t since_unix_ms, std::vector<YieldRow>& rows,
+                          std::string& error) {
+  rows.clear();
+  return backend ? yield_rows(by, since_unix_ms, *backend, rows, error) : not_open(error);
+}
+
+LedgerStatus ledger_pareto(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
+                           std::string& error) {
+  rows.clear();
+  return backend ? pareto_rows(since_unix_ms, *backend, rows, error) : not_open(error);
+}
+
 void ledger_close() {
   if (backend != nullptr) backend->close();
   backend = nullptr;

@@ -198,6 +198,27 @@ LedgerStatus ledger_serials_left(const std::string& pool, std::uint64_t& left, s
 LedgerStatus ledger_report(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                            std::string& error);
 
+// Yield and Pareto (yield.cpp, and each backend): why boards fail across a line. A board is one
+// serial number where the station numbers boards, else one board of one slot of one station. A
+// board belongs to the group of its first attempt (the one that ended first), and counts within
+// since_unix_ms when that attempt ended at or after it. Shifts and days are in this PC's local
+// time, at its UTC offset of now.
+enum class YieldBy { Total, Slot, Station, Shift, Day };
+struct YieldRow {
+  std::string group;
+  std::uint64_t boards = 0, attempts = 0, first_pass = 0, final_pass = 0;
+};
+struct ParetoRow { std::string reason_code; std::uint64_t attempts = 0; };
+// Attempts that ended at or after since_unix_ms (0: all). Rows in group order; YieldBy::Total
+// gives one row "total".
+LedgerStatus ledger_yield(YieldBy by, std::int64_t since_unix_ms, std::vector<YieldRow>& rows,
+                          std::string& error);
+// Failed attempts by code, most frequent first (ties by code).
+LedgerStatus ledger_pareto(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
+                           std::string& error);
+// The start of the shift holding now_unix_ms (shifts as the station defines them).
+std::int64_t shift_start_unix_ms(std::int64_t now_unix_ms);
+
 // Ends the lease (a station that ends cleanly has settled every number) and closes.
 void ledger_close();
 
@@ -354,6 +375,17 @@ void ledger_worker_finish(LedgerClock::time_point deadline, std::vector<LedgerAn
 std::string render_pool_table(const std::vector<PoolReport>& pools);
 std::string csv_header();
 std::string csv_use_line(const SerialUse& use);
+// The yield (yield_report.cpp): groups, then their sum as the total row ("total"); a board is in
+// one group only, so the sum is the total. Yields are percentages of boards in the table.
+YieldRow yield_sum(const std::vector<YieldRow>& groups);
+std::string render_yield_table(const std::vector<YieldRow>& groups, const YieldRow& total);
+// "group,boards,attempts,first_pass,final_pass", a line per group, then the total's.
+std::string yield_csv(const std::vector<YieldRow>& groups, const YieldRow& total);
+// The Pareto: each code's share of the failed attempts, and the running sum, in the table;
+// "reason_code,attempts,share" with the share a fraction of four decimals in CSV.
+std::string render_pareto_table(const std::vector<ParetoRow>& rows);
+std::string pareto_csv(const std::vector<ParetoRow>& rows);
+std::string pareto_share(std::uint64_t attempts, std::uint64_t failed);
 // One CSV field: quoted, with its quotes doubled, when it holds a comma, a quote, CR or LF, or
 // begins or ends with a space.
 std::string csv_field(const std::string& text);

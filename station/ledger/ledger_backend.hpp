@@ -18,9 +18,25 @@ struct LedgerBackend {
   LedgerStatus (*serials_left)(const std::string& pool, std::uint64_t& left, std::string& error);
   LedgerStatus (*report)(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                          std::string& error);
+  // yield_query(by) and PARETO_QUERY with since ($1) and the UTC offset ($2): the groups raw,
+  // in no order (yield.cpp labels and orders them).
+  LedgerStatus (*yield)(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_offset_ms,
+                        std::vector<YieldRow>& rows, std::string& error);
+  LedgerStatus (*pareto)(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
+                         std::string& error);
   void (*close)();
   LedgerStatus (*line_view)(std::int64_t shift_start_unix_ms, LineView& view, std::string& error);
 };
+
+// The statements of the yield and the Pareto, the same text for both databases (yield.cpp).
+std::string yield_query(YieldBy by);
+extern const char* const PARETO_QUERY;
+
+// ledger_yield and ledger_pareto through a backend (yield.cpp).
+LedgerStatus yield_rows(YieldBy by, std::int64_t since_unix_ms, const LedgerBackend& backend,
+                        std::vector<YieldRow>& rows, std::string& error);
+LedgerStatus pareto_rows(std::int64_t since_unix_ms, const LedgerBackend& backend,
+                         std::vector<ParetoRow>& rows, std::string& error);
 
 extern const LedgerBackend SQLITE_LEDGER;
 // Only where libpq was found at build time; the station says so for a PostgreSQL location.

@@ -833,6 +833,46 @@ LedgerStatus pg_line_view(std::int64_t shift_start, LineView& view, std::string&
   });
 }
 
+// A report's statements read the whole ledger: one read-only snapshot, without the shift's
+// statement timeout.
+template <typename Body>
+LedgerStatus read_snapshot(std::string& error, Body body) {
+  LedgerStatus status = begin_call(error);
+  if (status != LedgerStatus::Ok) return status;
+  return in_transaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error, [&] {
+    LedgerStatus allowed = allow_long_statements(error);
+    return allowed == LedgerStatus::Ok ? body() : allowed;
+  });
+}
+
+LedgerStatus pg_yield(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_offset_ms,
+                      std::vector<YieldRow>& rows, std::string& error) {
+  return read_snapshot(error, [&] {
+    Rows read;
+    std::string sql = yield_query(by);
+    LedgerStatus status =
+        run(sql.c_str(), {number(since_unix_ms), number(utc_offset_ms)}, read, error);
+    for (int i = 0; status == LedgerStatus::Ok && i < read.count(); ++i) {
+      rows.push_back({read.str(i, 0), static_cast<std::uint64_t>(read.num(i, 1)),
+                      static_cast<std::uint64_t>(read.num(i, 2)),
+                      static_cast<std::uint64_t>(read.num(i, 3)),
+                      static_cast<std::uint64_t>(read.num(i, 4))});
+    }
+    return status;
+  });
+}
+
+LedgerStatus pg_pareto(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
+                       std::string& error) {
+  return read_snapshot(error, [&] {
+    Rows read;
+    LedgerStatus status = run(PARETO_QUERY, {number(since_unix_ms)}, read, error);
+    for (int i = 0; status == LedgerStatus::Ok && i < read.count(); ++i)
+      rows.push_back({read.str(i, 0), static_cast<std::uint64_t>(read.num(i, 1))});
+    return status;
+  });
+}
+
 void pg_close() {
   if (conn != nullptr && !self.id.empty() && PQstatus(conn) == CONNECTION_OK) {
     deadline = Clock::now() + CALL_BUDGET;
@@ -851,9 +891,10 @@ void pg_close() {
 
 #undef SERVER_NOW_MS
 
-const LedgerBackend TABLE = {pg_open,           pg_define_pool, pg_reserve,      pg_settle,
+const LedgerBackend TABLE = {pg_open,         pg_define_pool, pg_reserve, pg_settle,
                              pg_record_attempt, pg_renew_lease, pg_serials_left, pg_report,
-                             pg_close,          pg_line_view};
+                             pg_yield,        pg_pareto,      pg_close,
+                             pg_line_view};
 
 }  // namespace
 

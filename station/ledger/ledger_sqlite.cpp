@@ -803,6 +803,38 @@ LedgerStatus sqlite_line_view(std::int64_t shift_start, LineView& view, std::str
   return LedgerStatus::Ok;
 }
 
+// The statements share their text with PostgreSQL, whose parameters are $1, $2: here those
+// are names, bound through their index.
+void bind_dollar(Statement& statement, const char* name, std::int64_t value) {
+  if (statement.code == SQLITE_OK)
+    statement.bind(sqlite3_bind_parameter_index(statement.stmt, name), value);
+}
+
+LedgerStatus sqlite_yield(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_offset_ms,
+                          std::vector<YieldRow>& rows, std::string& error) {
+  std::string sql = yield_query(by);
+  Statement read(sql.c_str());
+  bind_dollar(read, "$1", since_unix_ms);
+  bind_dollar(read, "$2", utc_offset_ms);
+  while (read.row()) {
+    rows.push_back({read.text(0), static_cast<std::uint64_t>(read.integer(1)),
+                    static_cast<std::uint64_t>(read.integer(2)),
+                    static_cast<std::uint64_t>(read.integer(3)),
+                    static_cast<std::uint64_t>(read.integer(4))});
+  }
+  if (read.code != SQLITE_OK) return fail(read.code, "cannot count its yield", error);
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_pareto(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
+                           std::string& error) {
+  Statement read(PARETO_QUERY);
+  bind_dollar(read, "$1", since_unix_ms);
+  while (read.row()) rows.push_back({read.text(0), static_cast<std::uint64_t>(read.integer(1))});
+  if (read.code != SQLITE_OK) return fail(read.code, "cannot count its failures", error);
+  return LedgerStatus::Ok;
+}
+
 void sqlite_close() {
   if (db == nullptr) return;
   if (!this_station.id.empty()) {
@@ -818,7 +850,7 @@ void sqlite_close() {
 
 const LedgerBackend SQLITE_LEDGER = {
     sqlite_open,        sqlite_define_pool,  sqlite_reserve, sqlite_settle, sqlite_record_attempt,
-    sqlite_renew_lease, sqlite_serials_left, sqlite_report,  sqlite_close,
-    sqlite_line_view};
+    sqlite_renew_lease, sqlite_serials_left, sqlite_report,  sqlite_yield,  sqlite_pareto,
+    sqlite_close,       sqlite_line_view};
 
 }  // namespace xarveld::station

@@ -32,6 +32,13 @@ LedgerStatus left_none(const std::string&, std::uint64_t&, std::string& error) {
 LedgerStatus report_none(std::vector<PoolReport>&, const SerialUseSink*, std::string& error) {
   return no_ledger(error);
 }
+LedgerStatus yield_none(YieldBy, std::int64_t, std::int64_t, std::vector<YieldRow>&,
+                        std::string& error) {
+  return no_ledger(error);
+}
+LedgerStatus pareto_none(std::int64_t, std::vector<ParetoRow>&, std::string& error) {
+  return no_ledger(error);
+}
 void close_none() {}
 LedgerStatus line_none(std::int64_t, LineView&, std::string& error) { return no_ledger(error); }
 
@@ -39,6 +46,7 @@ LedgerStatus line_none(std::int64_t, LineView&, std::string& error) { return no_
 
 const LedgerBackend SQLITE_LEDGER = {open_none,   define_none, reserve_none, settle_none,
                                      record_none, renew_none,  left_none,    report_none,
-                                     close_none,  line_none};
+                                     yield_none,  pareto_none, close_none,
+                                     line_none};
 
 }  // namespace xarveld::station

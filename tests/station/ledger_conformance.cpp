@@ -9,6 +9,8 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
+#include <ctime>
 #include <numeric>
 #include <vector>
 
@@ -437,6 +439,93 @@ TEST_P(LedgerConformance, SchemaIsVersionedAndANewerOneIsRefused) {
   EXPECT_EQ(GetParam().query(location, "SELECT COUNT(*) FROM stations WHERE station_id = 'old'"),
             "0")
       << "a newer ledger is left untouched";
+}
+
+// Yield counts boards, each in the group of its first attempt: a numbered board is its number
+// wherever it was tried, an unnumbered one its station, slot and board. Shifts and days are
+// local: the zone here is two hours east of UTC.
+TEST_P(LedgerConformance, YieldAndParetoCountBoardsByTheirFirstAttempt) {
+  const char* zone = std::getenv("TZ");
+  std::string old_zone = zone != nullptr ? zone : "";
+  setenv("TZ", "XST-2", 1);
+  tzset();
+  std::string location = GetParam().fresh_location();
+  std::string error;
+  ASSERT_EQ(ledger_open(location, station_named("s1"), error), OK) << error;
+  constexpr std::int64_t T = 1796688000000;  // 2026-12-08 00:00 UTC, 02:00 here
+  constexpr std::int64_t H = 3600000;
+  int n = 0;
+  // serial 0: an unnumbered board.
+  auto attempt = [&](const char* station, const char* host, const char* slot, int board,
+                     std::uint64_t serial, std::int64_t end, const char* code) {
+    LedgerAttemptRow row;
+    row.attempt_id = "y" + std::to_string(++n);
+    row.station_id = station;
+    row.host = host;
+    row.slot = slot;
+    row.board = board;
+    row.end_unix_ms = end;
+    row.result = *code != 0 ? "FAIL" : "PASS";
+    row.reason_code = code;
+    row.pool = serial != 0 ? "q" : "";
+    row.has_serial = serial != 0;
+    row.serial = serial;
+    row.image_sha256 = std::string(64, 'a');
+    row.record_json = "{}";
+    EXPECT_EQ(ledger_record_attempt(row, error), OK) << error;
+  };
+  attempt("s1", HOST, "bayA", 1, 100, T + 5 * H, "");                // first-pass
+  attempt("s1", HOST, "bayA", 2, 101, T + 5 * H + 600000, "DATA_MISMATCH");
+  attempt("s1", HOST, "bayB", 1, 101, T + 5 * H + 1200000, "");      // retest elsewhere: passed
+  attempt("s1", HOST, "bayB", 1, 0, T + 13 * H, "NO_ANSWER");        // never passed
+  attempt("s1", HOST, "bayB", 1, 0, T + 13 * H + 300000, "NO_ANSWER");
+  attempt("s2", "pc-2", "bayB", 1, 0, T + 21 * H, "");               // same slot, other station
+  attempt("s1", HOST, "bayA", 2, 0, T - 24 * H, "TIMEOUT");          // before the window
+  attempt("s1", HOST, "bayA", 2, 0, T + 6 * H, "");
+  ledger_close();
+  ASSERT_EQ(ledger_open(location, LedgerStation{}, LedgerAccess::ReadOnly, error), OK) << error;
+
+  auto yield = [&](YieldBy by, std::int64_t since) {
+    std::vector<YieldRow> rows;
+    EXPECT_EQ(ledger_yield(by, since, rows, error), OK) << error;
+    std::string text;
+    for (const YieldRow& r : rows) {
+      text += r.group + ":" + std::to_string(r.boards) + " " + std::to_string(r.attempts) + " " +
+              std::to_string(r.first_pass) + " " + std::to_string(r.final_pass) + ";";
+    }
+    return text;
+  };
+  EXPECT_EQ(yield(YieldBy::Total, 0), "total:5 8 2 4;");
+  EXPECT_EQ(yield(YieldBy::Slot, 0),
+            "line-pc/bayA:3 5 1 3;line-pc/bayB:1 2 0 0;pc-2/bayB:1 1 1 1;");
+  EXPECT_EQ(yield(YieldBy::Station, 0), "line-pc:4 7 1 3;pc-2:1 1 1 1;");
+  EXPECT_EQ(yield(YieldBy::Shift, 0),
+            "2026-12-06 22:00:1 2 0 1;2026-12-08 06:00:2 3 1 2;2026-12-08 14:00:1 2 0 0;"
+            "2026-12-08 22:00:1 1 1 1;");
+  EXPECT_EQ(yield(YieldBy::Day, 0), "2026-12-07:1 2 0 1;2026-12-08:4 6 2 3;");
+  // A board whose first attempt came before the window is not counted, its retest neither.
+  EXPECT_EQ(yield(YieldBy::Total, T), "total:4 6 2 3;");
+  EXPECT_EQ(yield(YieldBy::Total, T + 30 * H), "total:0 0 0 0;");
+
+  auto pareto = [&](std::int64_t since) {
+    std::vector<ParetoRow> rows;
+    EXPECT_EQ(ledger_pareto(since, rows, error), OK) << error;
+    std::string text;
+    for (const ParetoRow& r : rows) text += r.reason_code + ":" + std::to_string(r.attempts) + ";";
+    return text;
+  };
+  EXPECT_EQ(pareto(0), "NO_ANSWER:2;DATA_MISMATCH:1;TIMEOUT:1;");
+  EXPECT_EQ(pareto(T), "NO_ANSWER:2;DATA_MISMATCH:1;");
+
+  // 07:00 here is in the shift from 06:00 (04:00 UTC); 03:00 in the one from 22:00 the day before.
+  EXPECT_EQ(shift_start_unix_ms(T + 5 * H), T + 4 * H);
+  EXPECT_EQ(shift_start_unix_ms(T + 1 * H), T - 4 * H);
+  if (zone != nullptr) {
+    setenv("TZ", old_zone.c_str(), 1);
+  } else {
+    unsetenv("TZ");
+  }
+  tzset();
 }
 
 // A ledger of version 1, made by the DDL of its day, keeps its numbers and attempts when a later
