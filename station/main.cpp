@@ -54,6 +54,29 @@ int report(const StationOptions& options) {
   return std::fflush(stdout) == 0 && written ? 0 : STATION_SOME_FAILED;
 }
 
+// --report --yield or --pareto: small results, rendered whole once read.
+int yield_report(const StationOptions& options) {
+  std::string error, text;
+  std::int64_t since = options.since_ms > 0 ? now_unix_ms() - options.since_ms : 0;
+  LedgerStatus status =
+      ledger_open(ledger_location(options), LedgerStation{}, LedgerAccess::ReadOnly, error);
+  if (status == LedgerStatus::Ok && options.report_yield) {
+    std::vector<YieldRow> groups;
+    status = ledger_yield(options.yield_by, since, groups, error);
+    YieldRow total = yield_sum(groups);
+    if (options.yield_by == YieldBy::Total) groups.clear();
+    text = options.report_csv ? yield_csv(groups, total) : render_yield_table(groups, total);
+  } else if (status == LedgerStatus::Ok) {
+    std::vector<ParetoRow> rows;
+    status = ledger_pareto(since, rows, error);
+    text = options.report_csv ? pareto_csv(rows) : render_pareto_table(rows);
+  }
+  ledger_close();
+  if (status != LedgerStatus::Ok) return refuse(error);
+  bool written = std::fwrite(text.data(), 1, text.size(), stdout) == text.size();
+  return std::fflush(stdout) == 0 && written ? 0 : STATION_SOME_FAILED;
+}
+
 // xarveld-read, beside the tool and with its extension on Windows.
 std::string read_tool_beside(const std::string& tool) {
   std::filesystem::path path(tool);
@@ -97,6 +120,7 @@ int main(int argc, char** argv) {
     std::fputs("xarveld-station: the password in --ledger is visible to every user of this PC: "
                "put it in ~/.pgpass or PGPASSWORD instead\n",
                stderr);
+  if (options.report_yield || options.report_pareto) return yield_report(options);
   if (options.report) return report(options);
   if (options.new_ledger && options.slots.empty()) return make_ledger(options);
 

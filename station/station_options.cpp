@@ -32,6 +32,21 @@ bool parse_offset(const std::string& text, std::uint64_t& value) {
   return true;
 }
 
+// "slot", "station", "shift" or "day".
+bool parse_yield_by(const std::string& text, YieldBy& by) {
+  const std::pair<const char*, YieldBy> names[] = {{"slot", YieldBy::Slot},
+                                                   {"station", YieldBy::Station},
+                                                   {"shift", YieldBy::Shift},
+                                                   {"day", YieldBy::Day}};
+  for (const auto& [name, value] : names) {
+    if (text == name) {
+      by = value;
+      return true;
+    }
+  }
+  return false;
+}
+
 StationParse refuse(std::string message) {
   StationParse parse;
   parse.outcome = StationParseOutcome::Error;
@@ -215,6 +230,31 @@ const StationOption OPTIONS[] = {
        options.report = true;
        return true;
      }},
+    {"--yield", nullptr, "--report --yield [--by slot|station|shift|day] [--since 8h] [--csv]",
+     "print the boards' first-pass and final yield, in total or per group\n(--by), of the "
+     "boards first tried within --since (30m, 8h, 7d), and exit",
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.report_yield = true;
+       return true;
+     }},
+    {"--by", "GROUP", nullptr, nullptr,
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       if (parse_yield_by(value, options.yield_by)) return true;
+       why = "--by takes slot, station, shift or day: " + value;
+       return false;
+     }},
+    {"--since", "SPAN", nullptr, nullptr,
+     [](const std::string& value, StationOptions& options, std::string& why) {
+       if (parse_since(value, options.since_ms)) return true;
+       why = "--since takes minutes, hours or days, e.g. 30m, 8h or 7d: " + value;
+       return false;
+     }},
+    {"--pareto", nullptr, "--report --pareto [--since 8h] [--csv]",
+     "print the failed attempts by reason, most frequent first, and exit",
+     [](const std::string&, StationOptions& options, std::string&) {
+       options.report_pareto = true;
+       return true;
+     }},
     {"--csv", nullptr, nullptr, nullptr,
      [](const std::string&, StationOptions& options, std::string&) {
        options.report_csv = true;
@@ -259,6 +299,25 @@ std::string station_usage() {
     text += left + help + "\n";
   }
   return text;
+}
+
+bool parse_since(const std::string& text, std::int64_t& ms) {
+  if (text.size() < 2 || text.size() > 7) return false;
+  std::int64_t unit = 0;
+  switch (text.back()) {
+    case 'm': unit = 60000; break;
+    case 'h': unit = 3600000; break;
+    case 'd': unit = 86400000; break;
+    default: return false;
+  }
+  std::int64_t count = 0;
+  for (std::size_t i = 0; i + 1 < text.size(); ++i) {
+    if (text[i] < '0' || text[i] > '9') return false;
+    count = count * 10 + (text[i] - '0');
+  }
+  if (count == 0) return false;
+  ms = count * unit;
+  return true;
 }
 
 std::string slot_name_folded(const std::string& name) {
@@ -314,7 +373,7 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     return std::find(arguments.begin(), arguments.end(), argument) != arguments.end();
   };
   // Without "--" the station runs no tool: it reports, or it makes the ledger.
-  bool report = has("--report");
+  bool report = has("--report") || has("--yield") || has("--pareto");
   bool make_ledger = !report && !has("--") && has("--new-ledger");
   if (!report && !make_ledger && !has("--"))
     return refuse("\"--\" must come between the slots and the tool's arguments");
@@ -370,10 +429,18 @@ StationParse parse_station_options(const std::vector<std::string>& arguments) {
     return refuse("--read-tool goes with --backup");
   if (!options.http_names.empty() && options.http.empty())
     return refuse("--http-name goes with --http");
+  if ((options.report_yield || options.report_pareto) && !options.report)
+    return refuse(std::string(options.report_yield ? "--yield" : "--pareto") +
+                  " goes with --report");
+  if (options.report_yield && options.report_pareto)
+    return refuse("--yield and --pareto are two reports: ask for one at a time");
+  if (was_given("--by") && !options.report_yield) return refuse("--by goes with --yield");
+  if (was_given("--since") && !options.report_yield && !options.report_pareto)
+    return refuse("--since goes with --yield or --pareto");
   if (options.report) {
     if (options.numbered || options.new_ledger || !options.slots.empty() ||
         !options.tool_arguments.empty())
-      return refuse("--report takes only --ledger (and --csv)");
+      return refuse("--report takes only --ledger, --csv, --yield, --pareto, --by and --since");
     return parse;
   }
   if (make_ledger) {

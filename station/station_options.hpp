@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "station/attempt/attempt.hpp"
+#include "station/ledger/ledger.hpp"
 
 namespace xarveld::station {
 
@@ -33,6 +34,10 @@ struct StationOptions {
   bool new_ledger = false;
   bool report = false;      // --report: the ledger's counts, no slots
   bool report_csv = false;  // --report --csv: which attempt had which number
+  bool report_yield = false;   // --report --yield: first-pass and final yield of boards
+  bool report_pareto = false;  // --report --pareto: failed attempts by reason
+  YieldBy yield_by = YieldBy::Total;  // --by
+  std::int64_t since_ms = 0;  // --since: how far back from now the report looks; 0: all
 };
 
 enum class StationParseOutcome { Run, Help, Version, Error };
@@ -52,6 +57,10 @@ constexpr int STATION_INTERRUPTED = 130;
 // arguments: the command line without the program name. Checks the form of every slot (its
 // name, and that names are not given twice); the ports are checked against the system later.
 StationParse parse_station_options(const std::vector<std::string>& arguments);
+
+// A span of time as --since takes it: a count of minutes, hours or days ("30m", "8h", "7d"),
+// in milliseconds. False for anything else.
+[[nodiscard]] bool parse_since(const std::string& text, std::int64_t& ms);
 
 // A slot's name becomes a directory, on any system the station's configuration moves to:
 // letters, digits, '-', '_' and '.', not starting or ending with '.', at most 32 characters, not

@@ -25,39 +25,54 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// The group of a board, from its first attempt's columns. Shifts and days come back as the local
-// milliseconds of their start, labelled here; the SQL knows no calendar.
+// Where a board's first attempt was, for the groups that ask: its end, 13 digits until the year
+// 2286, before the place, so that the least of them is the first attempt's (numbered boards may
+// be tried again in another slot). Digits of one length order the same in every collation.
+const char* place_sql(YieldBy by) {
+  switch (by) {
+    case YieldBy::Slot: return "MIN(CAST(end_unix_ms AS TEXT) || ' ' || host || '/' || slot)";
+    case YieldBy::Station: return "MIN(CAST(end_unix_ms AS TEXT) || ' ' || host)";
+    default: return "NULL";
+  }
+}
+
+// The group of a board, from its first attempt: the slot and the station from where it was,
+// the shift and the day from when it ended, as the local milliseconds of their start (labelled
+// here: the SQL knows no calendar).
 const char* group_sql(YieldBy by) {
   switch (by) {
     case YieldBy::Total: return "CAST('total' AS TEXT)";
-    case YieldBy::Slot: return "host || '/' || slot";
-    case YieldBy::Station: return "host";
-    case YieldBy::Shift: return "((local_ms - 21600000) / 28800000) * 28800000 + 21600000";
-    case YieldBy::Day: return "(local_ms / 86400000) * 86400000";
+    case YieldBy::Slot:
+    case YieldBy::Station: return "substr(b.first_place, 15)";
+    case YieldBy::Shift:
+      return "((b.first_end + CAST($2 AS BIGINT) - 21600000) / 28800000) * 28800000 + 21600000";
+    case YieldBy::Day: return "((b.first_end + CAST($2 AS BIGINT)) / 86400000) * 86400000";
   }
-  return "host";
+  return "b.first_place";
 }
 
 bool by_time(YieldBy by) { return by == YieldBy::Shift || by == YieldBy::Day; }
 
 }  // namespace
 
-// A board: its number where it had one, else its station, slot and board. Its attempts are
-// ranked by when they ended; the first gives the board its group and its first-pass.
+// A board: its number where it had one, else its station, slot and board; each kind read in the
+// order of its own index, which holds every column asked for, so that no attempt row is sorted
+// or fetched. Its first attempt is the one that ended first: it passed when no attempt ended
+// before the first pass.
 std::string yield_query(YieldBy by) {
-  return std::string(
-             "WITH tries AS (SELECT host, slot, result, end_unix_ms,"
-             " end_unix_ms + CAST($2 AS BIGINT) AS local_ms,"
-             " ROW_NUMBER() OVER (board ORDER BY end_unix_ms, attempt_id) AS nth,"
-             " COUNT(*) OVER board AS tried,"
-             " MAX(CASE WHEN result = 'PASS' THEN 1 ELSE 0 END) OVER board AS passed"
-             " FROM attempts WINDOW board AS (PARTITION BY serial IS NULL,"
-             " CASE WHEN serial IS NULL THEN station_id ELSE pool END,"
-             " CASE WHEN serial IS NULL THEN slot END, COALESCE(serial, board)))"
-             " SELECT ") +
-         group_sql(by) +
-         ", COUNT(*), SUM(tried), SUM(CASE WHEN result = 'PASS' THEN 1 ELSE 0 END), SUM(passed)"
-         " FROM tries WHERE nth = 1 AND end_unix_ms >= CAST($1 AS BIGINT) GROUP BY 1";
+  std::string per_board =
+      std::string(" MIN(end_unix_ms) AS first_end, COUNT(*) AS tried,") +
+      " MIN(CASE WHEN result = 'PASS' THEN end_unix_ms END) AS first_pass_end, " +
+      place_sql(by) + " AS first_place FROM attempts";
+  return "WITH b AS (SELECT" + per_board + " WHERE serial IS NOT NULL GROUP BY pool, serial" +
+         " UNION ALL SELECT" + per_board + " WHERE serial IS NULL GROUP BY station_id, slot, board)"
+         ", g AS (SELECT " + group_sql(by) + " AS grp, b.tried,"
+         " CASE WHEN b.first_pass_end = b.first_end THEN 1 ELSE 0 END AS first_pass,"
+         " CASE WHEN b.first_pass_end IS NULL THEN 0 ELSE 1 END AS final_pass"
+         " FROM b WHERE b.first_end >= CAST($1 AS BIGINT) AND CAST($2 AS BIGINT) IS NOT NULL)"
+         " SELECT MIN(grp), COUNT(*), SUM(tried), SUM(first_pass), SUM(final_pass) FROM g" +
+         // The total is one row, even of no boards, and spares SQLite a sort of every board.
+         std::string(by == YieldBy::Total ? "" : " GROUP BY grp");
 }
 
 const char* const PARETO_QUERY =
@@ -78,7 +93,10 @@ LedgerStatus yield_rows(YieldBy by, std::int64_t since_unix_ms, const LedgerBack
   LedgerStatus status =
       backend.yield(by, since_unix_ms, utc_offset_ms(now_unix_ms()), rows, error);
   if (status != LedgerStatus::Ok) return status;
-  if (by == YieldBy::Total && rows.empty()) rows.push_back({"total"});
+  if (by == YieldBy::Total) {
+    rows.resize(1);  // a ledger without boards still has its total
+    rows[0].group = "total";
+  }
   if (!by_time(by)) {
     std::sort(rows.begin(), rows.end(),
               [](const YieldRow& a, const YieldRow& b) { return a.group < b.group; });

@@ -31,6 +31,7 @@ std::string table(const std::vector<std::string>& headers,
     std::string line = cells[0] + std::string(widths[0] - cells[0].size(), ' ');
     for (std::size_t i = 1; i < cells.size(); ++i)
       line += "  " + std::string(widths[i] - cells[i].size(), ' ') + cells[i];
+    while (line.back() == ' ') line.pop_back();
     text += line + "\n";
   };
   add(headers);

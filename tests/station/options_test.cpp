@@ -121,6 +121,42 @@ TEST(StationOptions, SerialNumbersAndTheLedger) {
   }
 }
 
+// The yield and Pareto reports: a grouping and a span of minutes, hours or days, each with the
+// report it belongs to, refused before any ledger is opened.
+TEST(StationOptions, YieldAndParetoReports) {
+  StationParse yield =
+      parse_station_options({"--report", "--yield", "--by", "shift", "--since", "8h", "--csv"});
+  ASSERT_EQ(yield.outcome, StationParseOutcome::Run) << yield.message;
+  EXPECT_TRUE(yield.options.report_yield && yield.options.report_csv);
+  EXPECT_EQ(yield.options.yield_by, YieldBy::Shift);
+  EXPECT_EQ(yield.options.since_ms, 8 * 3600000);
+  StationParse pareto = parse_station_options({"--report", "--pareto", "--since=30m"});
+  ASSERT_EQ(pareto.outcome, StationParseOutcome::Run) << pareto.message;
+  EXPECT_TRUE(pareto.options.report_pareto);
+  EXPECT_EQ(pareto.options.since_ms, 30 * 60000);
+  EXPECT_EQ(parse_station_options({"--report", "--yield", "--by", "day", "--since", "7d"})
+                .options.since_ms,
+            7 * 86400000LL);
+
+  const std::pair<Arguments, std::string> refused[] = {
+      {{"--report", "--yield", "--by", "week"}, "--by takes slot, station, shift or day"},
+      {{"--report", "--yield", "--since", "8"}, "--since takes"},
+      {{"--report", "--yield", "--since", "0h"}, "--since takes"},
+      {{"--report", "--yield", "--since", "h"}, "--since takes"},
+      {{"--report", "--pareto", "--since", "1.5h"}, "--since takes"},
+      {{"--report", "--pareto", "--since", "8s"}, "--since takes"},
+      {{"--yield"}, "--yield goes with --report"},
+      {{"--report", "--yield", "--pareto"}, "ask for one at a time"},
+      {{"--report", "--pareto", "--by", "slot"}, "--by goes with --yield"},
+      {{"--report", "--since", "8h"}, "--since goes with --yield or --pareto"},
+  };
+  for (const auto& [arguments, why] : refused) {
+    StationParse refusal = parse_station_options(arguments);
+    EXPECT_EQ(refusal.outcome, StationParseOutcome::Error) << why;
+    EXPECT_NE(refusal.message.find(why), std::string::npos) << refusal.message;
+  }
+}
+
 // What --ledger names, and what of it a message may show. A password is never shown; a
 // mistyped URL is never taken for a file.
 TEST(LedgerLocation, FilesServersAndPasswordsOutOfSight) {

@@ -165,6 +165,15 @@ TEST_P(SerialsOnEveryLedger, ThreeStationsEightBoardsEachTwiceNoNumberTwice) {
   EXPECT_NE(report.out.find("small.bin       5000       5999         48          0          0"
                             "          0        952              0\n"), std::string::npos)
       << report.out;
+  // Every board passed at its first attempt, all on this PC's one station name.
+  command.insert(command.end(), {"--yield", "--by", "station", "--since", "1d", "--csv"});
+  Finished yield = run_station(command);
+  EXPECT_EQ(yield.out, "group,boards,attempts,first_pass,final_pass\r\n" +
+                           all[0]["host"].get<std::string>() + ",48,48,48,48\r\n" +
+                           "total,48,48,48,48\r\n")
+      << yield.err;
+  Finished pareto = run_station(with_ledger({"--report", "--pareto", "--csv"}));
+  EXPECT_EQ(pareto.out, "reason_code,attempts,share\r\n") << pareto.err;
   if (!GetParam()) {
     EXPECT_TRUE(fs::exists(path("station-ledger.sqlite")));
   } else {
