@@ -103,6 +103,11 @@ int main(int argc, char** argv) {
     return refuse(parse.message + " (see xarveld-line --help)");
   }
   const LineOptions& options = parse.options;
+  if (ledger_location_has_password(options.ledger)) {
+    std::fputs("xarveld-line: the password in --ledger is visible to every user of this PC: "
+               "put it in ~/.pgpass or PGPASSWORD instead\n",
+               stderr);
+  }
   station_interrupt_install();
   std::string url;
   std::string why;
