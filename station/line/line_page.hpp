@@ -17,6 +17,8 @@ struct LineReading {
   LineView view;
   std::vector<YieldRow> hosts;  // ledger_yield(YieldBy::Station, shift start)
   std::vector<ParetoRow> pareto;
+  std::int64_t fingerprint = 0;         // line_fingerprint(view)
+  std::int64_t yield_read_unix_ms = 0;  // when hosts was read
 };
 
 // Whether the ledger answers, as the line last found it, on the line's own clock.

@@ -16,6 +16,7 @@
 #include "station/ledger/ledger.hpp"
 #include "station/line/line_options.hpp"
 #include "station/line/line_page.hpp"
+#include "station/line/line_read.hpp"
 #include "station/os/child_process.hpp"
 #include "station/os/interrupt.hpp"
 #include "station/os/utc_time.hpp"
@@ -46,19 +47,6 @@ struct Reader {
   bool open = false;  // the ledger was opened and not lost for good
 };
 
-// One reading: the view of the shift, then its yield per host and its Pareto.
-LedgerStatus read_line(LineReading& reading, std::string& error) {
-  reading.shift_start_unix_ms = shift_start_unix_ms(now_unix_ms());
-  LedgerStatus status = ledger_line_view(reading.shift_start_unix_ms, reading.view, error);
-  if (status == LedgerStatus::Ok) {
-    status = ledger_yield(YieldBy::Station, reading.shift_start_unix_ms, reading.hosts, error);
-  }
-  if (status == LedgerStatus::Ok) {
-    status = ledger_pareto(reading.shift_start_unix_ms, reading.pareto, error);
-  }
-  return status;
-}
-
 // Every call to the ledger is made here, one at a time: a ledger that is slow or gone holds up
 // neither the page's requests nor Ctrl-C. A ledger that could not be opened is opened again.
 void read_loop(Reader& reader) {
@@ -76,7 +64,20 @@ void read_loop(Reader& reader) {
       reader.open = status == LedgerStatus::Ok;
     }
     LineReading reading;
-    if (status == LedgerStatus::Ok) status = read_line(reading, error);
+    if (status == LedgerStatus::Ok) status = line_read_view(now_unix_ms(), reading, error);
+    if (status == LedgerStatus::Ok) {
+      reading.hosts = shown.hosts;
+      reading.yield_read_unix_ms = shown.yield_read_unix_ms;
+      if (line_yield_due(shown, reading, now_unix_ms())) {
+        // The new attempt goes on the page now; the yield, which reads the whole ledger,
+        // follows.
+        if (shown.shift_start_unix_ms == reading.shift_start_unix_ms) {
+          line_health_note(health, true, now_unix_ms(), "");
+          page_server_publish(line_page_json(reading, health));
+        }
+        status = line_read_yield(now_unix_ms(), reading, error);
+      }
+    }
     if (status == LedgerStatus::Ok) shown = std::move(reading);
     line_health_note(health, status == LedgerStatus::Ok, now_unix_ms(), error);
     page_server_publish(line_page_json(shown, health));

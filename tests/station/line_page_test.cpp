@@ -8,6 +8,7 @@
 
 #include "station/line/line_options.hpp"
 #include "station/line/line_page.hpp"
+#include "station/line/line_read.hpp"
 
 namespace xarveld::station {
 namespace {
@@ -90,6 +91,31 @@ TEST(LinePage, TilesPerHostStateByLeaseTotalsAndFailures) {
   // No rate from one quick board.
   EXPECT_FALSE(line_boards_per_hour(1, NOW - 9000, NOW));
   EXPECT_FALSE(line_boards_per_hour(0, SHIFT, NOW));
+}
+
+// The yield reads every board the ledger has: it is read again only when the shift has a new
+// attempt on any slot, the shift changed, or the last reading is old.
+TEST(LineRead, YieldIsReadAgainOnlyWhenTheShiftChanged) {
+  LineReading last;
+  last.shift_start_unix_ms = SHIFT;
+  last.view.stations = {station("r1", "pc-1", NOW, false)};
+  last.view.stations[0].slots = {{"a", 1, 1, "PASS", "", NOW - 9000}, {"b", 1, 1, "PASS", "", NOW}};
+  last.fingerprint = line_fingerprint(last.view);
+  EXPECT_TRUE(line_yield_due(last, last, NOW)) << "never read";
+  last.yield_read_unix_ms = NOW;
+  LineReading next = last;
+  EXPECT_FALSE(line_yield_due(last, next, NOW + 1000));
+  EXPECT_TRUE(line_yield_due(last, next, NOW + LINE_YIELD_MAX_AGE_MS));
+  next.view.stations[0].slots[0].end_unix_ms = NOW + 500;  // slot a's next board
+  next.fingerprint = line_fingerprint(next.view);
+  EXPECT_TRUE(line_yield_due(last, next, NOW + 1000));
+  next = last;
+  next.view.stations[0].slots.push_back({"c", 1, 1, "FAIL", "TIMEOUT", NOW - 9000});
+  next.fingerprint = line_fingerprint(next.view);
+  EXPECT_TRUE(line_yield_due(last, next, NOW + 1000)) << "a slot's first attempt";
+  next = last;
+  next.shift_start_unix_ms = NOW;
+  EXPECT_TRUE(line_yield_due(last, next, NOW + 1000));
 }
 
 TEST(LineOptionsParse, HttpIsNeededAndEveryMistakeIsOneLine) {
