@@ -45,14 +45,14 @@ struct Reader {
   bool done = false;
   std::string location;
   bool open = false;  // the ledger was opened and not lost for good
+  LineHealth health;  // as the opening found it; then the thread's
 };
 
 // Every call to the ledger is made here, one at a time: a ledger that is slow or gone holds up
 // neither the page's requests nor Ctrl-C. A ledger that could not be opened is opened again.
 void read_loop(Reader& reader) {
   LineReading shown;
-  LineHealth health;
-  health.since_unix_ms = now_unix_ms();
+  LineHealth& health = reader.health;
   std::unique_lock<std::mutex> held(reader.lock);
   while (!reader.stop) {
     held.unlock();
@@ -125,6 +125,14 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "xarveld-line: %s; the page says so until it answers\n",
                  plain_text(why).c_str());
   }
+  // Before the first reading, the page already says whether the ledger answers.
+  reader->health.answering = reader->open;
+  reader->health.since_unix_ms = now_unix_ms();
+  reader->health.why = reader->open ? "" : why;
+  LineReading none;
+  none.view.now_unix_ms = now_unix_ms();
+  none.shift_start_unix_ms = shift_start_unix_ms(none.view.now_unix_ms);
+  page_server_publish(line_page_json(none, reader->health));
   if (!page_server_start(LINE_PAGE_HTML, "/line.json", why)) return refuse(why);
   std::printf("line page: %s\n", plain_text(url).c_str());
   std::fflush(stdout);
