@@ -52,11 +52,11 @@ int main(int argc, char** argv) {
   std::sort(quiet.begin(), quiet.end());
   std::uint64_t boards = 0;
   for (const YieldRow& row : reading.hosts) boards += row.boards;
-  std::printf("after a new attempt median %.1f ms, max %.1f ms; after none median %.1f ms, max "
-              "%.1f ms (%d rounds each); %zu stations, %llu boards this shift, %zu failures\n",
-              fresh[fresh.size() / 2], fresh.back(), quiet[quiet.size() / 2], quiet.back(),
-              rounds, reading.view.stations.size(), static_cast<unsigned long long>(boards),
-              reading.view.failures.size());
+  std::printf("medians %.1f ms after a new attempt, %.1f after none (max %.1f, %.1f)\n"
+              "            %zu stations, %llu boards this shift, %zu failures, %d rounds\n",
+              fresh[fresh.size() / 2], quiet[quiet.size() / 2], fresh.back(), quiet.back(),
+              reading.view.stations.size(), static_cast<unsigned long long>(boards),
+              reading.view.failures.size(), rounds);
   ledger_close();
   return 0;
 }
