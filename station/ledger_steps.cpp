@@ -65,6 +65,7 @@ std::string waiting_line(const LedgerHealth& health, SteadyClock::time_point now
 
 void note_health(Station& station, LedgerHealth health, SteadyClock::time_point now) {
   if (health.has_serials_left) station.serials_left = static_cast<std::int64_t>(health.serials_left);
+  station.ledger_writes_pending = health.unwritten.size();
   if (health.answering && health.calling && now - health.called >= CALL_SILENT_AFTER) {
     health.answering = false;
     health.since = health.called;
@@ -217,19 +218,6 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
                         std::to_string(record.attempt);
   // The record says why its ledger writes wait when the ledger was not answering as it ended.
   if (station.waiting_for_ledger) record.ledger_error = station.ledger_waiting_line;
-  if (record.has_serial) {
-    bool untouched = !slot.attempt.failure.empty() || attempt_never_wrote(slot.attempt, result);
-    LedgerWrite settle;
-    settle.settle = true;
-    settle.pool = plan.pool;
-    settle.serial = record.serial;
-    settle.to = result == Result::Pass ? SerialState::Used
-                                       : untouched ? SerialState::Returned : SerialState::Spoiled;
-    settle.row.attempt_id = record.attempt_id;
-    settle.what = "serial " + std::to_string(record.serial) + " as " +
-                  serial_state_name(settle.to) + " (" + attempt + ")";
-    ledger_worker_write(settle);
-  }
   LedgerWrite write;
   write.what = attempt + " row";
   LedgerAttemptRow& row = write.row;
@@ -249,6 +237,18 @@ void ledger_take_attempt(Station& station, const SlotRun& slot, Result result,
   row.image_sha256 = station.run->images.back().facts.sha256;
   row.image_sha256_burnt = record.image_sha256_burnt;
   row.record_json = record_json_line(record);
+  if (record.has_serial) {
+    // The number and the row go in one write, so that no moment holds one without the other.
+    bool untouched = !slot.attempt.failure.empty() || attempt_never_wrote(slot.attempt, result);
+    write.settle = true;
+    write.with_row = true;
+    write.pool = plan.pool;
+    write.serial = record.serial;
+    write.to = result == Result::Pass ? SerialState::Used
+                                      : untouched ? SerialState::Returned : SerialState::Spoiled;
+    write.what = "serial " + std::to_string(record.serial) + " as " +
+                 serial_state_name(write.to) + " (" + attempt + ") and its row";
+  }
   ledger_worker_write(write);
 }
 

@@ -107,6 +107,9 @@ struct Station {
   std::string ledger_waiting_line;
   std::vector<std::string> ledger_lost;  // writes the ledger never took
   std::optional<std::int64_t> serials_left;  // in the pool, as the ledger last said
+  std::size_t ledger_writes_pending = 0;     // as the ledger's thread last said
+  // /metrics: each slot's attempts, counted as they end (the gauges are filled when published).
+  StationMetrics metrics;
   std::array<std::string, NOTICE_KINDS> notices;
 };
 

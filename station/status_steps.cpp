@@ -1,5 +1,6 @@
 #include "station/status_steps.hpp"
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -32,6 +33,13 @@ void publish_status(Station& station, SteadyClock::time_point now, bool force) {
   if (!force && now - station.status_published < STATUS_SNAPSHOT_EVERY) return;
   station.status_published = now;
   status_publish(station_snapshot(station, now));
+  StationMetrics& metrics = station.metrics;
+  metrics.boards_in_progress = static_cast<std::uint64_t>(std::count_if(
+      station.slots.begin(), station.slots.end(), [](const SlotRun& s) { return s.running; }));
+  metrics.serials_left = station.serials_left;
+  if (station.serials_left) metrics.pool = station.ledger_plan->pool;
+  metrics.ledger_writes_pending = station.ledger_writes_pending;
+  status_publish_metrics(metrics);
 }
 
 void publish_progress(const Station& station, SlotRun& slot, SteadyClock::time_point now) {

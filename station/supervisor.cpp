@@ -102,6 +102,8 @@ void finish_attempt(Station& station, SlotRun& slot, SteadyClock::time_point now
   slot.reason = shown_text(shown_message(*station.run, record.reason, numbered));
   view_event(plain_result_line(iso_utc(record.end_unix_ms), slot_status(station, slot, now)));
   publish_result(slot, record, recorded, error);
+  count_attempt(station.metrics.slots[static_cast<std::size_t>(&slot - station.slots.data())],
+                result == Result::Pass, record.reason_code, slot.seconds);
   if (!recorded) note_record_lost(station, record, error);
   bool retry = boards_may_start(station) && result == Result::Fail &&
                attempt_never_wrote(slot.attempt, result) &&
@@ -208,6 +210,7 @@ int supervise(const StationOptions& options, const RunPlan& run, const LedgerPla
     slot.setup = setup;
     queue_board(slot);
     station.slots.push_back(slot);
+    station.metrics.slots.push_back(slot_metrics(setup.slot.name));
   }
   view_begin(terminal, colour);
   station.serials_left = ledger.serials_left;

@@ -27,6 +27,7 @@ struct AttemptRecord {
   std::string result;    // PASS, FAIL, TIMEOUT or ABORTED
   std::string last_line;
   std::string reason;      // of a failure, in the tool's words; empty when it gave none
+  std::string reason_code;  // why it failed, one code of a closed set; empty when it passed
   std::string directory;   // the attempt's directory, as the station names it
   std::string log_sha256;  // of its log.txt, empty when the run left none
   std::string attempt_id;  // unique, also in the ledger

@@ -58,7 +58,13 @@ LedgerStatus ledger_reserve(const LedgerReservation& reservation, std::uint64_t&
 
 LedgerStatus ledger_settle(const std::string& pool, std::uint64_t serial,
                            const std::string& attempt_id, SerialState to, std::string& error) {
-  return backend ? backend->settle(pool, serial, attempt_id, to, error) : not_open(error);
+  return backend ? backend->settle(pool, serial, attempt_id, to, nullptr, error) : not_open(error);
+}
+
+LedgerStatus ledger_settle_attempt(const std::string& pool, std::uint64_t serial, SerialState to,
+                                   const LedgerAttemptRow& row, std::string& error) {
+  return backend ? backend->settle(pool, serial, row.attempt_id, to, &row, error)
+                 : not_open(error);
 }
 
 LedgerStatus ledger_record_attempt(const LedgerAttemptRow& row, std::string& error) {

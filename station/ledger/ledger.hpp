@@ -182,6 +182,12 @@ LedgerStatus ledger_reserve(const LedgerReservation& reservation, std::uint64_t&
 LedgerStatus ledger_settle(const std::string& pool, std::uint64_t serial,
                            const std::string& attempt_id, SerialState to, std::string& error);
 
+// Settles the attempt's number (as ledger_settle, for row.attempt_id) and records its row, in one
+// transaction: a station killed between the two never leaves a used number without its attempt.
+// A settlement that is refused still records the row (Refused, with why).
+LedgerStatus ledger_settle_attempt(const std::string& pool, std::uint64_t serial, SerialState to,
+                                   const LedgerAttemptRow& row, std::string& error);
+
 // Inserts the attempt's row; a row with the same attempt_id already there is Ok, not a second.
 LedgerStatus ledger_record_attempt(const LedgerAttemptRow& row, std::string& error);
 
@@ -287,6 +293,7 @@ constexpr std::int64_t LEDGER_RENEW_MS = 5000;
 // A write the ledger has yet to take: a number's settling, or an attempt's row.
 struct LedgerWrite {
   bool settle = false;
+  bool with_row = false;  // a settlement that records its attempt's row too, at once
   std::string pool;
   std::uint64_t serial = 0;
   SerialState to = SerialState::Spoiled;
@@ -303,7 +310,7 @@ constexpr std::chrono::milliseconds LEDGER_RETRY_FIRST{250};
 constexpr std::chrono::milliseconds LEDGER_RETRY_LONGEST{1000};
 
 struct LedgerQueue {
-  std::vector<LedgerWrite> pending;  // in the order made: a number is settled before its row
+  std::vector<LedgerWrite> pending;  // in the order made
   bool backing_off = false;
   LedgerClock::time_point retry_at;
   std::chrono::milliseconds delay = LEDGER_RETRY_FIRST;

@@ -11,8 +11,10 @@ struct LedgerBackend {
   LedgerStatus (*define_pool)(const SerialPool& pool, std::string& error);
   LedgerStatus (*reserve)(const LedgerReservation& reservation, std::uint64_t& serial,
                           std::vector<LapsedNumber>& lapsed, std::string& error);
+  // With a row, the row is recorded in the same transaction (see ledger_settle_attempt).
   LedgerStatus (*settle)(const std::string& pool, std::uint64_t serial,
-                         const std::string& attempt_id, SerialState to, std::string& error);
+                         const std::string& attempt_id, SerialState to,
+                         const LedgerAttemptRow* row, std::string& error);
   LedgerStatus (*record_attempt)(const LedgerAttemptRow& row, std::string& error);
   LedgerStatus (*renew_lease)(std::string& error);
   LedgerStatus (*serials_left)(const std::string& pool, std::uint64_t& left, std::string& error);

@@ -615,56 +615,73 @@ LedgerStatus pg_reserve(const LedgerReservation& reservation, std::uint64_t& ser
   return status;
 }
 
+// Inserts the row, in the transaction open if any; one already there is left as it is.
+LedgerStatus insert_attempt(const LedgerAttemptRow& row, std::string& error) {
+  Rows rows;
+  return run("INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt,"
+             " start_unix_ms, end_unix_ms, result, exit_status, pool, serial, image_sha256,"
+             " image_sha256_burnt, record, reason_code) VALUES"
+             " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)"
+             " ON CONFLICT (attempt_id) DO NOTHING",
+             {text(row.attempt_id), text(row.station_id), text(row.host), text(row.slot),
+              number(row.board), number(row.attempt), number(row.start_unix_ms),
+              number(row.end_unix_ms), text(row.result), number(row.exit_status),
+              row.pool.empty() ? none() : text(row.pool),
+              row.has_serial ? number(static_cast<std::int64_t>(row.serial)) : none(),
+              text(row.image_sha256),
+              row.image_sha256_burnt.empty() ? none() : text(row.image_sha256_burnt),
+              text(row.record_json),
+              row.reason_code.empty() ? none() : text(row.reason_code)},
+             rows, error);
+}
+
 LedgerStatus pg_settle(const std::string& pool, std::uint64_t serial,
-                       const std::string& attempt_id, SerialState to, std::string& error) {
+                       const std::string& attempt_id, SerialState to,
+                       const LedgerAttemptRow* row, std::string& error) {
   if (to == SerialState::Reserved) {
     error = "a number is settled to used, returned or spoiled, not to reserved";
     return LedgerStatus::Refused;
   }
   const std::string state = serial_state_name(to);
   const Param number_param = number(static_cast<std::int64_t>(serial));
-  return call(error, [&] {
-    Rows rows;
-    // A number spoiled because its station lapsed is still its attempt's to settle, once.
-    LedgerStatus status = run(
-        "UPDATE serials SET state = $4, changed_unix_ms = " SERVER_NOW_MS ","
-        " lapse_settled = CASE WHEN state = 'spoiled' THEN 1 ELSE 0 END"
-        " WHERE pool = $1 AND serial = $2 AND attempt_id = $3 AND (state = 'reserved'"
-        " OR (state = 'spoiled' AND spoiled_by IS NOT NULL AND lapse_settled = 0))"
-        " RETURNING serial",
-        {text(pool), number_param, text(attempt_id), text(state)}, rows, error);
-    if (status != LedgerStatus::Ok || rows.count() > 0) return status;
-    status = run("SELECT state, attempt_id FROM serials WHERE pool = $1 AND serial = $2",
-                 {text(pool), number_param}, rows, error);
-    if (status != LedgerStatus::Ok) return status;
-    const std::string which = "number " + std::to_string(serial) + " of pool '" + pool + "'";
-    if (rows.count() == 0) return refused(error, which + " was never handed out");
-    // The same settlement again: a retry after a lost answer.
-    if (rows.str(0, 0) == state && rows.str(0, 1) == attempt_id) return LedgerStatus::Ok;
-    return refused(error, which + " is " + rows.str(0, 0) + " for attempt " + rows.str(0, 1) +
-                              ", not reserved for attempt " + attempt_id);
+  std::string refusal;  // the row is still committed when the settlement is refused
+  LedgerStatus status = call(error, [&] {
+    refusal.clear();
+    return in_transaction("BEGIN", error, [&] {
+      if (row != nullptr) {
+        LedgerStatus inserted = insert_attempt(*row, error);
+        if (inserted != LedgerStatus::Ok) return inserted;
+      }
+      Rows rows;
+      // A number spoiled because its station lapsed is still its attempt's to settle, once.
+      LedgerStatus moved = run(
+          "UPDATE serials SET state = $4, changed_unix_ms = " SERVER_NOW_MS ","
+          " lapse_settled = CASE WHEN state = 'spoiled' THEN 1 ELSE 0 END"
+          " WHERE pool = $1 AND serial = $2 AND attempt_id = $3 AND (state = 'reserved'"
+          " OR (state = 'spoiled' AND spoiled_by IS NOT NULL AND lapse_settled = 0))"
+          " RETURNING serial",
+          {text(pool), number_param, text(attempt_id), text(state)}, rows, error);
+      if (moved != LedgerStatus::Ok || rows.count() > 0) return moved;
+      moved = run("SELECT state, attempt_id FROM serials WHERE pool = $1 AND serial = $2",
+                  {text(pool), number_param}, rows, error);
+      if (moved != LedgerStatus::Ok) return moved;
+      const std::string which = "number " + std::to_string(serial) + " of pool '" + pool + "'";
+      if (rows.count() == 0) {
+        refusal = which + " was never handed out";
+      } else if (rows.str(0, 0) != state || rows.str(0, 1) != attempt_id) {
+        // Not the same settlement again (a retry after a lost answer, which is Ok).
+        refusal = which + " is " + rows.str(0, 0) + " for attempt " + rows.str(0, 1) +
+                  ", not reserved for attempt " + attempt_id;
+      }
+      return LedgerStatus::Ok;
+    });
   });
+  if (status != LedgerStatus::Ok || refusal.empty()) return status;
+  return refused(error, refusal);
 }
 
 LedgerStatus pg_record_attempt(const LedgerAttemptRow& row, std::string& error) {
-  return call(error, [&] {
-    Rows rows;
-    return run("INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt,"
-               " start_unix_ms, end_unix_ms, result, exit_status, pool, serial, image_sha256,"
-               " image_sha256_burnt, record, reason_code) VALUES"
-               " ($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12, $13, $14, $15, $16)"
-               " ON CONFLICT (attempt_id) DO NOTHING",
-               {text(row.attempt_id), text(row.station_id), text(row.host), text(row.slot),
-                number(row.board), number(row.attempt), number(row.start_unix_ms),
-                number(row.end_unix_ms), text(row.result), number(row.exit_status),
-                row.pool.empty() ? none() : text(row.pool),
-                row.has_serial ? number(static_cast<std::int64_t>(row.serial)) : none(),
-                text(row.image_sha256),
-                row.image_sha256_burnt.empty() ? none() : text(row.image_sha256_burnt),
-                text(row.record_json),
-                row.reason_code.empty() ? none() : text(row.reason_code)},
-               rows, error);
-  });
+  return call(error, [&] { return insert_attempt(row, error); });
 }
 
 LedgerStatus pg_renew_lease(std::string& error) {

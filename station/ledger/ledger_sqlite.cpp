@@ -549,58 +549,8 @@ LedgerStatus sqlite_reserve(const LedgerReservation& reservation, std::uint64_t&
   return status;
 }
 
-LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
-                           const std::string& attempt_id, SerialState to, std::string& error) {
-  std::string target = serial_state_name(to);
-  std::string number = "serial " + std::to_string(serial) + " of pool " + pool;
-  if (to == SerialState::Reserved || serial > SERIAL_MAX) {
-    error = "ledger " + ledger_file + ": cannot settle " + number + " as " + target;
-    return LedgerStatus::Refused;
-  }
-  int code = begin();
-  if (code != SQLITE_OK) return abandon(code, "cannot lock it to settle " + number, error);
-  std::string state;
-  std::string holder;
-  bool lapsed = false;  // spoiled because its station lapsed, its attempt not heard since
-  {
-    Statement read(
-        "SELECT state, attempt_id, spoiled_by IS NOT NULL AND lapse_settled = 0 FROM serials"
-        " WHERE pool = ? AND serial = ?");
-    read.bind(1, pool);
-    read.bind(2, static_cast<std::int64_t>(serial));
-    if (read.row()) {
-      state = read.text(0);
-      holder = read.text(1);
-      lapsed = state == "spoiled" && read.integer(2) != 0;
-    } else if (read.code != SQLITE_OK) {
-      return abandon(read.code, "cannot read " + number, error);
-    }
-  }
-  if (holder == attempt_id && state == target && !lapsed) {  // settled before: a retry
-    rollback();
-    return LedgerStatus::Ok;
-  }
-  if (state.empty()) return refuse(number + " was never handed out", error);
-  if (holder != attempt_id) {
-    return refuse(number + " is " + state + " by attempt " + holder + ", not by " + attempt_id,
-                  error);
-  }
-  if (state != "reserved" && !lapsed) return refuse(number + " is " + state + " already", error);
-  Statement move(
-      "UPDATE serials SET state = ?, changed_unix_ms = ?, lapse_settled = ?"
-      " WHERE pool = ? AND serial = ?");
-  move.bind(1, target);
-  move.bind(2, now_unix_ms());
-  move.bind(3, static_cast<std::int64_t>(lapsed ? 1 : 0));
-  move.bind(4, pool);
-  move.bind(5, static_cast<std::int64_t>(serial));
-  if (move.run() != SQLITE_OK) return abandon(move.code, "cannot settle " + number, error);
-  code = commit();
-  if (code != SQLITE_OK) return abandon(code, "cannot commit settling " + number, error);
-  return LedgerStatus::Ok;
-}
-
-LedgerStatus sqlite_record_attempt(const LedgerAttemptRow& row, std::string& error) {
+// Inserts the row in the transaction open, if any; one already there is left as it is.
+LedgerStatus insert_attempt(const LedgerAttemptRow& row, std::string& error) {
   Statement insert(
       "INSERT INTO attempts (attempt_id, station_id, host, slot, board, attempt, start_unix_ms,"
       " end_unix_ms, result, exit_status, pool, serial, image_sha256, image_sha256_burnt, record,"
@@ -642,6 +592,73 @@ LedgerStatus sqlite_record_attempt(const LedgerAttemptRow& row, std::string& err
     return fail(insert.code, "cannot record attempt " + row.attempt_id, error);
   }
   return LedgerStatus::Ok;
+}
+
+LedgerStatus sqlite_settle(const std::string& pool, std::uint64_t serial,
+                           const std::string& attempt_id, SerialState to,
+                           const LedgerAttemptRow* row, std::string& error) {
+  std::string target = serial_state_name(to);
+  std::string number = "serial " + std::to_string(serial) + " of pool " + pool;
+  if (to == SerialState::Reserved || serial > SERIAL_MAX) {
+    error = "ledger " + ledger_file + ": cannot settle " + number + " as " + target;
+    return LedgerStatus::Refused;
+  }
+  int code = begin();
+  if (code != SQLITE_OK) return abandon(code, "cannot lock it to settle " + number, error);
+  if (row != nullptr) {
+    LedgerStatus inserted = insert_attempt(*row, error);
+    if (inserted != LedgerStatus::Ok) {
+      rollback();
+      return inserted;
+    }
+  }
+  std::string state;
+  std::string holder;
+  bool lapsed = false;  // spoiled because its station lapsed, its attempt not heard since
+  {
+    Statement read(
+        "SELECT state, attempt_id, spoiled_by IS NOT NULL AND lapse_settled = 0 FROM serials"
+        " WHERE pool = ? AND serial = ?");
+    read.bind(1, pool);
+    read.bind(2, static_cast<std::int64_t>(serial));
+    if (read.row()) {
+      state = read.text(0);
+      holder = read.text(1);
+      lapsed = state == "spoiled" && read.integer(2) != 0;
+    } else if (read.code != SQLITE_OK) {
+      return abandon(read.code, "cannot read " + number, error);
+    }
+  }
+  std::string refusal;
+  if (holder == attempt_id && state == target && !lapsed) {
+    // Settled before: a retry after a lost answer; nothing moves.
+  } else if (state.empty()) {
+    refusal = number + " was never handed out";
+  } else if (holder != attempt_id) {
+    refusal = number + " is " + state + " by attempt " + holder + ", not by " + attempt_id;
+  } else if (state != "reserved" && !lapsed) {
+    refusal = number + " is " + state + " already";
+  } else {
+    Statement move(
+        "UPDATE serials SET state = ?, changed_unix_ms = ?, lapse_settled = ?"
+        " WHERE pool = ? AND serial = ?");
+    move.bind(1, target);
+    move.bind(2, now_unix_ms());
+    move.bind(3, static_cast<std::int64_t>(lapsed ? 1 : 0));
+    move.bind(4, pool);
+    move.bind(5, static_cast<std::int64_t>(serial));
+    if (move.run() != SQLITE_OK) return abandon(move.code, "cannot settle " + number, error);
+  }
+  // A refused settlement still keeps the attempt's row.
+  code = commit();
+  if (code != SQLITE_OK) return abandon(code, "cannot commit settling " + number, error);
+  if (refusal.empty()) return LedgerStatus::Ok;
+  error = "ledger " + ledger_file + ": " + refusal;
+  return LedgerStatus::Refused;
+}
+
+LedgerStatus sqlite_record_attempt(const LedgerAttemptRow& row, std::string& error) {
+  return insert_attempt(row, error);
 }
 
 LedgerStatus sqlite_renew_lease(std::string& error) {

@@ -21,7 +21,7 @@ LedgerStatus reserve_none(const LedgerReservation&, std::uint64_t&, std::vector<
   return no_ledger(error);
 }
 LedgerStatus settle_none(const std::string&, std::uint64_t, const std::string&, SerialState,
-                         std::string& error) {
+                         const LedgerAttemptRow*, std::string& error) {
   return no_ledger(error);
 }
 LedgerStatus record_none(const LedgerAttemptRow&, std::string& error) { return no_ledger(error); }

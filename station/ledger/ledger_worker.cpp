@@ -138,11 +138,8 @@ void reserve(const Reservation& asked, LedgerClock::time_point now) {
 
 void note_waiting(const LedgerWrite& write) {
   health.unwritten.push_back(write.what);
-  if (write.settle) {
-    health.unwritten_serials.push_back(write.serial);
-  } else {
-    ++health.unwritten_rows;
-  }
+  if (write.settle) health.unwritten_serials.push_back(write.serial);
+  if (!write.settle || write.with_row) ++health.unwritten_rows;
 }
 
 void publish_waiting_writes() {

@@ -13,7 +13,6 @@ namespace xarveld::station {
 namespace {
 
 constexpr std::int64_t HOUR_MS = 3600000;
-constexpr std::int64_t DAY_MS = 24 * HOUR_MS;
 constexpr std::int64_t SHIFT_MS = 8 * HOUR_MS;
 constexpr std::int64_t FIRST_SHIFT_MS = 6 * HOUR_MS;  // the morning shift starts 06:00
 
@@ -25,15 +24,21 @@ std::int64_t floor_div(std::int64_t a, std::int64_t b) {
   return (a % b != 0 && (a < 0) != (b < 0)) ? q - 1 : q;
 }
 
-// Where a board's first attempt was, for the groups that ask: its end, 13 digits until the year
-// 2286, before the place, so that the least of them is the first attempt's (numbered boards may
-// be tried again in another slot). Digits of one length order the same in every collation.
-const char* place_sql(YieldBy by) {
-  switch (by) {
-    case YieldBy::Slot: return "MIN(CAST(end_unix_ms AS TEXT) || ' ' || host || '/' || slot)";
-    case YieldBy::Station: return "MIN(CAST(end_unix_ms AS TEXT) || ' ' || host)";
-    default: return "NULL";
-  }
+// Where a board's first attempt was, for the groups that ask. An unnumbered board never leaves
+// its slot. A numbered one nearly never does, which its attempts' least and greatest place tell
+// without building a string per attempt; one that was tried again elsewhere is looked up by its
+// number, in its index, the attempt that ended first.
+std::string place_sql(YieldBy by, bool numbered) {
+  const char* place = by == YieldBy::Slot ? "host || '/' || slot" : "host";
+  if (by != YieldBy::Slot && by != YieldBy::Station) return "NULL";
+  if (!numbered) return by == YieldBy::Slot ? "MIN(host) || '/' || slot" : "MIN(host)";
+  return std::string(by == YieldBy::Slot
+                         ? "CASE WHEN MIN(host) = MAX(host) AND MIN(slot) = MAX(slot)"
+                           " THEN MIN(host) || '/' || MIN(slot)"
+                         : "CASE WHEN MIN(host) = MAX(host) THEN MIN(host)") +
+         " ELSE (SELECT " + place + " FROM attempts a WHERE a.serial IS NOT NULL"
+         " AND a.pool = o.pool AND a.serial = o.serial ORDER BY a.end_unix_ms, a.attempt_id"
+         " LIMIT 1) END";
 }
 
 // The group of a board, from its first attempt: the slot and the station from where it was,
@@ -43,7 +48,7 @@ const char* group_sql(YieldBy by) {
   switch (by) {
     case YieldBy::Total: return "CAST('total' AS TEXT)";
     case YieldBy::Slot:
-    case YieldBy::Station: return "substr(b.first_place, 15)";
+    case YieldBy::Station: return "b.first_place";
     case YieldBy::Shift:
       return "((b.first_end + CAST($2 AS BIGINT) - 21600000) / 28800000) * 28800000 + 21600000";
     case YieldBy::Day: return "((b.first_end + CAST($2 AS BIGINT)) / 86400000) * 86400000";
@@ -60,13 +65,14 @@ bool by_time(YieldBy by) { return by == YieldBy::Shift || by == YieldBy::Day; }
 // or fetched. Its first attempt is the one that ended first: it passed when no attempt ended
 // before the first pass.
 std::string yield_query(YieldBy by) {
-  std::string per_board =
-      std::string(" MIN(end_unix_ms) AS first_end, COUNT(*) AS tried,") +
-      " MIN(CASE WHEN result = 'PASS' THEN end_unix_ms END) AS first_pass_end, " +
-      place_sql(by) + " AS first_place FROM attempts";
-  return "WITH b AS (SELECT" + per_board + " WHERE serial IS NOT NULL GROUP BY pool, serial" +
-         " UNION ALL SELECT" + per_board + " WHERE serial IS NULL GROUP BY station_id, slot, board)"
-         ", g AS (SELECT " + group_sql(by) + " AS grp, b.tried,"
+  const char* per_board =
+      " MIN(end_unix_ms) AS first_end, COUNT(*) AS tried,"
+      " MIN(CASE WHEN result = 'PASS' THEN end_unix_ms END) AS first_pass_end, ";
+  return std::string("WITH b AS (SELECT") + per_board + place_sql(by, true) +
+         " AS first_place FROM attempts o WHERE serial IS NOT NULL GROUP BY pool, serial"
+         " UNION ALL SELECT" + per_board + place_sql(by, false) +
+         " FROM attempts WHERE serial IS NULL GROUP BY station_id, slot, board),"
+         " g AS (SELECT " + group_sql(by) + " AS grp, b.tried,"
          " CASE WHEN b.first_pass_end = b.first_end THEN 1 ELSE 0 END AS first_pass,"
          " CASE WHEN b.first_pass_end IS NULL THEN 0 ELSE 1 END AS final_pass"
          " FROM b WHERE b.first_end >= CAST($1 AS BIGINT) AND CAST($2 AS BIGINT) IS NOT NULL)"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "station/os/files.hpp"
+#include "station/web/status_metrics.hpp"
 
 namespace xarveld::station {
 
@@ -114,6 +115,8 @@ bool status_serving();
 
 void status_publish(const StatusSnapshot& snapshot);
 void status_event(const StatusEvent& event);
+// The counts /metrics serves, in place of those published before.
+void status_publish_metrics(const StationMetrics& metrics);
 
 // Sends the viewers what is left, ends their streams (at most about 2 s) and stops serving.
 void status_stop();

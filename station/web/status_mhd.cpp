@@ -35,6 +35,7 @@
 #include "station/web/http_socket.hpp"
 #include "station/web/status_address.hpp"
 #include "station/web/status_json.hpp"
+#include "station/web/status_metrics.hpp"
 #include "station/web/status_summary.hpp"
 
 namespace xarveld::station {
@@ -104,6 +105,7 @@ struct Server {
   std::condition_variable all_gone;  // status_stop: the last stream has ended
   StatusStation station;
   StatusSnapshot snapshot;
+  StationMetrics metrics;
   std::deque<StatusEvent> failures;  // the last failed attempts' results, newest first
   std::string snapshot_json;  // what /status serves
   Text snapshot_text;          // the same for the streams, made when one needs it
@@ -495,6 +497,16 @@ MHD_Result serve(void*, MHD_Connection* connection, const char* url, const char*
     return answer(connection, MHD_HTTP_OK, body, "application/json");
   }
   if (path == "/events") return serve_events(connection, head);
+  if (path == "/metrics") {
+    StationMetrics metrics;
+    {
+      std::lock_guard<std::mutex> held(server.lock);
+      metrics = server.metrics;
+    }
+    // Made outside the lock: /proc is read for the process's own facts.
+    return answer(connection, MHD_HTTP_OK, metrics_text(metrics, process_facts()),
+                  METRICS_CONTENT_TYPE);
+  }
   return answer(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain; charset=utf-8");
 }
 
@@ -568,6 +580,12 @@ void status_event(const StatusEvent& event) {
     snapshot_set(status_snapshot_json(server.station, server.snapshot, server.failures));
   }
   server.wake.notify_one();
+}
+
+void status_publish_metrics(const StationMetrics& metrics) {
+  if (server.daemon == nullptr) return;
+  std::lock_guard<std::mutex> held(server.lock);
+  server.metrics = metrics;
 }
 
 void status_stop() {

@@ -18,6 +18,7 @@ bool status_start(const StatusStation&, std::string& why) {
 bool status_serving() { return false; }
 void status_publish(const StatusSnapshot&) {}
 void status_event(const StatusEvent&) {}
+void status_publish_metrics(const StationMetrics&) {}
 void status_stop() {}
 
 }  // namespace xarveld::station

@@ -74,7 +74,7 @@ std::uint64_t reserve(const std::string& attempt) {
 
 LedgerStatus settle(std::uint64_t serial, const std::string& attempt, SerialState to) {
   std::string error;
-  return POSTGRES_LEDGER->settle(POOL.name, serial, attempt, to, error);
+  return POSTGRES_LEDGER->settle(POOL.name, serial, attempt, to, nullptr, error);
 }
 
 LedgerAttemptRow attempt_row(const std::string& attempt_id, std::uint64_t serial) {

@@ -247,7 +247,7 @@ TEST_F(SerialsTest, AStationKilledMidBurnSpoilsItsNumbersAndLosesNothingElse) {
   }
   EXPECT_GT(records_of("n1").at(0)["serial"], 3);
   EXPECT_GT(records_of("n2").at(0)["serial"], 3);
-  EXPECT_EQ(ledger_uses[fast][8], "PASS");  // its attempt's row
+  EXPECT_EQ(ledger_uses.at(fast).at(8), "PASS");  // its attempt's row, settled with its number
   EXPECT_EQ(records().size(), 3u);
   // The successor says what it found, and the CSV tells where each spoiled number was.
   std::size_t said = next.out.find("spoiled 2 numbers a station that is gone had reserved (host ");
