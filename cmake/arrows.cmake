@@ -7,12 +7,14 @@
 # The check runs before the room's targets are built, and again whenever one of its files
 # changes; a wrong include fails the build with the file, the header and the rule.
 
-# Rooms entered by one header only; the others (the platform services of station/os, the tool's
-# layers) by any of their headers.
+# Rooms entered by their doors only (the web room has two: the station's page, and a page of its
+# own for another program); the others (the platform services of station/os, the tool's layers)
+# by any of their headers.
 set(XARVELD_DOORS
     station/attempt=station/attempt/attempt.hpp
     station/ledger=station/ledger/ledger.hpp
-    station/web=station/web/status.hpp)
+    station/web=station/web/status.hpp
+    station/web=station/web/page_server.hpp)
 
 function(xarveld_arrows)
   cmake_parse_arguments(ARROWS "" "FOLDER" "TARGETS;MAY_USE" ${ARGN})

@@ -1,5 +1,6 @@
 # Release packages, made by cpack in a build tree (scripts/package makes and checks both):
-# a Debian package from a native build (xarveld, xarveld-station, xarveld-sim, their man pages,
+# a Debian package from a native build (xarveld, xarveld-station, xarveld-line, xarveld-sim, their
+# man pages,
 # README, copyright, changelog), a zip of xarveld.exe, xarveld-station.exe and the README from the
 # Windows cross-build.
 
@@ -31,6 +32,9 @@ else()
   set(manuals doc/xarveld.1 doc/xarveld-read.1)
   if(TARGET xarveld-station)
     list(APPEND manuals doc/xarveld-station.1)
+  endif()
+  if(TARGET xarveld-line)
+    list(APPEND manuals doc/xarveld-line.1)
   endif()
   if(TARGET xarveld-sim)
     list(APPEND manuals doc/xarveld-sim.1)
@@ -66,7 +70,8 @@ libsqlite3-0 (>= 3.31), libpq5 (>= 12), libmicrohttpd12 (>= 0.9.75)")
 In one run it loads a driver into the board's SRAM, burns an image into one
 of its flash devices and verifies the device, word for word or by block sums.
 xarveld-station runs it on many boards at once, one run per serial port,
-with live progress, a record of every attempt, and a read-only status page.")
+with live progress, a record of every attempt, and a read-only status page.
+xarveld-line shows the whole line on one read-only page, from its ledger.")
 endif()
 
 include(CPack)

@@ -85,6 +85,12 @@ LedgerStatus ledger_report(std::vector<PoolReport>& pools, const SerialUseSink* 
   return backend ? backend->report(pools, uses, error) : not_open(error);
 }
 
+LedgerStatus ledger_line_view(std::int64_t shift_start_unix_ms, LineView& view,
+                              std::string& error) {
+  view = LineView();
+  return backend ? backend->line_view(shift_start_unix_ms, view, error) : not_open(error);
+}
+
 LedgerStatus ledger_yield(YieldBy by, std::int64_t since_unix_ms, std::vector<YieldRow>& rows,
                           std::string& error) {
   rows.clear();

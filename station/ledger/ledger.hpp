@@ -228,6 +228,58 @@ std::int64_t shift_start_unix_ms(std::int64_t now_unix_ms);
 // Ends the lease (a station that ends cleanly has settled every number) and closes.
 void ledger_close();
 
+// The whole line as the ledger has it, for xarveld-line: read only, from one snapshot of the
+// database, with no protocol between the stations. Every part is bounded, so a ledger of
+// millions of attempts costs a page the same.
+struct LineSlotResult {
+  std::string slot;
+  int board = 0;
+  int attempt = 0;
+  std::string result;
+  std::string reason_code;
+  std::int64_t end_unix_ms = 0;
+};
+
+struct LineStationRow {
+  std::string station_id;
+  std::string host;
+  std::int64_t started_unix_ms = 0;
+  std::int64_t lease_until_unix_ms = 0;
+  bool ended = false;
+  std::vector<LineSlotResult> slots;  // each slot's last attempt of the shift, by name
+};
+
+struct LineFailureRow {
+  std::string station_id;
+  std::string host;
+  std::string slot;
+  int board = 0;
+  int attempt = 0;
+  std::string result;
+  std::string reason_code;
+  std::int64_t end_unix_ms = 0;
+  bool has_serial = false;
+  std::uint64_t serial = 0;
+  std::string record_json;  // the reason's own words are in it
+};
+
+struct LineView {
+  // Now, on the clock the leases were written by: the database server's for PostgreSQL, this
+  // PC's for a file (its stations are this PC's). A lease is compared with this, never with
+  // another PC's clock.
+  std::int64_t now_unix_ms = 0;
+  std::vector<LineStationRow> stations;  // those whose lease reached into the shift, by host
+  std::vector<LineFailureRow> failures;  // the last LINE_FAILURES, newest first
+};
+
+constexpr std::size_t LINE_FAILURES = 20;
+constexpr std::size_t LINE_STATIONS = 200;  // a line's page never lists more
+
+// The stations of the shift that began at shift_start_unix_ms, their slots' last results in it,
+// and the line's last failures.
+LedgerStatus ledger_line_view(std::int64_t shift_start_unix_ms, LineView& view,
+                              std::string& error);
+
 // How long a lease lasts without renewal, and how often a station renews it.
 constexpr std::int64_t LEDGER_LEASE_MS = 30000;
 constexpr std::int64_t LEDGER_RENEW_MS = 5000;

@@ -27,6 +27,7 @@ struct LedgerBackend {
   LedgerStatus (*pareto)(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
                          std::string& error);
   void (*close)();
+  LedgerStatus (*line_view)(std::int64_t shift_start_unix_ms, LineView& view, std::string& error);
 };
 
 // The statements of the yield and the Pareto, the same text for both databases (yield.cpp).

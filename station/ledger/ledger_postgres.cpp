@@ -783,6 +783,73 @@ LedgerStatus pg_report(std::vector<PoolReport>& pools, const SerialUseSink* uses
                         [&] { return read_report(pools, uses, error); });
 }
 
+// The line's page reads this once a second, in one read-only snapshot: the stations, their
+// slots and the failures are of one moment, and leases are judged by the server's clock.
+LedgerStatus read_line_view(std::int64_t shift_start, LineView& view, std::string& error) {
+  Rows rows;
+  LedgerStatus status =
+      run("SELECT " SERVER_NOW_MS ", station_id, host, started_unix_ms, lease_until_unix_ms,"
+          " ended FROM (SELECT 1) AS now LEFT JOIN (SELECT * FROM stations"
+          " WHERE lease_until_unix_ms >= $1 ORDER BY host, started_unix_ms, station_id"
+          " LIMIT $2) AS s ON true",
+          {number(shift_start), number(static_cast<std::int64_t>(LINE_STATIONS))}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  for (int i = 0; i < rows.count(); ++i) {
+    view.now_unix_ms = rows.num(i, 0);
+    if (PQgetisnull(rows.result, i, 1)) continue;  // no station: the clock alone
+    LineStationRow row;
+    row.station_id = rows.str(i, 1);
+    row.host = rows.str(i, 2);
+    row.started_unix_ms = rows.num(i, 3);
+    row.lease_until_unix_ms = rows.num(i, 4);
+    row.ended = rows.num(i, 5) != 0;
+    view.stations.push_back(row);
+  }
+  status = run("SELECT station_id, slot, board, attempt, result, COALESCE(reason_code, ''),"
+               " end_unix_ms FROM (SELECT *, ROW_NUMBER() OVER (PARTITION BY station_id, slot"
+               " ORDER BY end_unix_ms DESC, attempt_id DESC) AS latest FROM attempts"
+               " WHERE end_unix_ms >= $1) AS a WHERE latest = 1 ORDER BY station_id, slot",
+               {number(shift_start)}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  for (int i = 0; i < rows.count(); ++i) {
+    for (LineStationRow& station : view.stations) {
+      if (station.station_id != rows.str(i, 0)) continue;
+      station.slots.push_back({rows.str(i, 1), static_cast<int>(rows.num(i, 2)),
+                               static_cast<int>(rows.num(i, 3)), rows.str(i, 4), rows.str(i, 5),
+                               rows.num(i, 6)});
+    }
+  }
+  status = run("SELECT station_id, host, slot, board, attempt, result, COALESCE(reason_code, ''),"
+               " end_unix_ms, serial IS NOT NULL, COALESCE(serial, 0), record FROM attempts"
+               " WHERE result <> 'PASS' ORDER BY end_unix_ms DESC, attempt_id DESC LIMIT $1",
+               {number(static_cast<std::int64_t>(LINE_FAILURES))}, rows, error);
+  if (status != LedgerStatus::Ok) return status;
+  for (int i = 0; i < rows.count(); ++i) {
+    LineFailureRow row;
+    row.station_id = rows.str(i, 0);
+    row.host = rows.str(i, 1);
+    row.slot = rows.str(i, 2);
+    row.board = static_cast<int>(rows.num(i, 3));
+    row.attempt = static_cast<int>(rows.num(i, 4));
+    row.result = rows.str(i, 5);
+    row.reason_code = rows.str(i, 6);
+    row.end_unix_ms = rows.num(i, 7);
+    row.has_serial = rows.str(i, 8) == "t";
+    row.serial = static_cast<std::uint64_t>(rows.num(i, 9));
+    row.record_json = rows.str(i, 10);
+    view.failures.push_back(row);
+  }
+  return LedgerStatus::Ok;
+}
+
+LedgerStatus pg_line_view(std::int64_t shift_start, LineView& view, std::string& error) {
+  return call(error, [&] {
+    view = LineView();
+    return in_transaction("BEGIN ISOLATION LEVEL REPEATABLE READ READ ONLY", error,
+                          [&] { return read_line_view(shift_start, view, error); });
+  });
+}
+
 // A report's statements read the whole ledger: one read-only snapshot, without the shift's
 // statement timeout.
 template <typename Body>
@@ -843,7 +910,8 @@ void pg_close() {
 
 const LedgerBackend TABLE = {pg_open,         pg_define_pool, pg_reserve, pg_settle,
                              pg_record_attempt, pg_renew_lease, pg_serials_left, pg_report,
-                             pg_yield,        pg_pareto,      pg_close};
+                             pg_yield,        pg_pareto,      pg_close,
+                             pg_line_view};
 
 }  // namespace
 

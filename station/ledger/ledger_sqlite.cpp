@@ -755,6 +755,71 @@ LedgerStatus sqlite_report(std::vector<PoolReport>& pools, const SerialUseSink* 
   return LedgerStatus::Ok;
 }
 
+// The line's page reads this once a second: one read transaction, so the stations, their slots
+// and the failures are of one moment.
+LedgerStatus sqlite_line_view(std::int64_t shift_start, LineView& view, std::string& error) {
+  int code = execute("BEGIN");
+  if (code != SQLITE_OK) return abandon(code, "cannot read it", error);
+  // The stations of a file are this PC's, and wrote their leases by its clock.
+  view.now_unix_ms = now_unix_ms();
+  Statement stations(
+      "SELECT station_id, host, started_unix_ms, lease_until_unix_ms, ended FROM stations"
+      " WHERE lease_until_unix_ms >= ? ORDER BY host, started_unix_ms, station_id LIMIT ?");
+  stations.bind(1, shift_start);
+  stations.bind(2, static_cast<std::int64_t>(LINE_STATIONS));
+  while (stations.row()) {
+    LineStationRow row;
+    row.station_id = stations.text(0);
+    row.host = stations.text(1);
+    row.started_unix_ms = stations.integer(2);
+    row.lease_until_unix_ms = stations.integer(3);
+    row.ended = stations.integer(4) != 0;
+    view.stations.push_back(row);
+  }
+  if (stations.code != SQLITE_OK) return abandon(stations.code, "cannot read its stations", error);
+  Statement slots(
+      "SELECT station_id, slot, board, attempt, result, COALESCE(reason_code, ''), end_unix_ms"
+      " FROM (SELECT *, ROW_NUMBER() OVER (PARTITION BY station_id, slot"
+      " ORDER BY end_unix_ms DESC, attempt_id DESC) AS latest FROM attempts"
+      " WHERE end_unix_ms >= ?) WHERE latest = 1 ORDER BY station_id, slot");
+  slots.bind(1, shift_start);
+  while (slots.row()) {
+    std::string station_id = slots.text(0);
+    for (LineStationRow& station : view.stations) {
+      if (station.station_id != station_id) continue;
+      station.slots.push_back({slots.text(1), static_cast<int>(slots.integer(2)),
+                               static_cast<int>(slots.integer(3)), slots.text(4), slots.text(5),
+                               slots.integer(6)});
+    }
+  }
+  if (slots.code != SQLITE_OK) return abandon(slots.code, "cannot read its slots", error);
+  Statement failures(
+      "SELECT station_id, host, slot, board, attempt, result, COALESCE(reason_code, ''),"
+      " end_unix_ms, serial IS NOT NULL, COALESCE(serial, 0), record FROM attempts"
+      " WHERE result <> 'PASS' ORDER BY end_unix_ms DESC, attempt_id DESC LIMIT ?");
+  failures.bind(1, static_cast<std::int64_t>(LINE_FAILURES));
+  while (failures.row()) {
+    LineFailureRow row;
+    row.station_id = failures.text(0);
+    row.host = failures.text(1);
+    row.slot = failures.text(2);
+    row.board = static_cast<int>(failures.integer(3));
+    row.attempt = static_cast<int>(failures.integer(4));
+    row.result = failures.text(5);
+    row.reason_code = failures.text(6);
+    row.end_unix_ms = failures.integer(7);
+    row.has_serial = failures.integer(8) != 0;
+    row.serial = static_cast<std::uint64_t>(failures.integer(9));
+    row.record_json = failures.text(10);
+    view.failures.push_back(row);
+  }
+  if (failures.code != SQLITE_OK) {
+    return abandon(failures.code, "cannot read its failures", error);
+  }
+  rollback();
+  return LedgerStatus::Ok;
+}
+
 // The statements share their text with PostgreSQL, whose parameters are $1, $2: here those
 // are names, bound through their index.
 void bind_dollar(Statement& statement, const char* name, std::int64_t value) {
@@ -803,6 +868,6 @@ void sqlite_close() {
 const LedgerBackend SQLITE_LEDGER = {
     sqlite_open,        sqlite_define_pool,  sqlite_reserve, sqlite_settle, sqlite_record_attempt,
     sqlite_renew_lease, sqlite_serials_left, sqlite_report,  sqlite_yield,  sqlite_pareto,
-    sqlite_close};
+    sqlite_close,       sqlite_line_view};
 
 }  // namespace xarveld::station

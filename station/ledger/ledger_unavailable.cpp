@@ -40,11 +40,13 @@ LedgerStatus pareto_none(std::int64_t, std::vector<ParetoRow>&, std::string& err
   return no_ledger(error);
 }
 void close_none() {}
+LedgerStatus line_none(std::int64_t, LineView&, std::string& error) { return no_ledger(error); }
 
 }  // namespace
 
 const LedgerBackend SQLITE_LEDGER = {open_none,   define_none, reserve_none, settle_none,
                                      record_none, renew_none,  left_none,    report_none,
-                                     yield_none,  pareto_none, close_none};
+                                     yield_none,  pareto_none, close_none,
+                                     line_none};
 
 }  // namespace xarveld::station

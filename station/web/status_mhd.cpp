@@ -11,12 +11,10 @@
 // within a deadline, however it trickles; a stream dropped for falling behind is closed at once;
 // and only Host names of this station are answered, so that a page elsewhere cannot rebind its
 // own name to this address and read the line.
-#include <arpa/inet.h>
 #include <malloc.h>
 #include <microhttpd.h>
 #include <netinet/in.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -34,6 +32,7 @@
 #include <vector>
 
 #include "station/web/status.hpp"
+#include "station/web/http_socket.hpp"
 #include "station/web/status_address.hpp"
 #include "station/web/status_json.hpp"
 #include "station/web/status_metrics.hpp"
@@ -58,14 +57,9 @@ constexpr std::size_t CLIENT_QUEUE_LIMIT = 256 * 1024;
 // viewer's limit, so that one coming back still has room for what follows.
 constexpr std::size_t REPLAY_EVENTS = 512;
 constexpr std::size_t REPLAY_BYTES = CLIENT_QUEUE_LIMIT / 2;
-// Connections at once, and from one address: the share of one cannot crowd out the others.
-constexpr unsigned CONNECTION_LIMIT = 768;
-constexpr unsigned ADDRESS_LIMIT = 32;
-constexpr unsigned FILES_BESIDE_CONNECTIONS = 512;  // the station's own: tools, ledger, record
 // A request is answered within this of its connection's start (or of the last answer on it),
 // however slowly its bytes come: the library's own time-out restarts with every byte.
 constexpr std::chrono::seconds REQUEST_DEADLINE{10};
-constexpr unsigned CONNECTION_TIMEOUT_SECONDS = 30;  // an idle request, not a stream
 constexpr milliseconds TRIM_INTERVAL{1000};
 // What the system holds for a client that does not read: with its own tuning a socket holds up
 // to megabytes, so that a stream that stopped reading would seem to keep up for minutes.
@@ -516,66 +510,15 @@ MHD_Result serve(void*, MHD_Connection* connection, const char* url, const char*
   return answer(connection, MHD_HTTP_NOT_FOUND, "not found\n", "text/plain; charset=utf-8");
 }
 
-// The connections the station can hold, with the files it needs itself: the soft limit on open
-// files is raised toward the hard one when it is short.
-unsigned connection_limit() {
-  rlimit files{};
-  if (getrlimit(RLIMIT_NOFILE, &files) != 0) return CONNECTION_LIMIT / 4;
-  rlim_t wanted = CONNECTION_LIMIT + FILES_BESIDE_CONNECTIONS;
-  if (files.rlim_cur != RLIM_INFINITY && files.rlim_cur < wanted) {
-    rlimit raised = files;
-    raised.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
-    if (setrlimit(RLIMIT_NOFILE, &raised) == 0) files = raised;
-  }
-  if (files.rlim_cur == RLIM_INFINITY || files.rlim_cur >= wanted) return CONNECTION_LIMIT;
-  rlim_t left = files.rlim_cur > 2 * FILES_BESIDE_CONNECTIONS
-                    ? files.rlim_cur - FILES_BESIDE_CONNECTIONS
-                    : files.rlim_cur / 2;
-  return static_cast<unsigned>(left);
-}
 }  // namespace
 
 bool status_listen(const std::string& address, const std::vector<std::string>& names,
                    std::string& url, std::string& why) {
-  const std::string form = "--http takes ADDRESS:PORT, an IPv4 address or an [IPv6] address: ";
-  std::size_t colon = address.rfind(':');
-  if (colon == std::string::npos) {
-    why = form + address;
-    return false;
-  }
-  std::string host = address.substr(0, colon);
-  int port = 0;
-  if (!parse_port(address.substr(colon + 1), port)) {
-    why = "--http takes a port from 0 to 65535: " + address;
-    return false;
-  }
-  sockaddr_storage storage{};
-  if (!ip_literal(host, storage)) {
-    why = form + address;
-    return false;
-  }
-  bool v6 = storage.ss_family == AF_INET6;
-  auto* in6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  auto* in4 = reinterpret_cast<sockaddr_in*>(&storage);
-  (v6 ? in6->sin6_port : in4->sin_port) = htons(static_cast<std::uint16_t>(port));
-  socklen_t size = v6 ? sizeof *in6 : sizeof *in4;
-  int fd = socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  int on = 1;
-  if (fd >= 0) {
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    // [::] then means IPv6 alone, as given.
-    if (v6) setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on);
-  }
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 ||
-      listen(fd, 256) != 0) {
-    why = "cannot listen on " + address + ": " + std::strerror(errno);
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
-  server.listen_fd = fd;
-  server.hosts = host_rule(storage, names);
-  server.url = "http://" + host + ":" + std::to_string(server.hosts.port) + "/";
+  HttpListener listener;
+  if (!http_listen(address, names, listener, why)) return false;
+  server.listen_fd = listener.fd;
+  server.hosts = listener.hosts;
+  server.url = listener.url;
   url = server.url;
   return true;
 }
@@ -596,7 +539,7 @@ bool status_start(const StatusStation& station, std::string& why) {
   server.daemon = MHD_start_daemon(
       MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME, 0, nullptr,
       nullptr, &serve, nullptr, MHD_OPTION_LISTEN_SOCKET, server.listen_fd,
-      MHD_OPTION_CONNECTION_LIMIT, connection_limit(), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
+      MHD_OPTION_CONNECTION_LIMIT, http_connection_limit(), MHD_OPTION_PER_IP_CONNECTION_LIMIT,
       ADDRESS_LIMIT, MHD_OPTION_CONNECTION_TIMEOUT, CONNECTION_TIMEOUT_SECONDS,
       MHD_OPTION_NOTIFY_CONNECTION, &connection_notice, nullptr, MHD_OPTION_NOTIFY_COMPLETED,
       &request_done, nullptr, MHD_OPTION_END);

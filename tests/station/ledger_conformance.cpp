@@ -534,6 +534,68 @@ TEST_P(LedgerConformance, YieldAndParetoCountBoardsByTheirFirstAttempt) {
   tzset();
 }
 
+// The line's page reads, read-only: the stations whose lease reached into the shift with their
+// lease on the ledger's clock, each slot's last attempt of the shift, and the line's last
+// failures whatever their shift, newest first and no more than LINE_FAILURES.
+TEST_P(LedgerConformance, LineViewHasTheShiftsStationsTheirSlotsAndTheLastFailures) {
+  std::string location = GetParam().fresh_location();
+  std::string error;
+  ASSERT_EQ(ledger_open(location, station_named("w"), error), OK) << error;  // ends below
+  std::int64_t now = static_cast<std::int64_t>(std::time(nullptr)) * 1000;
+  std::int64_t shift = now - 3600000;
+  int n = 0;
+  auto attempt = [&](const char* station, const char* slot, int board, std::int64_t end,
+                     const char* code) {
+    LedgerAttemptRow row;
+    row.attempt_id = "v" + std::to_string(++n);
+    row.station_id = station;
+    row.host = station[1] == '2' ? "pc-2" : HOST;
+    row.slot = slot;
+    row.board = board;
+    row.end_unix_ms = end;
+    row.result = *code != 0 ? "FAIL" : "PASS";
+    row.reason_code = code;
+    row.image_sha256 = std::string(64, 'a');
+    row.record_json = "{\"reason\": \"said " + std::to_string(n) + "\"}";
+    EXPECT_EQ(ledger_record_attempt(row, error), OK) << error;
+  };
+  for (int i = 0; i < 20; ++i) attempt("s3", "old", i + 1, shift - 60000 - i, "NO_ANSWER");
+  attempt("s1", "bayA", 1, now - 600000, "");
+  attempt("s1", "bayA", 2, now - 300000, "DATA_MISMATCH");  // bayA's last
+  attempt("s1", "bayB", 1, now - 400000, "");
+  attempt("s2", "bayA", 7, now - 200000, "TIMEOUT");
+  ledger_close();
+  const std::string& clock = GetParam().now_unix_ms_sql;
+  for (const std::string& values :
+       {"'s1', 'line-pc', 1, 2, " + clock + " + 30000, 0", "'s2', 'pc-2', 1, 1, " + clock +
+        " - 1000, 0", "'s3', 'pc-3', 1, 0, " + std::to_string(shift - 1) + ", 0"}) {
+    GetParam().query(location, "INSERT INTO stations (station_id, host, pid, started_unix_ms,"
+                               " lease_until_unix_ms, ended) VALUES (" + values + ")");
+  }
+  ASSERT_EQ(ledger_open(location, LedgerStation{}, LedgerAccess::ReadOnly, error), OK) << error;
+  LineView view;
+  ASSERT_EQ(ledger_line_view(shift, view, error), OK) << error;
+  EXPECT_NEAR(static_cast<double>(view.now_unix_ms), static_cast<double>(now), 5000);
+  std::string stations;
+  for (const LineStationRow& s : view.stations) {
+    stations += s.station_id + " " + s.host + (s.ended ? " ended" : "") +
+                (s.lease_until_unix_ms < view.now_unix_ms ? " out" : "") + ":";
+    for (const LineSlotResult& slot : s.slots) {
+      stations += " " + slot.slot + " " + std::to_string(slot.board) + " " + slot.result + " " +
+                  slot.reason_code;
+    }
+    stations += ";";
+  }
+  EXPECT_EQ(stations, "s1 line-pc: bayA 2 FAIL DATA_MISMATCH bayB 1 PASS ;w line-pc ended out:;"
+                      "s2 pc-2 out: bayA 7 FAIL TIMEOUT;");
+  ASSERT_EQ(view.failures.size(), LINE_FAILURES);
+  EXPECT_EQ(view.failures[0].station_id + view.failures[0].slot + view.failures[0].reason_code,
+            "s2bayATIMEOUT");
+  EXPECT_EQ(view.failures[0].record_json, "{\"reason\": \"said 24\"}");
+  EXPECT_EQ(view.failures[1].reason_code, "DATA_MISMATCH");
+  EXPECT_EQ(view.failures.back().board, 18) << "the oldest two of the old shift left out";
+}
+
 // A ledger of version 1, made by the DDL of its day, keeps its numbers and attempts when a later
 // station migrates it, and goes on from where it was.
 TEST_P(LedgerConformance, AVersionOneLedgerIsMigratedWithItsNumbers) {
