@@ -866,7 +866,7 @@ LedgerStatus pg_yield(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_o
                       std::vector<YieldRow>& rows, std::string& error) {
   return read_snapshot(error, [&] {
     Rows read;
-    std::string sql = yield_query(by);
+    std::string sql = yield_query(by, since_unix_ms > 0);
     LedgerStatus status =
         run(sql.c_str(), {number(since_unix_ms), number(utc_offset_ms)}, read, error);
     for (int i = 0; status == LedgerStatus::Ok && i < read.count(); ++i) {
