@@ -70,13 +70,16 @@ std::string yield_query(YieldBy by, bool windowed) {
   const char* per_board =
       " MIN(end_unix_ms) AS first_end, COUNT(*) AS tried,"
       " MIN(CASE WHEN result = 'PASS' THEN end_unix_ms END) AS first_pass_end, ";
+  // No condition on serial here: with one, SQLite reads a boards' index whole for the window
+  // rather than the index by end time. A board brought in by the other kind's key has no
+  // attempt in the window, so it was first tried before it, and the rule on first_end drops it.
   const char* numbered_in_window =
       windowed ? " AND (pool, serial) IN (SELECT pool, serial FROM attempts"
-                 " WHERE end_unix_ms >= CAST($1 AS BIGINT) AND serial IS NOT NULL)"
+                 " WHERE end_unix_ms >= CAST($1 AS BIGINT))"
                : "";
   const char* unnumbered_in_window =
       windowed ? " AND (station_id, slot, board) IN (SELECT station_id, slot, board FROM attempts"
-                 " WHERE end_unix_ms >= CAST($1 AS BIGINT) AND serial IS NULL)"
+                 " WHERE end_unix_ms >= CAST($1 AS BIGINT))"
                : "";
   return std::string("WITH b AS (SELECT") + per_board + place_sql(by, true) +
          " AS first_place FROM attempts o WHERE serial IS NOT NULL" + numbered_in_window +
