@@ -20,8 +20,8 @@ struct LedgerBackend {
   LedgerStatus (*serials_left)(const std::string& pool, std::uint64_t& left, std::string& error);
   LedgerStatus (*report)(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                          std::string& error);
-  // yield_query(by, since > 0) and PARETO_QUERY with since ($1) and the UTC offset ($2): the groups raw,
-  // in no order (yield.cpp labels and orders them).
+  // yield_query(by, since > 0) and PARETO_QUERY with since ($1) and the UTC offset ($2): the
+  // groups raw, in no order (yield.cpp labels and orders them).
   LedgerStatus (*yield)(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_offset_ms,
                         std::vector<YieldRow>& rows, std::string& error);
   LedgerStatus (*pareto)(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,

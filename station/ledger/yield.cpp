@@ -70,7 +70,7 @@ std::string yield_query(YieldBy by, bool windowed) {
   const char* per_board =
       " MIN(end_unix_ms) AS first_end, COUNT(*) AS tried,"
       " MIN(CASE WHEN result = 'PASS' THEN end_unix_ms END) AS first_pass_end, ";
-  // No condition on serial here: with one, SQLite reads a boards' index whole for the window
+  // No condition on serial here: with one, SQLite reads a board index whole for the window
   // rather than the index by end time. A board brought in by the other kind's key has no
   // attempt in the window, so it was first tried before it, and the rule on first_end drops it.
   const char* numbered_in_window =
