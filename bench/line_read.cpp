@@ -1,8 +1,8 @@
 // xarveld-line-read LOCATION [ROUNDS]: what one reading of the line's page costs, the one the
 // line makes once a second, through xarveld-line's own code on a ledger opened read-only as it
-// opens it: after a new attempt (the shift's view and Pareto, and its yield per host, which reads
-// every board the ledger has) and after none (the yield kept). Prints each one's median and
-// maximum in milliseconds and what it found; bench/line-read runs it.
+// opens it: after a new attempt (the shift's view and Pareto, and its yield per host, which
+// reads every attempt of the shift's boards) and after none (the yield kept). Prints each one's
+// median and maximum in milliseconds and what it found; bench/line-read runs it.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>

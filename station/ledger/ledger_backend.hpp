@@ -20,8 +20,8 @@ struct LedgerBackend {
   LedgerStatus (*serials_left)(const std::string& pool, std::uint64_t& left, std::string& error);
   LedgerStatus (*report)(std::vector<PoolReport>& pools, const SerialUseSink* uses,
                          std::string& error);
-  // yield_query(by) and PARETO_QUERY with since ($1) and the UTC offset ($2): the groups raw,
-  // in no order (yield.cpp labels and orders them).
+  // yield_query(by, since > 0) and PARETO_QUERY with since ($1) and the UTC offset ($2): the
+  // groups raw, in no order (yield.cpp labels and orders them).
   LedgerStatus (*yield)(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_offset_ms,
                         std::vector<YieldRow>& rows, std::string& error);
   LedgerStatus (*pareto)(std::int64_t since_unix_ms, std::vector<ParetoRow>& rows,
@@ -30,8 +30,9 @@ struct LedgerBackend {
   LedgerStatus (*line_view)(std::int64_t shift_start_unix_ms, LineView& view, std::string& error);
 };
 
-// The statements of the yield and the Pareto, the same text for both databases (yield.cpp).
-std::string yield_query(YieldBy by);
+// The statements of the yield and the Pareto, the same text for both databases (yield.cpp);
+// a windowed yield reads only the boards with an attempt in the window.
+std::string yield_query(YieldBy by, bool windowed);
 extern const char* const PARETO_QUERY;
 
 // ledger_yield and ledger_pareto through a backend (yield.cpp).

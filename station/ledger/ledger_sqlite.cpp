@@ -829,7 +829,7 @@ void bind_dollar(Statement& statement, const char* name, std::int64_t value) {
 
 LedgerStatus sqlite_yield(YieldBy by, std::int64_t since_unix_ms, std::int64_t utc_offset_ms,
                           std::vector<YieldRow>& rows, std::string& error) {
-  std::string sql = yield_query(by);
+  std::string sql = yield_query(by, since_unix_ms > 0);
   Statement read(sql.c_str());
   bind_dollar(read, "$1", since_unix_ms);
   bind_dollar(read, "$2", utc_offset_ms);

@@ -63,15 +63,30 @@ bool by_time(YieldBy by) { return by == YieldBy::Shift || by == YieldBy::Day; }
 // A board: its number where it had one, else its station, slot and board; each kind read in the
 // order of its own index, which holds every column asked for, so that no attempt row is sorted
 // or fetched. Its first attempt is the one that ended first: it passed when no attempt ended
-// before the first pass.
-std::string yield_query(YieldBy by) {
+// before the first pass. A window counts only boards first tried in it, which a board's every
+// attempt must tell; so it reads every attempt of the boards with one ending in the window,
+// found through the index by end time, and leaves the rest of the ledger unread.
+std::string yield_query(YieldBy by, bool windowed) {
   const char* per_board =
       " MIN(end_unix_ms) AS first_end, COUNT(*) AS tried,"
       " MIN(CASE WHEN result = 'PASS' THEN end_unix_ms END) AS first_pass_end, ";
+  // No condition on serial here: with one, SQLite reads a board index whole for the window
+  // rather than the index by end time. A board brought in by the other kind's key has no
+  // attempt in the window, so it was first tried before it, and the rule on first_end drops it.
+  const char* numbered_in_window =
+      windowed ? " AND (pool, serial) IN (SELECT pool, serial FROM attempts"
+                 " WHERE end_unix_ms >= CAST($1 AS BIGINT))"
+               : "";
+  const char* unnumbered_in_window =
+      windowed ? " AND (station_id, slot, board) IN (SELECT station_id, slot, board FROM attempts"
+                 " WHERE end_unix_ms >= CAST($1 AS BIGINT))"
+               : "";
   return std::string("WITH b AS (SELECT") + per_board + place_sql(by, true) +
-         " AS first_place FROM attempts o WHERE serial IS NOT NULL GROUP BY pool, serial"
+         " AS first_place FROM attempts o WHERE serial IS NOT NULL" + numbered_in_window +
+         " GROUP BY pool, serial"
          " UNION ALL SELECT" + per_board + place_sql(by, false) +
-         " FROM attempts WHERE serial IS NULL GROUP BY station_id, slot, board),"
+         " FROM attempts WHERE serial IS NULL" + unnumbered_in_window +
+         " GROUP BY station_id, slot, board),"
          " g AS (SELECT " + group_sql(by) + " AS grp, b.tried,"
          " CASE WHEN b.first_pass_end = b.first_end THEN 1 ELSE 0 END AS first_pass,"
          " CASE WHEN b.first_pass_end IS NULL THEN 0 ELSE 1 END AS final_pass"

@@ -1,9 +1,10 @@
 #pragma once
 // The readings of the open ledger for the line's page, made from the line's one reading thread
 // once a second. The shift's view and Pareto are read each time: they cost as much as the shift
-// holds. Its yield per host reads every board the ledger ever had, to find each one's first
-// attempt: it is read again only when the shift has a new attempt, or its last reading is
-// LINE_YIELD_MAX_AGE_MS old, and after the view, so that a new attempt is on the page at once.
+// holds. Its yield per host reads every attempt of each board tried this shift, to find each
+// one's first: more than the view, so it is read again only when the shift has a new attempt,
+// or its last reading is LINE_YIELD_MAX_AGE_MS old, and after the view, so that a new attempt
+// is on the page at once.
 #include <cstdint>
 #include <string>
 

@@ -69,8 +69,8 @@ void read_loop(Reader& reader) {
       reading.hosts = shown.hosts;
       reading.yield_read_unix_ms = shown.yield_read_unix_ms;
       if (line_yield_due(shown, reading, now_unix_ms())) {
-        // The new attempt goes on the page now; the yield, which reads the whole ledger,
-        // follows.
+        // The new attempt goes on the page now; the yield, which reads every attempt of the
+        // shift's boards, follows.
         if (shown.shift_start_unix_ms == reading.shift_start_unix_ms) {
           line_health_note(health, true, now_unix_ms(), "");
           page_server_publish(line_page_json(reading, health));

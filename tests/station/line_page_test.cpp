@@ -93,8 +93,8 @@ TEST(LinePage, TilesPerHostStateByLeaseTotalsAndFailures) {
   EXPECT_FALSE(line_boards_per_hour(0, SHIFT, NOW));
 }
 
-// The yield reads every board the ledger has: it is read again only when the shift has a new
-// attempt on any slot, the shift changed, or the last reading is old.
+// The yield reads every attempt of the shift's boards: it is read again only when the shift has
+// a new attempt on any slot, the shift changed, or the last reading is old.
 TEST(LineRead, YieldIsReadAgainOnlyWhenTheShiftChanged) {
   LineReading last;
   last.shift_start_unix_ms = SHIFT;
