@@ -41,12 +41,9 @@ struct HostTile {
   LineStationState state = LineStationState::Ended;
   std::int64_t first_started = 0;
   std::int64_t last_heard = 0;  // the last renewal of a lease, LEDGER_LEASE_MS before it ran out
+  std::int64_t newest_started = 0;  // of the host's latest station, whose state is the host's
   std::map<std::string, LineSlotResult> slots;
 };
-
-int liveliness(LineStationState state) {
-  return state == LineStationState::Alive ? 2 : state == LineStationState::Silent ? 1 : 0;
-}
 
 std::vector<HostTile> host_tiles(const LineView& view) {
   std::vector<HostTile> tiles;
@@ -57,12 +54,20 @@ std::vector<HostTile> host_tiles(const LineView& view) {
     std::int64_t heard = station.ended ? station.lease_until_unix_ms
                                        : station.lease_until_unix_ms - LEDGER_LEASE_MS;
     if (tile == tiles.end()) {
-      tiles.push_back({station.host, state, station.started_unix_ms, heard, {}});
+      tiles.push_back({station.host, state, station.started_unix_ms, heard,
+                       station.started_unix_ms, {}});
       tile = tiles.end() - 1;
     }
-    if (liveliness(state) > liveliness(tile->state)) tile->state = state;
+    // A station started again on its PC takes over from one that was killed: the host is what
+    // its latest station is, unless another of its stations still lives beside it.
+    bool newest = station.started_unix_ms >= tile->newest_started;
+    if (tile->state != LineStationState::Alive &&
+        (state == LineStationState::Alive || newest)) {
+      tile->state = state;
+      tile->last_heard = heard;
+    }
+    if (newest) tile->newest_started = station.started_unix_ms;
     tile->first_started = std::min(tile->first_started, station.started_unix_ms);
-    tile->last_heard = std::max(tile->last_heard, heard);
     for (const LineSlotResult& slot : station.slots) {
       auto known = tile->slots.find(slot.slot);
       if (known == tile->slots.end() || known->second.end_unix_ms < slot.end_unix_ms) {

@@ -38,7 +38,10 @@ TEST(LinePage, TilesPerHostStateByLeaseTotalsAndFailures) {
   reading.view.stations = {station("r1", "pc-1", NOW - 7200000, true),
                            station("r2", "pc-1", NOW + 20000, false),
                            station("r3", "pc-2", NOW - 1, false),
-                           station("r4", "pc-3", NOW - 600000, true)};
+                           station("r4", "pc-3", NOW - 600000, true),
+                           station("r5", "pc-3", NOW - 900000, false)};
+  // pc-3's first station was killed; the one started after it ended: pc-3 ended, not silent.
+  reading.view.stations[4].started_unix_ms = SHIFT - 120000;
   reading.view.stations[0].slots = {{"a", 4, 1, "FAIL", "NO_ANSWER", NOW - 7300000}};
   reading.view.stations[1].slots = {{"a", 9, 2, "PASS", "", NOW - 5000}};
   reading.hosts = {{"pc-1", 30, 34, 27, 29}, {"pc-2", 10, 10, 10, 10}};
