@@ -24,43 +24,23 @@ import pwd
 import re
 import shutil
 import signal
-import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import urllib.error
 import urllib.request
 
-SKIP = 77
+from web_support import (SKIP, browser, browser_missing, check_read_only, fail, free_port,
+                         kill_all, page_url, run, screenshot, start_sims, wait_for)
+
 DB_USER = "line"
-
-
-def fail(message):
-    raise AssertionError(message)
-
-
-def wait_for(what, condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    fail("timed out waiting for " + what)
 
 
 def postgres_bin():
     found = sorted(glob.glob("/usr/lib/postgresql/*/bin/pg_ctl"),
                    key=lambda p: int(p.split("/")[4]) if p.split("/")[4].isdigit() else 0)
     return os.path.dirname(found[-1]) if found else None
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 class Postgres:
@@ -132,35 +112,6 @@ class Station:
         return next((t for t, line in self.lines if re.search(pattern, line)), None)
 
 
-def start_sims(sim, work, names):
-    sims, ports = [], {}
-    for name in names:
-        directory = os.path.join(work, "sims", name)
-        os.makedirs(directory)
-        options = ["--serve-forever"] + (["--refuse-flash"] if name == "1b" else [])
-        out = open(os.path.join(directory, "out"), "w")
-        sims.append(subprocess.Popen([sim, "--dir", directory] + options, stdout=out,
-                                     stderr=subprocess.DEVNULL))
-        ports[name] = os.path.join(directory, "COM1")
-    for name in names:
-        wait_for("simulator " + name, lambda n=name: open(
-            os.path.join(work, "sims", n, "out")).read().endswith(" ready\n"), 10)
-    return sims, ports
-
-
-def browser(profile):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium")
-    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-dev-shm-usage", "--window-size=1920,1080",
-                 "--user-data-dir=" + profile]:
-        options.add_argument(flag)
-    return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
-
-
 def page_state(driver):
     return driver.execute_script("""
         const tiles = {};
@@ -182,20 +133,7 @@ def page_state(driver):
 
 def check_http(url):
     """Read-only, its data never markup, and only for its own names."""
-    with urllib.request.urlopen(url) as response:
-        policy = response.headers["Content-Security-Policy"] or ""
-        if "default-src 'none'" not in policy or "unsafe-inline" in policy:
-            fail("Content-Security-Policy: " + policy)
-        if response.headers["X-Content-Type-Options"] != "nosniff":
-            fail("no X-Content-Type-Options: nosniff")
-    for method in ["POST", "PUT", "DELETE"]:
-        for path in ["", "line.json"]:
-            try:
-                urllib.request.urlopen(urllib.request.Request(url + path, data=b"x", method=method))
-                fail(method + " /" + path + " was taken")
-            except urllib.error.HTTPError as error:
-                if error.code != 405 or error.headers["Allow"] != "GET, HEAD":
-                    fail(method + " /" + path + ": " + str(error.code))
+    check_read_only(url, ["POST", "PUT", "DELETE"], ["", "line.json"])
     try:
         urllib.request.urlopen(urllib.request.Request(url + "line.json",
                                                       headers={"Host": "rebound.example"}))
@@ -222,13 +160,9 @@ def main():
     args = parser.parse_args()
     for name in ["line", "station", "tool", "sim"]:
         setattr(args, name, os.path.abspath(getattr(args, name)))
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        print("SKIPPED: python3-selenium is not installed (scripts/install-deps installs it)")
-        return SKIP
-    if not shutil.which("chromium") or not shutil.which("chromedriver"):
-        print("SKIPPED: chromium and chromium-driver are not installed (scripts/install-deps)")
+    missing = browser_missing()
+    if missing:
+        print("SKIPPED: " + missing)
         return SKIP
     bin_dir = postgres_bin()
     prefix = uts_prefix()
@@ -245,15 +179,12 @@ def main():
     server = Postgres(bin_dir, work)
     subprocess.run([args.station, "--new-ledger", "--ledger", server.location], check=True,
                    stdout=subprocess.DEVNULL)
-    sims, ports = start_sims(args.sim, work, ["1a", "1b", "2a", "3a"])
+    sims, ports = start_sims(args.sim, work, ["1a", "1b", "2a", "3a"], "1b")
     line = subprocess.Popen([args.line, "--ledger", server.location, "--http", "127.0.0.1:0"],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     stations, driver = [], None
     try:
-        first = line.stdout.readline().decode()
-        if not first.startswith("line page: http://127.0.0.1:"):
-            fail("xarveld-line's first line: %r" % first)
-        url = first.split(": ", 1)[1].strip()
+        url = page_url(line, "line page", "xarveld-line")
         check_http(url)
         # line-2 and line-3 first; line-3 is killed once the page shows it.
         for n in "123":
@@ -308,12 +239,7 @@ def main():
         print("line-3 silent %.1f s after SIGKILL: %s" % (time.monotonic() - killed, silent[0]))
         if page_state(driver)["tiles"]["line-2"]["state"] != "alive":
             fail("line-2 is not alive")
-        driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
-            "width": 1920, "height": 1080, "deviceScaleFactor": 1, "mobile": False})
-        time.sleep(0.3)
-        shot = os.path.join(args.artifacts, "line-page.png")
-        driver.save_screenshot(shot)
-        print("screenshot at 1920x1080: " + shot)
+        screenshot(driver, os.path.join(args.artifacts, "line-page.png"), 1920, 1080)
 
         # The database goes: the page says so, and the line's page still ends at once.
         server.stop()
@@ -333,10 +259,7 @@ def main():
     finally:
         if driver is not None:
             driver.quit()
-        for process in [line] + [s.process for s in stations] + sims:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        kill_all([line] + [s.process for s in stations] + sims)
         server.stop()
     shutil.rmtree(work, ignore_errors=True)
     print("1 passed, 0 failed in %.0f s" % (time.monotonic() - began))
@@ -344,8 +267,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except AssertionError as error:
-        print("FAILED:", error)
-        sys.exit(1)
+    run(main)

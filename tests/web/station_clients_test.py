@@ -16,10 +16,11 @@ import os
 import shutil
 import socket
 import subprocess
-import sys
 import tempfile
 import threading
 import time
+
+from web_support import fail, run
 
 SLOTS = 8
 TOOL = """#!/usr/bin/env python3
@@ -35,10 +36,6 @@ ADDRESS_LIMIT = 32
 REPLAY_BYTES = 128 * 1024
 REQUEST_DEADLINE = 10
 TCP_ESTABLISHED = 1
-
-
-def fail(message):
-    raise AssertionError(message)
 
 
 def connect(port, source, receive_buffer=None):
@@ -279,8 +276,4 @@ def main():
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except AssertionError as error:
-        print("FAILED:", error)
-        sys.exit(1)
+    run(main)

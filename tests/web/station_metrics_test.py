@@ -16,39 +16,17 @@ import http.client
 import json
 import os
 import shutil
-import signal
-import socket
 import sqlite3
 import subprocess
-import sys
 import tempfile
-import time
 import urllib.parse
 import urllib.request
 
-SKIP = 77
+from web_support import (SKIP, fail, free_port, interrupt, kill_all, page_url, records, run,
+                         start_sims, wait_for)
+
 IMAGE = 'fw "rev 2" \\ build.bin'  # the pool's name: a label value to escape
 SLOTS = "abc"
-
-
-def fail(message):
-    raise AssertionError(message)
-
-
-def wait_for(what, condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.2)
-    fail("timed out waiting for " + what)
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def get(url):
@@ -94,28 +72,17 @@ def main():
         image.write(os.urandom(32 * 1024))
     processes = []
     try:
-        for name in SLOTS:
-            directory = os.path.join(work, "sims", name)
-            os.makedirs(directory)
-            options = ["--serve-forever"] + (["--refuse-flash"] if name == "c" else [])
-            out = open(os.path.join(directory, "out"), "w")
-            processes.append(subprocess.Popen([args.sim, "--dir", directory] + options,
-                                              stdout=out, stderr=subprocess.DEVNULL))
-        for name in SLOTS:
-            wait_for("simulator " + name, lambda n=name: open(
-                os.path.join(work, "sims", n, "out")).read().endswith(" ready\n"), 10)
+        sims, ports = start_sims(args.sim, work, SLOTS, "c")
+        processes += sims
         station = subprocess.Popen(
             [args.station, "--tool", args.tool, "--loop", "--http", "127.0.0.1:0",
              "--serial-at", "0x100", "--serial-format", "u32le", "--serial-range", "1-100",
              "--ledger", os.path.join(work, "station-ledger.sqlite"), "--new-ledger"] +
-            ["%s=%s" % (n, os.path.join(work, "sims", n, "COM1")) for n in SLOTS] +
+            ["%s=%s" % (n, ports[n]) for n in SLOTS] +
             ["--", "-p", "-v", IMAGE],
             cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         processes.append(station)
-        first = station.stdout.readline().decode()
-        if not first.startswith("status page: http://127.0.0.1:"):
-            fail("the station's first line: %r" % first)
-        url = first.split(": ", 1)[1].strip()
+        url = page_url(station, "status page")
         status, headers, _ = get(url + "metrics")
         if status != 200 or headers["Content-Type"] != "text/plain; version=0.0.4; charset=utf-8":
             fail("/metrics: %r %r" % (status, headers and headers["Content-Type"]))
@@ -141,13 +108,7 @@ def main():
             stdout=log, stderr=subprocess.STDOUT))
         api = "http://" + listen
 
-        record_path = os.path.join(work, "station-record.jsonl")
-        def records():
-            if not os.path.exists(record_path):
-                return None
-            lines = [json.loads(line) for line in open(record_path)]
-            return lines if len(lines) == len(SLOTS) else None
-        lines = wait_for("three records", records, 60)
+        lines = wait_for("three records", lambda: records(work, len(SLOTS)), 60, poll=0.2)
         if sorted(r["result"] for r in lines) != ["FAIL", "PASS", "PASS"]:
             fail("the record: %r" % [(r["slot"], r["result"]) for r in lines])
 
@@ -159,7 +120,7 @@ def main():
                 return None
             got = {(m["slot"], m["result"], m.get("reason_code", "")): v for m, v in result}
             return got if sum(got.values()) == len(lines) else None
-        got = wait_for("prometheus to scrape every attempt", counted, 20)
+        got = wait_for("prometheus to scrape every attempt", counted, 20, poll=0.2)
         expected = collections.Counter(
             (r["slot"], "pass" if r["result"] == "PASS" else "fail", reason_code(work, r))
             for r in lines)
@@ -181,22 +142,13 @@ def main():
                 fail("no sample for " + expression)
         print("prometheus scraped %d attempts, as the record has them: %r" % (len(lines), got))
 
-        station.send_signal(signal.SIGINT)
-        if station.wait(15) != 130:
-            fail("the station's status: %d" % station.returncode)
+        interrupt(station)
     finally:
-        for process in processes:
-            if process.poll() is None:
-                process.kill()
-                process.wait()
+        kill_all(processes)
     shutil.rmtree(work, ignore_errors=True)
     print("1 passed, 0 failed")
     return 0
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except AssertionError as error:
-        print("FAILED:", error)
-        sys.exit(1)
+    run(main)

@@ -18,33 +18,19 @@ import re
 import shutil
 import signal
 import subprocess
-import sys
 import tempfile
 import threading
 import time
 import urllib.error
 import urllib.request
 
-SKIP = 77
+from web_support import (SKIP, browser, browser_missing, check_read_only, fail, interrupt,
+                         kill_all, page_url, records, run, screenshot, start_sims, wait_for)
 # Long, as a line's names are: the failure's message fills a 1920 px table.
 IMAGE = ("<img src=x onerror=document.title='pwned'> first article of the line's control board, "
          "release build for the 2 MB part, signed.bin")
 DRIVER = "<svg onload=window.pwned=1>drv.bin"
 PAGE_TITLE = "xarveld-station"
-
-
-def fail(message):
-    raise AssertionError(message)
-
-
-def wait_for(what, condition, seconds):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        value = condition()
-        if value:
-            return value
-        time.sleep(0.1)
-    fail("timed out waiting for " + what)
 
 
 class EventReader(threading.Thread):
@@ -121,35 +107,6 @@ def check_page_stream(reader):
         len(summaries), reader.bytes, seconds))
 
 
-def start_sims(sim, work):
-    sims, ports = [], {}
-    for name in "abcd":
-        directory = os.path.join(work, "sims", name)
-        os.makedirs(directory)
-        options = ["--serve-forever"] + (["--refuse-flash"] if name == "c" else [])
-        out = open(os.path.join(directory, "out"), "w")
-        sims.append(subprocess.Popen([sim, "--dir", directory, "--pace", "115200"] + options,
-                                     stdout=out, stderr=subprocess.DEVNULL))
-        ports[name] = os.path.join(directory, "COM1")
-    for name in "abcd":
-        wait_for("simulator " + name, lambda n=name: open(
-            os.path.join(work, "sims", n, "out")).read().endswith(" ready\n"), 10)
-    return sims, ports
-
-
-def browser(profile):
-    from selenium import webdriver
-    from selenium.webdriver.chrome.service import Service
-    options = webdriver.ChromeOptions()
-    options.binary_location = shutil.which("chromium")
-    for flag in ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic", "--no-first-run",
-                 "--disable-background-networking", "--disable-component-update", "--disable-sync",
-                 "--disable-dev-shm-usage", "--window-size=1920,1080",
-                 "--user-data-dir=" + profile]:
-        options.add_argument(flag)
-    return webdriver.Chrome(service=Service(shutil.which("chromedriver")), options=options)
-
-
 def page_state(driver):
     return driver.execute_script("""
         const tiles = {};
@@ -197,24 +154,6 @@ def check_layout(driver, width):
         fail("at %d px the failures split words: %r" % (width, found["split"]))
     if width < 600 and found["first"] != "c":
         fail("at %d px the first tile is %s, not the failed c" % (width, found["first"]))
-
-
-def check_http(url):
-    """Read-only: GET and HEAD only; the headers that keep data from becoming markup."""
-    with urllib.request.urlopen(url) as response:
-        policy = response.headers["Content-Security-Policy"] or ""
-        if "default-src 'none'" not in policy or "unsafe-inline" in policy:
-            fail("Content-Security-Policy: " + policy)
-        if response.headers["X-Content-Type-Options"] != "nosniff":
-            fail("no X-Content-Type-Options: nosniff")
-    for method in ["POST", "PUT", "DELETE", "PATCH"]:
-        for path in ["", "status", "events"]:
-            try:
-                urllib.request.urlopen(urllib.request.Request(url + path, data=b"x", method=method))
-                fail(method + " /" + path + " was taken")
-            except urllib.error.HTTPError as error:
-                if error.code != 405 or error.headers["Allow"] != "GET, HEAD":
-                    fail(method + " /" + path + ": " + str(error.code))
 
 
 def check_against_record(records, status, events):
@@ -282,13 +221,9 @@ def main():
     for name in ["--station", "--tool", "--sim", "--artifacts"]:
         parser.add_argument(name, required=True)
     args = parser.parse_args()
-    try:
-        import selenium  # noqa: F401
-    except ImportError:
-        print("SKIPPED: python3-selenium is not installed (scripts/install-deps installs it)")
-        return SKIP
-    if not shutil.which("chromium") or not shutil.which("chromedriver"):
-        print("SKIPPED: chromium and chromium-driver are not installed (scripts/install-deps)")
+    missing = browser_missing()
+    if missing:
+        print("SKIPPED: " + missing)
         return SKIP
 
     os.makedirs(args.artifacts, exist_ok=True)
@@ -297,7 +232,7 @@ def main():
         image.write(os.urandom(32 * 1024))
     with open(os.path.join(work, DRIVER), "wb") as driver_file:
         driver_file.write(os.urandom(4 * 1024))
-    sims, ports = start_sims(args.sim, work)
+    sims, ports = start_sims(args.sim, work, "abcd", "c", ["--pace", "115200"])
     station = subprocess.Popen(
         [args.station, "--tool", args.tool, "--loop", "--http", "127.0.0.1:0",
          "--serial-at", "0x100", "--serial-format", "u32le", "--serial-range", "1-100",
@@ -307,11 +242,9 @@ def main():
         cwd=work, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
     driver = None
     try:
-        first = station.stdout.readline().decode()
-        if not first.startswith("status page: http://127.0.0.1:"):
-            fail("the station's first line: %r" % first)
-        url = first.split(": ", 1)[1].strip()
-        check_http(url)
+        url = page_url(station, "status page")
+        # Read-only: GET and HEAD only.
+        check_read_only(url, ["POST", "PUT", "DELETE", "PATCH"], ["", "status", "events"])
 
         driver = browser(os.path.join(work, "chromium-profile"))
         driver.get(url)
@@ -357,23 +290,12 @@ def main():
                  lambda: "REFUSED: Unable to program " + IMAGE in page_state(driver)["failures"], 5)
         for name, width, height, mobile in [("station-page.png", 1920, 1080, False),
                                             ("station-page-phone.png", 390, 844, True)]:
-            driver.execute_cdp_cmd("Emulation.setDeviceMetricsOverride", {
-                "width": width, "height": height, "deviceScaleFactor": 1, "mobile": mobile})
-            time.sleep(0.3)
-            shot = os.path.join(args.artifacts, name)
-            driver.save_screenshot(shot)
-            print("screenshot at %dx%d: %s" % (width, height, shot))
+            screenshot(driver, os.path.join(args.artifacts, name), width, height, mobile)
             check_layout(driver, width)
         driver.execute_cdp_cmd("Emulation.clearDeviceMetricsOverride", {})
 
         # Every board done: the page's totals, /status and /events against the record.
-        record_path = os.path.join(work, "station-record.jsonl")
-        def records(count):
-            if not os.path.exists(record_path):
-                return None
-            lines = [json.loads(line) for line in open(record_path)]
-            return lines if len(lines) == count else None
-        lines = wait_for("four records", lambda: records(4), 60)
+        lines = wait_for("four records", lambda: records(work, 4), 60)
         passed = sum(r["result"] == "PASS" for r in lines)
         if passed != 3:
             fail("the record: %r" % [(r["slot"], r["result"]) for r in lines])
@@ -391,7 +313,7 @@ def main():
             return (a["board"] == "board 2" and a["percent"].endswith("%")
                     and a["done"] == "1 passed, 0 failed")
         wait_for("tile a to show its second board and its counts", second_board, 15)
-        lines = wait_for("eight records", lambda: records(8), 60)
+        lines = wait_for("eight records", lambda: records(work, 8), 60)
         with urllib.request.urlopen(url + "status") as response:
             status = json.load(response)
 
@@ -406,9 +328,7 @@ def main():
         wait_for("the page to be live again", lambda: page_state(driver)["link"] == "live", 10)
 
         # The station ends: the page says so, and the event stream ends.
-        station.send_signal(signal.SIGINT)
-        if station.wait(15) != 130:
-            fail("the station's status: %d" % station.returncode)
+        interrupt(station)
         wait_for("the page to say it lost the station",
                  lambda: page_state(driver)["link"].startswith("LOST THE STATION"), 15)
         reader.join(10)
@@ -424,20 +344,11 @@ def main():
     finally:
         if driver is not None:
             driver.quit()
-        if station.poll() is None:
-            station.kill()
-            station.wait()
-        for sim in sims:
-            sim.kill()
-            sim.wait()
+        kill_all([station] + sims)
     shutil.rmtree(work, ignore_errors=True)
     print("1 passed, 0 failed")
     return 0
 
 
 if __name__ == "__main__":
-    try:
-        sys.exit(main())
-    except AssertionError as error:
-        print("FAILED:", error)
-        sys.exit(1)
+    run(main)
