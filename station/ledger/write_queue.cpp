@@ -23,7 +23,9 @@ bool ledger_may_try(const LedgerQueue& queue, LedgerClock::time_point now) {
 LedgerStatus ledger_put(const LedgerWrite& write, std::string& error) {
   if (write.settle && write.with_row)
     return ledger_settle_attempt(write.pool, write.serial, write.to, write.row, error);
-  if (write.settle) return ledger_settle(write.pool, write.serial, write.row.attempt_id, write.to, error);
+  if (write.settle) {
+    return ledger_settle(write.pool, write.serial, write.row.attempt_id, write.to, error);
+  }
   return ledger_record_attempt(write.row, error);
 }
 
