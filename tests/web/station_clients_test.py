@@ -145,7 +145,10 @@ def check_snapshots_not_stacked(s):
             longest = max(longest, (run[-1] - run[0]).total_seconds())
     print("a stream read after 8 s: %d snapshots, events over %.1f s without one" % (
         snapshots, longest))
-    if longest < 3:
+    # What the socket took before it filled may hold a snapshot a second; after that, the events
+    # run with none between them until the one waiting. Two snapshots (the first and the one
+    # waiting) cannot be stacked, however few events a busy machine made meanwhile.
+    if snapshots == 0 or (snapshots > 2 and longest < 3):
         fail("snapshots stacked in a stream that fell behind: %d, at most %.1f s apart" % (
             snapshots, longest))
 
